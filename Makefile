@@ -1,0 +1,53 @@
+# Everything a newcomer needs, on Debian 12 as root:
+#   make demo   full upgrade against the built-in simulated device
+#   make test   build and run the whole test suite
+QT ?= 5
+BUILD ?= build$(if $(filter 6,$(QT)),-qt6,)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD_TYPE ?= RelWithDebInfo
+
+PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format
+PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
+PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
+            libgl-dev
+PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
+
+.PHONY: all deps configure build test demo run format translations clean
+
+all: build
+
+# Installs only what is missing; does nothing when everything is present.
+deps:
+	@missing=""; \
+	for p in $(PKGS) $(EXTRA_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+demo: build
+	./scripts/demo.sh $(BUILD)
+
+run: build
+	./$(BUILD)/app/kt62-update-tool
+
+# Refreshes the Chinese catalogue from the sources (new texts come in unfinished).
+translations: deps
+	lupdate -no-obsolete -locations none app dialogs upgrade firmware -ts resources/translation_ch.ts
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-qt6 build-asan

@@ -1,0 +1,148 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "dialogencrypt.h"
+#include "dialogupgrade.h"
+#include "gpi.h"
+#include "port_list.h"
+#include "resources.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QTimer>
+#include <QTranslator>
+
+namespace {
+constexpr int PORT_SCAN_INTERVAL_MS = 300;
+const char *const CATALOGUE_PATH = ":/translation_ch.qm";
+
+// The catalogue is registered while static objects are built, before main.
+const bool g_resources_registered = (kt62_register_resources(), true);
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), m_dialog_upgrade(nullptr),
+      m_dialog_encrypt(nullptr), m_translator(nullptr), m_serial_opened(false),
+      m_port_timer(nullptr), m_version(QStringLiteral(" V2.06"))
+{
+    ui->setupUi(this);
+    ui->actionEnglish->setCheckable(true);
+    ui->actionChinese->setCheckable(true);
+    m_translator = new QTranslator();
+    ui->actionEnglish->setChecked(true);
+
+    m_dialog_upgrade = new DialogUpgrade();
+    m_dialog_encrypt = new DialogEncrypt();
+
+    update_serial_port_list(true);
+
+    m_port_timer = new QTimer();
+    connect(m_port_timer, SIGNAL(timeout()), this, SLOT(update_serial_port_list()));
+    m_port_timer->start(PORT_SCAN_INTERVAL_MS);
+
+    setWindowTitle(tr("KT62 Update Tool") + m_version);
+    connect(&g_gpi, SIGNAL(serial_status_changed(bool)), this,
+            SLOT(serial_port_status_changed(bool)));
+}
+
+MainWindow::~MainWindow()
+{
+    // The dialogs, the translator and the timer live as long as the process.
+    delete ui;
+}
+
+void MainWindow::update_serial_port_list(bool update)
+{
+    m_port_list.clear();
+    const QStringList names = availablePortNames();
+    for (const QString &name : names) {
+        if (!m_port_list.contains(name)) {
+            m_port_list.append(name);
+        }
+    }
+    // Only a change in the count (or a forced refresh) rebuilds the box, so
+    // the user's selection is not disturbed every 300 ms.
+    if (m_port_list.size() == ui->cb_port_idx->count() && !update) {
+        return;
+    }
+    ui->cb_port_idx->clear();
+    m_port_list.sort(Qt::CaseSensitive);
+    for (const QString &name : qAsConst(m_port_list)) {
+        ui->cb_port_idx->addItem(QIcon(), name);
+    }
+    for (int i = 0; i < ui->cb_port_idx->count(); ++i) {
+        if (ui->cb_port_idx->itemText(i) == m_current_port) {
+            ui->cb_port_idx->setCurrentIndex(i);
+        }
+    }
+}
+
+void MainWindow::serial_port_status_changed(bool connected)
+{
+    m_serial_opened = connected;
+    if (connected) {
+        ui->btn_open_serial->setText(tr("Close"));
+        m_current_port = ui->cb_port_idx->currentText();
+    } else {
+        ui->btn_open_serial->setText(tr("Open"));
+    }
+}
+
+void MainWindow::on_btn_open_serial_clicked()
+{
+    if (!m_serial_opened) {
+        g_gpi.openSerialPort(ui->cb_port_idx->currentText());
+    } else {
+        g_gpi.closeSerialPort();
+    }
+}
+
+void MainWindow::on_btn_upgrade_clicked()
+{
+    m_dialog_upgrade->exec();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    // Other keys are swallowed on purpose; F7 is the only shortcut here.
+    if (event->key() == Qt::Key_F7) {
+        m_dialog_encrypt->exec();
+    }
+}
+
+void MainWindow::on_actionChinese_triggered()
+{
+    if (!ui->actionChinese->isChecked()) {
+        return;
+    }
+    ui->actionEnglish->setEnabled(true);
+    ui->actionChinese->setEnabled(false);
+    ui->actionEnglish->setChecked(false);
+    if (!m_translator->load(QString::fromLatin1(CATALOGUE_PATH), QString(), QString(),
+                            QString())) {
+        return;
+    }
+    QCoreApplication::installTranslator(m_translator);
+    retranslate_all();
+}
+
+void MainWindow::on_actionEnglish_triggered()
+{
+    if (!ui->actionEnglish->isChecked()) {
+        return;
+    }
+    ui->actionChinese->setEnabled(true);
+    ui->actionEnglish->setEnabled(false);
+    ui->actionChinese->setChecked(false);
+    QCoreApplication::removeTranslator(m_translator);
+    retranslate_all();
+}
+
+void MainWindow::retranslate_all()
+{
+    ui->retranslateUi(this);
+    ui->btn_open_serial->setText(m_serial_opened ? tr("Close") : tr("Open"));
+    m_dialog_upgrade->retranslate();
+    update_serial_port_list(true);
+    setWindowTitle(tr("KT62 Update Tool") + m_version);
+}

@@ -1,0 +1,42 @@
+#ifndef KT62_GPI_H
+#define KT62_GPI_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The serial channel to the device. It owns the port, applies the fixed line
+// settings and hands every received chunk on unframed; framing is the
+// engine's business. Both directions are traced to the debug log in hex.
+class GPI : public QObject
+{
+    Q_OBJECT
+public:
+    explicit GPI(QObject *parent = nullptr);
+
+    // Writes len bytes when the port is open; the bytes are traced either way.
+    void writeSerialData(const char *data, int len);
+    bool isOpen() const;
+
+signals:
+    void serial_status_changed(bool connected);
+    void data_ready(QByteArray data);
+
+public slots:
+    void openSerialPort(QString com_name);
+    void closeSerialPort();
+    void handle_error(QSerialPort::SerialPortError error);
+    void readSerialData();
+    void decode_protocol(QByteArray m_array);
+
+private:
+    // Never deleted: the port object lives as long as the process, like the
+    // channel that is reached by name from everywhere.
+    QSerialPort *m_serial;
+};
+
+// The program's one serial channel.
+extern GPI g_gpi;
+
+#endif

@@ -1,0 +1,56 @@
+#ifndef KT62_PROTOCOL_H
+#define KT62_PROTOCOL_H
+
+#include <QtGlobal>
+
+// Wire format of the KT62 update protocol: command frames
+// ("$", 16-bit little-endian length, command, payload; no checksum), the
+// fixed start sequence, and the 1K XMODEM layer with an 8-bit sum.
+
+constexpr quint8 FRAME_START = 0x24; // '$'
+constexpr int FRAME_HEADER_SIZE = 4; // start, length low, length high, command
+constexpr int PROTOCOL_MAX_PAYLOAD = 2000;
+
+constexpr quint8 CMD_QUERY_FIRMWARE_INFO = 0x10;
+constexpr quint8 CMD_FIRMWARE_INFO = 0x11;
+constexpr quint8 CMD_BEGIN_UPGRADE = 0x20;
+constexpr quint8 CMD_CANCEL_UPGRADE = 0x21;
+constexpr quint8 CMD_ERASE_FINISHED = 0x22;
+constexpr quint8 CMD_UPGRADE_RESULT = 0x35;
+
+constexpr quint8 UPGRADE_RESULT_OK = 0x00;
+constexpr quint8 CANCEL_UPGRADE_ARG = 0x00;
+
+// Opens every run. It is not a command frame: read as one it would announce
+// 0x0700 payload bytes, so it is sent as these bytes and never built.
+constexpr int START_SEQUENCE_SIZE = 7;
+constexpr quint8 START_SEQUENCE[START_SEQUENCE_SIZE] = {0x24, 0x00, 0x07, 0x99, 0x00, 0x00, 0x23};
+
+constexpr quint8 XMODEM_STX = 0x02;
+constexpr quint8 XMODEM_EOT = 0x04;
+constexpr quint8 XMODEM_ACK = 0x06;
+constexpr quint8 XMODEM_NAK = 0x15;
+// The end of transmission is followed by this byte on the wire.
+constexpr quint8 XMODEM_EOT_TRAILER = 0x00;
+constexpr int XMODEM_DATA_SIZE = 1024;
+constexpr int XMODEM_BLOCK_SIZE = XMODEM_DATA_SIZE + 4; // STX, number, complement, data, sum
+
+struct ProtocolFrame
+{
+    quint16 length;
+    quint8 command;
+    quint8 payload[PROTOCOL_MAX_PAYLOAD];
+};
+
+// Lays out record as a wire frame in out (room for length + 4 bytes) and
+// returns the number of bytes to send.
+int encode_frame(const ProtocolFrame &record, quint8 *out);
+
+// Arithmetic sum of the bytes modulo 256, the XMODEM block checksum.
+quint8 xmodem_checksum(const quint8 *data, int len);
+
+// Fills block (XMODEM_BLOCK_SIZE bytes) with one block carrying number and up
+// to XMODEM_DATA_SIZE data bytes; a shorter data area is left zero.
+void build_xmodem_block(quint8 number, const quint8 *data, int len, quint8 *block);
+
+#endif

@@ -1,0 +1,120 @@
+#ifndef KT62_UPGRADER_H
+#define KT62_UPGRADER_H
+
+#include "gpi.h"
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <vector>
+
+// NAK bytes received in the transfer layer since the program started. A block
+// goes out on every third one; the count is deliberately never reset.
+extern int g_nak_count;
+// Path of the chosen firmware file; empty means none is chosen.
+extern QString g_firmware_file;
+
+enum XmodemState {
+    XMODEM_IDLE = 0,
+    XMODEM_READY = 1,
+    XMODEM_SENDING = 2,
+    XMODEM_WAIT_COMPLETION = 3,
+};
+
+constexpr quint8 PAD_BYTE = 0x1A;
+constexpr int FIRMWARE_PACKET_SIZE = 1024;
+constexpr int MAX_PACKET_COUNT = 65535;
+
+// The protocol engine. One object per device link; the GUI uses the
+// program-wide channel, NAK counter and firmware path, while a tool serving
+// several ports hands each engine its own.
+class Upgrader : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Upgrader(GPI *channel = &g_gpi, int *nak_count = &g_nak_count,
+                      QString *firmware_file = &g_firmware_file, QObject *parent = nullptr);
+
+    // Returns false, sending nothing, when no packet table from a successful
+    // load of the chosen file is at hand (an erase must never go out with the
+    // size of some other image, nor for an image with no packets).
+    bool start_upgrade();
+    void start_check_version();
+    void stop_upgrade();
+    void clear_firmware_file();
+    // Returns whether the chosen file was read whole into the packet table.
+    bool load_firmware();
+    // Whether the table holds the last successful load of the chosen file.
+    bool firmware_ready() const;
+
+    quint16 m_packet_count = 0;
+    quint32 m_firmware_size = 0;
+    int m_packet_size = FIRMWARE_PACKET_SIZE;
+    std::vector<QByteArray> m_packets;
+    int m_progress = 0;
+    bool m_running = false;
+    bool m_check_version = false;
+    ProtocolFrame m_rx_frame{};
+    QTimer *m_query_timer = nullptr;
+    QTimer *m_clock_timer = nullptr;
+    QString m_device_model;
+    QString m_current_version;
+    QString m_target_version;
+    quint64 m_sys_time = 0;
+    quint64 m_last_rx_time = 0;
+    bool m_xmodem_mode = false;
+    int m_xmodem_state = XMODEM_IDLE;
+    quint8 m_packet_number = 1;
+    quint16 m_packet_id = 0;
+
+    // Blocks written since construction, repeats included (for reports).
+    quint32 m_blocks_sent = 0;
+
+signals:
+    void upgrade_finished();
+    void checkVersion_finished();
+    void upgrade_progress(int value);
+    void upgrade_info(QString msg);
+    void device_info_update();
+    void target_firmware_update();
+
+public slots:
+    void hand_serial_data(QByteArray byte_array);
+    void up_query_firmware_info();
+    void up_begin_upgrade();
+    void up_cancel_upgrade();
+    void up_xmodem();
+    void update_sys_time();
+
+public:
+    // One step of the receive decoder; true when b completed m_rx_frame.
+    bool decode_byte(quint8 b);
+    void hand_frame(const ProtocolFrame &frame);
+    void hand_xmodem_reply(quint8 b);
+    void send_packet(const quint8 *data, int length);
+
+    GPI *channel() const { return m_channel; }
+    int nak_count() const { return *m_nak_count; }
+    QString firmware_file() const { return *m_firmware_file; }
+
+private:
+    enum DecoderState { HUNTING, LENGTH_LOW, LENGTH_HIGH, COMMAND, PAYLOAD };
+
+    void begin_run(bool check_version);
+    void send_frame(quint8 command, const quint8 *payload, int length);
+
+    GPI *m_channel;
+    int *m_nak_count;
+    QString *m_firmware_file;
+    DecoderState m_decoder_state = HUNTING;
+    quint16 m_rx_index = 0;
+    // Path and success of the last load; the transfer trusts the table only
+    // when it came from a successful load of the file still chosen.
+    QString m_loaded_file;
+    bool m_load_ok = false;
+    quint8 m_block[XMODEM_BLOCK_SIZE] = {};
+};
+
+#endif
