@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <utility>
+
 namespace {
 constexpr int PORT_SCAN_INTERVAL_MS = 300;
 const char *const CATALOGUE_PATH = ":/translation_ch.qm";
@@ -67,7 +69,7 @@ void MainWindow::update_serial_port_list(bool update)
     }
     ui->cb_port_idx->clear();
     m_port_list.sort(Qt::CaseSensitive);
-    for (const QString &name : qAsConst(m_port_list)) {
+    for (const QString &name : std::as_const(m_port_list)) {
         ui->cb_port_idx->addItem(QIcon(), name);
     }
     for (int i = 0; i < ui->cb_port_idx->count(); ++i) {
