@@ -120,8 +120,7 @@ void MainWindow::on_actionChinese_triggered()
     ui->actionEnglish->setEnabled(true);
     ui->actionChinese->setEnabled(false);
     ui->actionEnglish->setChecked(false);
-    if (!m_translator->load(QString::fromLatin1(CATALOGUE_PATH), QString(), QString(),
-                            QString())) {
+    if (!m_translator->load(QString::fromLatin1(CATALOGUE_PATH), QString(), QString(), QString())) {
         return;
     }
     QCoreApplication::installTranslator(m_translator);
