@@ -12,7 +12,7 @@ PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt
             libgl-dev
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
-.PHONY: all deps configure build test demo run format translations clean
+.PHONY: all deps configure build test test-asan demo run format translations clean
 
 all: build
 
@@ -35,6 +35,17 @@ build: configure
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
+# first report stops the test that raised it.
+ASAN_BUILD ?= build-asan
+SAN_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKT62_SANITIZE=ON -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen $(SAN_ENV) ctest --output-on-failure -j$(JOBS) $(CTEST_ARGS)
 
 demo: build
 	./scripts/demo.sh $(BUILD)

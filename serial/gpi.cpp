@@ -20,6 +20,13 @@ GPI::GPI(QObject *parent) : QObject(parent), m_serial(new QSerialPort())
             SLOT(handle_error(QSerialPort::SerialPortError)));
 }
 
+GPI::~GPI()
+{
+    if (this != &g_gpi) {
+        delete m_serial;
+    }
+}
+
 bool GPI::isOpen() const
 {
     return m_serial->isOpen();

@@ -14,6 +14,7 @@ class GPI : public QObject
     Q_OBJECT
 public:
     explicit GPI(QObject *parent = nullptr);
+    ~GPI() override;
 
     // Writes len bytes when the port is open; the bytes are traced either way.
     void writeSerialData(const char *data, int len);
@@ -31,8 +32,9 @@ public slots:
     void decode_protocol(QByteArray m_array);
 
 private:
-    // Never deleted: the port object lives as long as the process, like the
-    // channel that is reached by name from everywhere.
+    // The program-wide channel never deletes its port: it lives as long as the
+    // process and is torn down after the application object is gone. A
+    // channel made for one job (a port of a multi-port run, a test) frees it.
     QSerialPort *m_serial;
 };
 

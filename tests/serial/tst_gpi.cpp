@@ -22,6 +22,7 @@ private slots:
     void closeWhenClosedStillAnnounces();
     void errorReportClosesAfterAnnouncing();
     void unpluggedPortIsReportedLost();
+    void destroyedChannelReleasesPort();
     void sendingWhileClosedTraces_data();
     void sendingWhileClosedTraces();
 };
@@ -167,6 +168,22 @@ void TestGpi::unpluggedPortIsReportedLost()
     QTRY_VERIFY_WITH_TIMEOUT(!gpi.isOpen(), 5000);
     QVERIFY(!status.isEmpty());
     QCOMPARE(lastReport(status), false);
+}
+
+void TestGpi::destroyedChannelReleasesPort()
+{
+    Pty pty;
+    {
+        GPI first;
+        first.openSerialPort(pty.slavePath());
+        QVERIFY(first.isOpen());
+        GPI rival;
+        rival.openSerialPort(pty.slavePath());
+        QVERIFY(!rival.isOpen()); // the port is taken while the first holds it
+    }
+    GPI second;
+    second.openSerialPort(pty.slavePath());
+    QVERIFY(second.isOpen());
 }
 
 void TestGpi::sendingWhileClosedTraces_data()
