@@ -1,6 +1,7 @@
 # Everything a newcomer needs, on Debian 12 as root:
 #   make demo   full upgrade against the built-in simulated device
 #   make test   build and run the whole test suite
+SHELL := /bin/bash
 QT ?= 5
 BUILD ?= build$(if $(filter 6,$(QT)),-qt6,)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -12,7 +13,7 @@ PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt
             libgl-dev
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
-.PHONY: all deps configure build test test-asan demo run format translations clean
+.PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build demo run format translations clean
 
 all: build
 
@@ -46,6 +47,31 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKT62_SANITIZE=ON -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen $(SAN_ENV) ctest --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+# libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS (10 min),
+# `make fuzz-smoke` for 20 s; the corpus grows in $(FUZZ_BUILD)/corpus, seeded
+# from tests/fuzz/corpus.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TARGETS := receive info firmware
+FUZZ_SECONDS ?= 600
+fuzz-build:
+	$(MAKE) deps EXTRA_PKGS="clang libclang-rt-14-dev"
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKT62_FUZZ=ON -DKT62_BUILD_TESTS=OFF -DKT62_QT_MAJOR=$(QT)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=0 ./$(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/fuzz_$$t- \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | grep -E '^(#|stat::|==|invariant|SUMMARY)' | tail -n 12; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 demo: build
 	./scripts/demo.sh $(BUILD)
