@@ -27,6 +27,11 @@ FirmwareIdentity identity_from_file_name(const QString &path);
 // its first character is skipped whatever it is. Empty when not found.
 QString version_from_identity_text(const QString &text, bool *found = nullptr);
 
+// The version text the device is asked about: the file name without any
+// ".bin" (case-sensitive), cut to its last 11 characters; empty when the
+// name is not longer than that. For a canonical name it is the version.
+QString query_text_from_path(const QString &path);
+
 // Whether a whole path (directories included) holds "_V".
 bool path_has_marker(const QString &path);
 
