@@ -19,6 +19,7 @@ constexpr quint8 CMD_ERASE_FINISHED = 0x22;
 constexpr quint8 CMD_UPGRADE_RESULT = 0x35;
 
 constexpr quint8 UPGRADE_RESULT_OK = 0x00;
+constexpr int UPGRADE_RESULT_INDEX = 0; // payload byte that carries the result
 constexpr quint8 CANCEL_UPGRADE_ARG = 0x00;
 
 // Opens every run. It is not a command frame: read as one it would announce
@@ -35,6 +36,16 @@ constexpr quint8 XMODEM_EOT_TRAILER = 0x00;
 constexpr int XMODEM_DATA_SIZE = 1024;
 constexpr int XMODEM_BLOCK_SIZE = XMODEM_DATA_SIZE + 4; // STX, number, complement, data, sum
 
+constexpr int BEGIN_UPGRADE_PAYLOAD_SIZE = 4; // image size, 32-bit little-endian
+
+// A frame that is not finished after a pause of more than this many clock
+// milliseconds is abandoned, so a device that restarts mid-frame resyncs.
+constexpr quint64 FRAME_PAUSE_MS = 50;
+// The receive clock advances by one tick per timer shot, not by wall time.
+constexpr int CLOCK_TICK_MS = 5;
+// Until the device answers, the firmware information is asked for this often.
+constexpr int QUERY_INTERVAL_MS = 1000;
+
 struct ProtocolFrame
 {
     quint16 length;
@@ -43,7 +54,8 @@ struct ProtocolFrame
 };
 
 // Lays out record as a wire frame in out (room for length + 4 bytes) and
-// returns the number of bytes to send.
+// returns the number of bytes to send; 0 for a record that announces more
+// payload than it can hold.
 int encode_frame(const ProtocolFrame &record, quint8 *out);
 
 // Arithmetic sum of the bytes modulo 256, the XMODEM block checksum.

@@ -5,6 +5,7 @@
 #include "protocol.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,7 +17,8 @@ extern int g_nak_count;
 // Path of the chosen firmware file; empty means none is chosen.
 extern QString g_firmware_file;
 
-enum XmodemState {
+enum XmodemState
+{
     XMODEM_IDLE = 0,
     XMODEM_READY = 1,
     XMODEM_SENDING = 2,
@@ -45,8 +47,14 @@ public:
     void stop_upgrade();
     void clear_firmware_file();
     // Returns whether the chosen file was read whole into the packet table.
+    // A file that cannot be opened or read to its end, or that has more
+    // than MAX_PACKET_COUNT packets, leaves the table empty.
     bool load_firmware();
+    // The same from an open device standing for the file at path (the name
+    // rules are applied to path).
+    bool load_firmware_from(QIODevice &source, const QString &path);
     // Whether the table holds the last successful load of the chosen file.
+    // An empty file loads successfully, with no packets.
     bool firmware_ready() const;
 
     quint16 m_packet_count = 0;
@@ -100,10 +108,31 @@ public:
     QString firmware_file() const { return *m_firmware_file; }
 
 private:
-    enum DecoderState { HUNTING, LENGTH_LOW, LENGTH_HIGH, COMMAND, PAYLOAD };
+    enum DecoderState
+    {
+        HUNTING,
+        LENGTH_LOW,
+        LENGTH_HIGH,
+        COMMAND,
+        PAYLOAD
+    };
 
     void begin_run(bool check_version);
     void send_frame(quint8 command, const quint8 *payload, int length);
+    void send_bytes(const quint8 *data, int length);
+    void start_rx_frame();
+    bool take_payload_byte(quint8 b);
+    void on_firmware_info(const ProtocolFrame &frame);
+    void on_erase_finished();
+    void on_upgrade_result(const ProtocolFrame &frame);
+    void on_ack();
+    void on_nak();
+    void refuse_upgrade();
+    // Whether the table and m_firmware_size come from one successful load
+    // and there is something to send.
+    bool table_usable() const;
+    void forget_table();
+    void apply_identity(const QString &path);
 
     GPI *m_channel;
     int *m_nak_count;

@@ -1,0 +1,51 @@
+#include "protocol.h"
+
+#include <cstring>
+
+namespace {
+constexpr int LENGTH_LOW_OFFSET = 1;
+constexpr int LENGTH_HIGH_OFFSET = 2;
+constexpr int COMMAND_OFFSET = 3;
+constexpr int BLOCK_NUMBER_OFFSET = 1;
+constexpr int BLOCK_COMPLEMENT_OFFSET = 2;
+constexpr int BLOCK_DATA_OFFSET = 3;
+constexpr int BLOCK_CHECKSUM_OFFSET = BLOCK_DATA_OFFSET + XMODEM_DATA_SIZE;
+constexpr int BITS_PER_BYTE = 8;
+} // namespace
+
+int encode_frame(const ProtocolFrame &record, quint8 *out)
+{
+    // The record has room for PROTOCOL_MAX_PAYLOAD bytes only; copying more
+    // would read past it.
+    if (record.length > PROTOCOL_MAX_PAYLOAD) {
+        return 0;
+    }
+    out[0] = FRAME_START;
+    out[LENGTH_LOW_OFFSET] = quint8(record.length & 0xFF);
+    out[LENGTH_HIGH_OFFSET] = quint8(record.length >> BITS_PER_BYTE);
+    out[COMMAND_OFFSET] = record.command;
+    std::memcpy(out + FRAME_HEADER_SIZE, record.payload, record.length);
+    return record.length + FRAME_HEADER_SIZE;
+}
+
+quint8 xmodem_checksum(const quint8 *data, int len)
+{
+    quint8 sum = 0;
+    for (int i = 0; i < len; ++i) {
+        sum = quint8(sum + data[i]);
+    }
+    return sum;
+}
+
+void build_xmodem_block(quint8 number, const quint8 *data, int len, quint8 *block)
+{
+    const int used = qBound(0, len, XMODEM_DATA_SIZE);
+    block[0] = XMODEM_STX;
+    block[BLOCK_NUMBER_OFFSET] = number;
+    block[BLOCK_COMPLEMENT_OFFSET] = quint8(~number);
+    std::memset(block + BLOCK_DATA_OFFSET, 0, XMODEM_DATA_SIZE);
+    if (used > 0) {
+        std::memcpy(block + BLOCK_DATA_OFFSET, data, size_t(used));
+    }
+    block[BLOCK_CHECKSUM_OFFSET] = xmodem_checksum(block + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE);
+}
