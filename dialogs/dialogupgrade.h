@@ -1,15 +1,56 @@
 #ifndef KT62_DIALOGUPGRADE_H
 #define KT62_DIALOGUPGRADE_H
 
-#include <QDialog>
+#include "upgrader.h"
 
-// Placeholder until the upgrade dialog lands.
+#include <QDialog>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class DialogUpgrade;
+}
+class QShowEvent;
+QT_END_NAMESPACE
+
+// The window in which the user upgrades the device: choose a firmware file,
+// ask the device for its version, run the upgrade and follow its status.
+// It drives the engine it holds and is the only receiver of its signals.
 class DialogUpgrade : public QDialog
 {
     Q_OBJECT
 public:
-    explicit DialogUpgrade(QWidget *parent = nullptr) : QDialog(parent) {}
-    void retranslate() {}
+    explicit DialogUpgrade(QWidget *parent = nullptr);
+    ~DialogUpgrade() override;
+
+    // Applies the form's texts again in the active language.
+    void retranslate();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void on_btn_begin_upgrade_clicked();
+    void on_btn_begin_checkversion_clicked();
+    void on_btn_choose_firmware_clicked();
+    void update_device_info();
+    void update_target_firmware_info();
+    void upgrade_progress(int percent);
+    void upgrade_info(QString info);
+    void upgrade_finished();
+    void checkversion_finished();
+
+private:
+    void reset_display();
+    // Shared by both action buttons while a run is active.
+    void cancel_and_close();
+    bool firmware_loaded_whole();
+
+    Ui::DialogUpgrade *ui;
+    Upgrader m_upgrader;
+
+    friend class TestDialogUpgrade;
+    friend class TestLanguage;
 };
 
 #endif

@@ -2,6 +2,7 @@
 #define KT62_FIRMWARE_IMAGE_H
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QtGlobal>
 
@@ -36,7 +37,8 @@ quint32 byte_sum(const char *data, qint64 len);
 // Whether the first 4 bytes of an encrypted image match the sum of the rest.
 bool checksum_header_matches(const QByteArray &image);
 
-enum class EncryptStatus {
+enum class EncryptStatus
+{
     Ok,
     SourceUnreadable, // cannot be opened, or a read failed midway
     SourceTooLarge,   // more than ENCRYPT_BUFFER_SIZE bytes
@@ -54,5 +56,7 @@ struct EncryptResult
 // The output is replaced atomically: on any failure nothing at output_path
 // is created or changed.
 EncryptResult encrypt_firmware_file(const QString &source_path, const QString &output_path);
+// The same from an open source device, read from its current position.
+EncryptResult encrypt_firmware_stream(QIODevice &source, const QString &output_path);
 
 #endif

@@ -1,0 +1,5 @@
+# The encryption code and its dialog.
+kt62_add_test(tst_firmware_image SOURCES tst_firmware_image.cpp LIBS kt62_firmware)
+kt62_add_test(tst_dialogencrypt SOURCES tst_dialogencrypt.cpp LIBS kt62_firmware_dialogs)
+target_include_directories(tst_dialogencrypt PRIVATE ${PROJECT_SOURCE_DIR}/tests/dialogs
+                           ${PROJECT_BINARY_DIR}/firmware/kt62_firmware_dialogs_autogen/include)
