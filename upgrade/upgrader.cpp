@@ -36,9 +36,7 @@ Upgrader::Upgrader(GPI *channel, int *nak_count, QString *firmware_file, QObject
 
 bool Upgrader::start_upgrade()
 {
-    // Without a table from the chosen file the device would be erased for
-    // some other image's size, or for an image with nothing to send.
-    if (!firmware_ready() || m_packet_count == 0) {
+    if (!table_usable()) {
         qDebug() << "upgrade refused, no firmware loaded:" << *m_firmware_file;
         return false;
     }
@@ -83,7 +81,9 @@ bool Upgrader::firmware_ready() const
 
 bool Upgrader::table_usable() const
 {
-    return m_load_ok && m_packet_count > 0;
+    // Without a table from the chosen file the device would be erased for
+    // some other image's size, or for an image with nothing to send.
+    return firmware_ready() && m_packet_count > 0;
 }
 
 // ---------------------------------------------------------------- sending
@@ -295,8 +295,8 @@ void Upgrader::on_firmware_info(const ProtocolFrame &frame)
 
 void Upgrader::refuse_upgrade()
 {
-    // The table went bad while the run waited for the device (a failed load
-    // in between): end the run instead of erasing for a stale size.
+    // The chosen firmware changed or failed to load while the run waited for
+    // the device: end the run instead of erasing for a stale size.
     qDebug() << "upgrade stopped, firmware no longer loaded";
     emit upgrade_info(tr("Upgrade faild!"));
     m_running = false;

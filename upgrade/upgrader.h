@@ -128,8 +128,8 @@ private:
     void on_ack();
     void on_nak();
     void refuse_upgrade();
-    // Whether the table and m_firmware_size come from one successful load
-    // and there is something to send.
+    // Whether the table is ready and has something to send: the only state
+    // in which an erase may be asked for.
     bool table_usable() const;
     void forget_table();
     void apply_identity(const QString &path);
