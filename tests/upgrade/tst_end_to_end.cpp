@@ -1,5 +1,5 @@
 // The engine on a real serial channel over a pseudo terminal, against the
-// scripted device: the bytes on the wire and the status texts of whole runs.
+// scripted device: the bytes on the wire and the status texts of a whole run.
 #include "fakedevice.h"
 #include "upgrader.h"
 
@@ -13,7 +13,6 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 private slots:
     void upgrade();
-    void versionCheck();
 
 private:
     struct Link
@@ -74,23 +73,6 @@ void TestEndToEnd::upgrade()
     QCOMPARE(progress.at(0).at(0).toInt(), 100);
     QCOMPARE(link.naks, 3);
     QVERIFY(!link.engine.m_running);
-}
-
-void TestEndToEnd::versionCheck()
-{
-    Link link;
-    open(link);
-    link.device.script.info = "KT62_V02.00.00.07";
-    QSignalSpy checked(&link.engine, &Upgrader::checkVersion_finished);
-    link.engine.start_check_version();
-    QVERIFY(checked.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(link.device.seen().cancels, 1, 5000);
-    QCOMPARE(link.device.seen().bytes.toHex(), QByteArray::fromHex("24000799000023"
-                                                                   "24000010"
-                                                                   "2401002100")
-                                                   .toHex());
-    QCOMPARE(link.engine.m_current_version, QString("02.00.00.07"));
-    QCOMPARE(link.infos, (QStringList{"Checking Version...", "CheckVersion Finish!"}));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
