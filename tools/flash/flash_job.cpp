@@ -1,0 +1,218 @@
+#include "flash_job.h"
+
+#include "firmware_input.h"
+#include "firmware_name.h"
+#include "flash_exit.h"
+
+#include <QMetaObject>
+
+namespace {
+constexpr int PERCENT = 100;
+}
+
+FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file)
+{
+    m_report.mode = settings.mode == JobSettings::Mode::Upgrade ? QStringLiteral("upgrade")
+                                                                : QStringLiteral("check-version");
+    m_report.port = settings.port;
+    m_report.file = settings.firmware;
+
+    connect(&m_engine, &Upgrader::upgrade_info, this, &FlashJob::onInfo);
+    connect(&m_engine, &Upgrader::upgrade_progress, this, &FlashJob::onProgress);
+    connect(&m_engine, &Upgrader::upgrade_finished, this, &FlashJob::onUpgradeFinished);
+    connect(&m_engine, &Upgrader::checkVersion_finished, this, &FlashJob::onCheckFinished);
+    // Connected after the engine's own receiver: a chunk has been acted on
+    // before it counts as a sign of life.
+    connect(&m_channel, &GPI::data_ready, this, &FlashJob::onData);
+
+    m_watchdog.setSingleShot(true);
+    // A coarse timer may fire 5 % early; the limit given is a promise.
+    m_watchdog.setTimerType(Qt::PreciseTimer);
+    m_watchdog.setInterval(settings.timeout_ms);
+    connect(&m_watchdog, &QTimer::timeout, this, &FlashJob::onSilence);
+}
+
+FlashJob::~FlashJob()
+{
+    // Left open, the port would keep its exclusive lock until the process
+    // is gone; the next tool on the same device would be refused.
+    disconnect(&m_channel, nullptr, this, nullptr);
+    m_channel.closeSerialPort();
+}
+
+bool FlashJob::prepare()
+{
+    const bool upgrade = m_settings.mode == JobSettings::Mode::Upgrade;
+    if (m_settings.firmware.isEmpty()) {
+        return !upgrade;
+    }
+    const FirmwareInput input = check_firmware_input(m_settings.firmware);
+    if (!input.ok) {
+        m_report.result = QStringLiteral("bad input");
+        m_report.message = input.error;
+        m_report.exit_code = EXIT_BAD_INPUT;
+        return false;
+    }
+    m_firmware_file = m_settings.firmware;
+    const FirmwareIdentity identity = identity_from_file_name(m_settings.firmware);
+    m_report.device_model = identity.model;
+    m_report.target_version = identity.version;
+    m_report.size = input.size;
+    // A version check only sends the name; the image itself is not needed.
+    if (upgrade && !m_engine.load_firmware()) {
+        m_report.result = QStringLiteral("bad input");
+        m_report.message = QStringLiteral("%1: cannot be read").arg(m_settings.firmware);
+        m_report.exit_code = EXIT_BAD_INPUT;
+        return false;
+    }
+    m_report.size = upgrade ? qint64(m_engine.m_firmware_size) : input.size;
+    m_report.packets = upgrade ? m_engine.m_packet_count : 0;
+    return true;
+}
+
+void FlashJob::start()
+{
+    m_clock.start();
+    m_channel.openSerialPort(m_settings.port);
+    if (!m_channel.isOpen()) {
+        finish(EXIT_PORT_ERROR, QStringLiteral("port error"),
+               QStringLiteral("cannot open the port %1").arg(m_settings.port));
+        return;
+    }
+    // Only now: opening reports a closed port on its way to an open one.
+    connect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
+    m_active = true;
+    m_watchdog.start();
+    if (m_settings.mode == JobSettings::Mode::CheckVersion) {
+        m_engine.start_check_version();
+    } else if (!m_engine.start_upgrade()) {
+        finish(EXIT_BAD_INPUT, QStringLiteral("bad input"),
+               QStringLiteral("%1: no firmware loaded").arg(m_settings.firmware));
+    }
+}
+
+void FlashJob::onInfo(QString text)
+{
+    if (!m_active || text.isEmpty()) {
+        return;
+    }
+    m_last_text = text;
+    const qint64 now = m_clock.elapsed();
+    if (text == Upgrader::tr("Erasing Chip...")) {
+        m_report.erase_at = now;
+    } else if (text == Upgrader::tr("Erase finished, begin upgrade...")) {
+        m_report.transfer_at = now;
+    } else if (text == Upgrader::tr("Waitting for completion...")) {
+        m_report.completion_at = now;
+    }
+    emit status(text);
+}
+
+void FlashJob::onProgress(int percent)
+{
+    if (!m_active) {
+        return;
+    }
+    const qint64 total = m_engine.m_firmware_size;
+    const qint64 bytes = qMin(total, qint64(m_engine.m_packet_id) * m_engine.m_packet_size);
+    const qint64 since = m_report.transfer_at < 0 ? 0 : m_clock.elapsed() - m_report.transfer_at;
+    emit progress(qBound(0, percent, PERCENT), bytes, total, since);
+}
+
+void FlashJob::onUpgradeFinished()
+{
+    if (!m_active) {
+        return;
+    }
+    if (m_last_text == Upgrader::tr("Upgrade finished!")) {
+        finish(EXIT_UPGRADE_OK, QStringLiteral("success"), m_last_text);
+    } else {
+        finish(EXIT_DEVICE_FAILURE, QStringLiteral("device failure"),
+               QStringLiteral("the device reported failure"));
+    }
+}
+
+void FlashJob::onCheckFinished()
+{
+    // The engine leaves a finished check marked as running; its user ends it.
+    m_engine.m_running = false;
+    if (m_active) {
+        finish(EXIT_UPGRADE_OK, QStringLiteral("success"), m_last_text);
+    }
+}
+
+void FlashJob::onData()
+{
+    if (m_active) {
+        m_watchdog.start();
+    }
+}
+
+void FlashJob::onPortStatus(bool connected)
+{
+    if (!m_active || connected) {
+        return;
+    }
+    m_engine.stop_upgrade();
+    finish(EXIT_PORT_ERROR, QStringLiteral("port error"),
+           QStringLiteral("lost the port %1").arg(m_settings.port));
+}
+
+void FlashJob::onSilence()
+{
+    if (!m_active) {
+        return;
+    }
+    m_engine.stop_upgrade();
+    finish(EXIT_TIMEOUT, QStringLiteral("timeout"),
+           QStringLiteral("no answer from the device for %1 s")
+               .arg(double(m_settings.timeout_ms) / 1000.0));
+}
+
+void FlashJob::fillTransferFigures()
+{
+    m_report.current_version = m_engine.m_current_version;
+    m_report.naks = m_nak_count;
+    m_report.blocks_sent = m_engine.m_blocks_sent;
+    if (m_report.transfer_at < 0) {
+        return;
+    }
+    m_report.blocks_acknowledged = qMin<qint64>(m_engine.m_packet_id, m_engine.m_packet_count);
+    // A run cut short has usually sent the block it was waiting on once;
+    // that one is no repeat.
+    const bool complete = m_report.completion_at >= 0;
+    const qint64 outstanding =
+        !complete && m_report.blocks_sent > m_report.blocks_acknowledged ? 1 : 0;
+    m_report.repeats =
+        qMax<qint64>(0, m_report.blocks_sent - m_report.blocks_acknowledged - outstanding);
+}
+
+void FlashJob::finish(int exit_code, const QString &result, const QString &message)
+{
+    m_active = false;
+    m_watchdog.stop();
+    m_report.end_at = m_clock.elapsed();
+    m_report.result = result;
+    m_report.message = message;
+    m_report.exit_code = exit_code;
+    fillTransferFigures();
+    disconnect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
+    // This may run inside the port's own read notification, with the engine
+    // still walking the chunk; and the port writes from its buffer only when
+    // the event loop reports it writable, while closing drops what is still
+    // buffered (the cancel frame that ends a version check). So the close
+    // waits two passes of the loop: the first one writes, the second closes.
+    QMetaObject::invokeMethod(
+        this,
+        [this, exit_code] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, exit_code] {
+                    m_channel.closeSerialPort();
+                    emit finished(exit_code);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}

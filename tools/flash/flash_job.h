@@ -1,0 +1,77 @@
+#ifndef KT62_FLASH_JOB_H
+#define KT62_FLASH_JOB_H
+
+#include "flash_report.h"
+#include "gpi.h"
+#include "upgrader.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+struct JobSettings
+{
+    enum class Mode
+    {
+        Upgrade,
+        CheckVersion
+    };
+
+    Mode mode = Mode::Upgrade;
+    QString port;
+    QString firmware; // may be empty for a version check
+    int timeout_ms = 30000;
+};
+
+// One device on one port: its own channel, NAK count and firmware path, an
+// engine on them, and the watchdogs the GUI leaves to its user (a silent
+// device, a pulled cable). Several jobs can share one event loop.
+class FlashJob : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FlashJob(const JobSettings &settings, QObject *parent = nullptr);
+    ~FlashJob() override;
+
+    // Checks and loads the firmware; false (with the reason in the report's
+    // message) when it is unfit. Nothing is sent either way.
+    bool prepare();
+    // Opens the port and starts the run; finished() follows in every case.
+    void start();
+
+    const FlashReport &report() const { return m_report; }
+    const Upgrader &engine() const { return m_engine; }
+
+signals:
+    void status(const QString &text);
+    // bytes of the image acknowledged so far; elapsed_ms since the transfer began
+    void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
+    void finished(int exit_code);
+
+private slots:
+    void onInfo(QString text);
+    void onProgress(int percent);
+    void onUpgradeFinished();
+    void onCheckFinished();
+    void onData();
+    void onPortStatus(bool connected);
+    void onSilence();
+
+private:
+    void finish(int exit_code, const QString &result, const QString &message);
+    void fillTransferFigures();
+
+    JobSettings m_settings;
+    GPI m_channel;
+    int m_nak_count = 0;
+    QString m_firmware_file;
+    Upgrader m_engine; // after the three it is built on
+    QTimer m_watchdog;
+    QElapsedTimer m_clock;
+    FlashReport m_report;
+    bool m_active = false;
+    QString m_last_text;
+};
+
+#endif

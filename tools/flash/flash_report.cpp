@@ -1,0 +1,69 @@
+#include "flash_report.h"
+
+#include <QJsonDocument>
+#include <QSaveFile>
+
+namespace {
+constexpr double MS_PER_SECOND = 1000.0;
+constexpr int PHASES = 4;
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+} // namespace
+
+QJsonObject FlashReport::toJson() const
+{
+    // A phase lasts from its own start to the start of the next phase that
+    // was reached, or to the end of the run.
+    const qint64 starts[PHASES] = {0, erase_at, transfer_at, completion_at};
+    const char *const names[PHASES] = {"query", "erase", "transfer", "completion"};
+    QJsonObject phases;
+    for (int i = 0; i < PHASES; ++i) {
+        if (starts[i] < 0 || end_at < 0) {
+            phases.insert(names[i], QJsonValue());
+            continue;
+        }
+        qint64 next = end_at;
+        for (int j = i + 1; j < PHASES; ++j) {
+            if (starts[j] >= 0) {
+                next = starts[j];
+                break;
+            }
+        }
+        phases.insert(names[i], double(next - starts[i]) / MS_PER_SECOND);
+    }
+    phases.insert("total", end_at < 0 ? QJsonValue() : QJsonValue(double(end_at) / MS_PER_SECOND));
+
+    QJsonObject object;
+    object.insert("mode", mode);
+    object.insert("port", port);
+    object.insert("file", textOrNull(file));
+    object.insert("size", double(size));
+    object.insert("packets", packets);
+    object.insert("device_model", textOrNull(device_model));
+    object.insert("current_version", textOrNull(current_version));
+    object.insert("target_version", textOrNull(target_version));
+    object.insert("naks", naks);
+    object.insert("blocks_sent", double(blocks_sent));
+    object.insert("blocks_acknowledged", double(blocks_acknowledged));
+    object.insert("repeats", double(repeats));
+    object.insert("phases", phases);
+    object.insert("result", result);
+    object.insert("message", message);
+    object.insert("exit_code", exit_code);
+    return object;
+}
+
+bool write_report(const FlashReport &report, const QString &path, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(QJsonDocument(report.toJson()).toJson(QJsonDocument::Indented)) < 0 ||
+        !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}

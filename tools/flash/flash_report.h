@@ -1,0 +1,38 @@
+#ifndef KT62_FLASH_REPORT_H
+#define KT62_FLASH_REPORT_H
+
+#include <QJsonObject>
+#include <QString>
+
+// What one run did, for --report: enough to tell afterwards which image
+// went to which port, how the line behaved and where the time went.
+struct FlashReport
+{
+    QString mode; // "upgrade" or "check-version"
+    QString port;
+    QString file;
+    qint64 size = 0;
+    int packets = 0;
+    QString device_model;
+    QString current_version;
+    QString target_version;
+    int naks = 0;
+    qint64 blocks_sent = 0;
+    qint64 blocks_acknowledged = 0;
+    qint64 repeats = 0;
+    // Milliseconds from the start of the run to the start of each phase;
+    // -1 for a phase the run never reached.
+    qint64 erase_at = -1;
+    qint64 transfer_at = -1;
+    qint64 completion_at = -1;
+    qint64 end_at = -1;
+    QString result; // success, device failure, bad input, port error, timeout
+    QString message;
+    int exit_code = 0;
+    QJsonObject toJson() const;
+};
+
+// Writes the report as indented JSON; false with *error set on failure.
+bool write_report(const FlashReport &report, const QString &path, QString *error);
+
+#endif

@@ -1,0 +1,117 @@
+#include "progress_display.h"
+
+namespace {
+constexpr double KIB = 1024.0;
+constexpr double MIB = KIB * 1024.0;
+constexpr int SECONDS_PER_MINUTE = 60;
+constexpr int SECONDS_PER_HOUR = 3600;
+constexpr int PERCENT = 100;
+constexpr int LINE_STEP_PERCENT = 10;
+constexpr int BAR_WIDTH = 30;
+// Redrawing more often than this only costs time; the eye cannot follow.
+constexpr qint64 REDRAW_INTERVAL_MS = 100;
+// Before this much of the transfer has passed a rate means little.
+constexpr qint64 RATE_MIN_ELAPSED_MS = 200;
+constexpr double MS_PER_SECOND = 1000.0;
+const char CLEAR_LINE[] = "\r\033[K";
+} // namespace
+
+QString format_rate(double bytes_per_second)
+{
+    if (bytes_per_second >= MIB) {
+        return QStringLiteral("%1 MiB/s").arg(bytes_per_second / MIB, 0, 'f', 1);
+    }
+    if (bytes_per_second >= KIB) {
+        return QStringLiteral("%1 KiB/s").arg(bytes_per_second / KIB, 0, 'f', 1);
+    }
+    return QStringLiteral("%1 B/s").arg(qint64(bytes_per_second));
+}
+
+QString format_duration(qint64 seconds)
+{
+    const QLatin1Char zero('0');
+    if (seconds >= SECONDS_PER_HOUR) {
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / SECONDS_PER_HOUR)
+            .arg(seconds % SECONDS_PER_HOUR / SECONDS_PER_MINUTE, 2, 10, zero)
+            .arg(seconds % SECONDS_PER_MINUTE, 2, 10, zero);
+    }
+    return QStringLiteral("%1:%2")
+        .arg(seconds / SECONDS_PER_MINUTE)
+        .arg(seconds % SECONDS_PER_MINUTE, 2, 10, zero);
+}
+
+QString format_progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
+{
+    QString line = QStringLiteral("%1%  %2/%3 B").arg(percent, 3).arg(bytes).arg(total);
+    if (elapsed_ms >= RATE_MIN_ELAPSED_MS && bytes > 0) {
+        const double rate = double(bytes) * MS_PER_SECOND / double(elapsed_ms);
+        const qint64 left = qint64(double(total - bytes) / rate + 0.5);
+        line += QStringLiteral("  %1  %2 left").arg(format_rate(rate), format_duration(left));
+    }
+    return line;
+}
+
+QString format_bar(int percent, int width)
+{
+    const int filled = qBound(0, percent, PERCENT) * width / PERCENT;
+    return QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
+           QString(width - filled, QLatin1Char('.')) + QLatin1Char(']');
+}
+
+ProgressDisplay::ProgressDisplay(Style style, FILE *out) : m_style(style), m_out(out) {}
+
+void ProgressDisplay::write(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), m_out);
+    std::fflush(m_out);
+}
+
+void ProgressDisplay::status(const QString &text)
+{
+    if (m_style == Style::Quiet || text.isEmpty()) {
+        return;
+    }
+    if (m_bar_shown) {
+        // The text goes above the bar, which is drawn again below it.
+        write(CLEAR_LINE + text + QLatin1Char('\n') + m_last_bar);
+        return;
+    }
+    write(text + QLatin1Char('\n'));
+}
+
+void ProgressDisplay::progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
+{
+    if (m_style == Style::Quiet) {
+        return;
+    }
+    if (m_style == Style::Lines) {
+        // One line per tenth, and one for the end, keep a log readable.
+        if (percent / LINE_STEP_PERCENT > m_last_percent / LINE_STEP_PERCENT ||
+            (percent == PERCENT && m_last_percent != PERCENT)) {
+            write(QStringLiteral("progress ") + format_progress(percent, bytes, total, elapsed_ms) +
+                  QLatin1Char('\n'));
+        }
+        m_last_percent = percent;
+        return;
+    }
+    const bool due = !m_last_draw.isValid() || m_last_draw.elapsed() >= REDRAW_INTERVAL_MS;
+    const bool complete = percent == PERCENT && m_last_percent != PERCENT;
+    if (!due && !complete) {
+        return;
+    }
+    m_last_percent = percent;
+    m_last_draw.start();
+    m_last_bar = format_bar(percent, BAR_WIDTH) + QLatin1Char(' ') +
+                 format_progress(percent, bytes, total, elapsed_ms);
+    write(QLatin1Char('\r') + m_last_bar);
+    m_bar_shown = true;
+}
+
+void ProgressDisplay::endLine()
+{
+    if (m_bar_shown) {
+        write(QStringLiteral("\n"));
+        m_bar_shown = false;
+    }
+}

@@ -1,0 +1,388 @@
+#include "sim_device.h"
+
+#include "firmware_image.h"
+#include "protocol.h"
+#include "upgrader.h"
+
+namespace {
+// The tool sends a block on every third NAK it counts, over its whole life.
+// Of any three consecutive counts exactly one is a multiple of three, so a
+// burst of three always buys exactly one block, whatever the count was.
+constexpr int NAK_BURST = 3;
+// Silence after which a request is repeated, and after which a half-received
+// block is given up. Far above the tool's reaction time, far below its
+// patience.
+constexpr std::chrono::milliseconds SILENCE_LIMIT{1000};
+// The tool's begin-upgrade frame carries a 32-bit size.
+constexpr int BEGIN_UPGRADE_PAYLOAD = 4;
+// Device frames always carry at least one byte: the tool needs a byte after
+// a zero-length frame to complete it.
+constexpr quint8 FRAME_FILLER = 0x00;
+constexpr quint8 RESULT_FAILED = 0x01;
+constexpr int BLOCK_NUMBER_OFFSET = 1;
+constexpr int BLOCK_COMPLEMENT_OFFSET = 2;
+constexpr int BLOCK_DATA_OFFSET = 3;
+constexpr int BLOCK_SUM_OFFSET = BLOCK_DATA_OFFSET + XMODEM_DATA_SIZE;
+constexpr quint8 BYTE_MASK = 0xFF;
+
+QString quoted(const QByteArray &text)
+{
+    return QLatin1Char('"') + QString::fromLocal8Bit(text) + QLatin1Char('"');
+}
+} // namespace
+
+DeviceModel::DeviceModel(const DeviceOptions &options, SendHook send, LogHook log,
+                         RandomHook random)
+    : m_options(options), m_send(std::move(send)), m_log(std::move(log)),
+      m_random(std::move(random))
+{}
+
+void DeviceModel::receive(const QByteArray &bytes, SimTime now)
+{
+    if (bytes.isEmpty() || m_phase == Phase::Silent || m_phase == Phase::Gone) {
+        return;
+    }
+    if (m_phase != Phase::Transfer && now - m_last_rx > SILENCE_LIMIT) {
+        m_rx.clear(); // a frame left half-sent long ago will never be finished
+    }
+    m_last_rx = now;
+    m_last_activity = now;
+    if (m_phase != Phase::Transfer) {
+        m_rx.append(bytes);
+        parseCommands(now);
+        return;
+    }
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (m_phase != Phase::Transfer) {
+            // The tool started over in the middle: the rest is command bytes.
+            m_rx.append(bytes.mid(i));
+            parseCommands(now);
+            return;
+        }
+        transferByte(quint8(bytes.at(i)), now);
+    }
+}
+
+void DeviceModel::tick(SimTime now)
+{
+    if (m_phase == Phase::Erasing && now >= m_erase_done) {
+        finishErase(now);
+        return;
+    }
+    if (m_phase != Phase::Transfer || m_eot_seen ||
+        m_image.size() >= blocksNeeded() * XMODEM_DATA_SIZE) {
+        return;
+    }
+    if (now - m_last_activity < SILENCE_LIMIT) {
+        return;
+    }
+    if (!m_block.isEmpty()) {
+        m_log(QStringLiteral("block %1 incomplete: dropped after %2 bytes")
+                  .arg(m_expected_number)
+                  .arg(m_block.size()));
+        m_block.clear();
+        ++m_stats.blocks_bad;
+    } else {
+        m_log(QStringLiteral("silence: asking again for block %1").arg(m_expected_number));
+    }
+    sendNakBurst(now);
+}
+
+std::optional<SimTime> DeviceModel::nextDeadline() const
+{
+    if (m_phase == Phase::Erasing) {
+        return m_erase_done;
+    }
+    if (m_phase == Phase::Transfer && !m_eot_seen &&
+        m_image.size() < blocksNeeded() * XMODEM_DATA_SIZE) {
+        return m_last_activity + SILENCE_LIMIT;
+    }
+    return std::nullopt;
+}
+
+// --- command frames -------------------------------------------------------
+
+void DeviceModel::parseCommands(SimTime now)
+{
+    while (!m_rx.isEmpty() && (m_phase == Phase::Commands || m_phase == Phase::Erasing)) {
+        const int start = m_rx.indexOf(char(FRAME_START));
+        if (start != 0) {
+            m_log(QStringLiteral("ignored %1 bytes").arg(start < 0 ? m_rx.size() : start));
+        }
+        if (start < 0) {
+            m_rx.clear();
+            return;
+        }
+        m_rx.remove(0, start);
+        if (m_rx.size() < FRAME_HEADER_SIZE) {
+            return;
+        }
+        if (m_rx.startsWith(QByteArray::fromRawData(reinterpret_cast<const char *>(START_SEQUENCE),
+                                                    FRAME_HEADER_SIZE))) {
+            if (!takeStartSequence()) {
+                return;
+            }
+            continue;
+        }
+        const int length = quint8(m_rx.at(1)) | (quint8(m_rx.at(2)) << 8);
+        if (length > PROTOCOL_MAX_PAYLOAD) {
+            m_rx.remove(0, 1); // not a frame of ours: look for the next start
+            continue;
+        }
+        if (m_rx.size() < FRAME_HEADER_SIZE + length) {
+            return;
+        }
+        const quint8 command = quint8(m_rx.at(3));
+        const QByteArray payload = m_rx.mid(FRAME_HEADER_SIZE, length);
+        m_rx.remove(0, FRAME_HEADER_SIZE + length);
+        handleFrame(command, payload, now);
+    }
+}
+
+// Returns false while the sequence is still incomplete.
+bool DeviceModel::takeStartSequence()
+{
+    const QByteArray sequence = QByteArray::fromRawData(
+        reinterpret_cast<const char *>(START_SEQUENCE), START_SEQUENCE_SIZE);
+    if (m_rx.size() < START_SEQUENCE_SIZE) {
+        return false;
+    }
+    if (m_rx.startsWith(sequence)) {
+        m_rx.remove(0, START_SEQUENCE_SIZE);
+        ++m_start_sequences;
+        m_phase = Phase::Commands;
+        m_log(QStringLiteral("start sequence"));
+    } else {
+        m_rx.remove(0, 1);
+    }
+    return true;
+}
+
+void DeviceModel::handleFrame(quint8 command, const QByteArray &payload, SimTime now)
+{
+    switch (command) {
+    case CMD_QUERY_FIRMWARE_INFO:
+        m_log(QStringLiteral("query ") + quoted(payload));
+        m_log(QStringLiteral("answer ") + quoted(m_options.info));
+        sendFrame(CMD_FIRMWARE_INFO, m_options.info);
+        break;
+    case CMD_BEGIN_UPGRADE:
+        beginErase(payload, now);
+        break;
+    case CMD_CANCEL_UPGRADE:
+        m_log(QStringLiteral("cancel"));
+        m_phase = Phase::Commands;
+        endSession(Ending::Served);
+        break;
+    default:
+        m_log(QStringLiteral("unknown command 0x%1 ignored").arg(command, 2, 16, QLatin1Char('0')));
+        break;
+    }
+}
+
+void DeviceModel::beginErase(const QByteArray &payload, SimTime now)
+{
+    if (payload.size() != BEGIN_UPGRADE_PAYLOAD) {
+        m_log(QStringLiteral("begin upgrade with %1 payload bytes ignored").arg(payload.size()));
+        return;
+    }
+    m_announced_size = 0;
+    for (int i = BEGIN_UPGRADE_PAYLOAD - 1; i >= 0; --i) {
+        m_announced_size = (m_announced_size << 8) | quint8(payload.at(i));
+    }
+    m_log(QStringLiteral("erase %1 bytes").arg(m_announced_size));
+    m_phase = Phase::Erasing;
+    m_erase_done = now + m_options.erase_time;
+}
+
+void DeviceModel::finishErase(SimTime now)
+{
+    m_log(QStringLiteral("erase finished"));
+    m_phase = Phase::Transfer;
+    m_rx.clear();
+    m_expected_number = 1;
+    m_block.clear();
+    m_eot_seen = false;
+    m_image.clear();
+    m_image.reserve(blocksNeeded() * XMODEM_DATA_SIZE);
+    m_stats = TransferStats();
+    m_image_whole = false;
+    m_plain_image.clear();
+    sendFrame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER)));
+    sendNakBurst(now);
+}
+
+// --- transfer -------------------------------------------------------------
+
+void DeviceModel::transferByte(quint8 b, SimTime now)
+{
+    if (!m_block.isEmpty()) {
+        m_block.append(char(b));
+        if (m_block.size() == XMODEM_BLOCK_SIZE) {
+            checkBlock(now);
+        }
+        return;
+    }
+    if (m_eot_seen) {
+        if (b != XMODEM_EOT_TRAILER) {
+            m_log(QStringLiteral("end of transmission followed by 0x%1")
+                      .arg(b, 2, 16, QLatin1Char('0')));
+        }
+        endTransfer(now);
+        return;
+    }
+    if (b == XMODEM_STX) {
+        m_block.append(char(b));
+    } else if (b == XMODEM_EOT) {
+        m_eot_seen = true;
+    } else if (b == FRAME_START) {
+        m_log(QStringLiteral("transfer abandoned by the tool"));
+        m_phase = Phase::Commands;
+        m_rx = QByteArray(1, char(b));
+    } else {
+        m_log(QStringLiteral("ignored byte 0x%1").arg(b, 2, 16, QLatin1Char('0')));
+    }
+}
+
+void DeviceModel::checkBlock(SimTime now)
+{
+    const auto *block = reinterpret_cast<const quint8 *>(m_block.constData());
+    const quint8 number = block[BLOCK_NUMBER_OFFSET];
+    const bool complement_ok = quint8(number ^ block[BLOCK_COMPLEMENT_OFFSET]) == BYTE_MASK;
+    const bool sum_ok =
+        xmodem_checksum(block + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE) == block[BLOCK_SUM_OFFSET];
+    const bool all_received = m_image.size() >= blocksNeeded() * XMODEM_DATA_SIZE;
+
+    if (complement_ok && sum_ok && number == quint8(m_expected_number - 1)) {
+        // A request repeated after a silence can cross the block it asked
+        // for; acknowledging the copy would make the tool skip a block.
+        ++m_stats.blocks_duplicate;
+        m_log(QStringLiteral("block %1 duplicate: dropped").arg(number));
+        m_block.clear();
+        return;
+    }
+    if (!complement_ok || !sum_ok || number != m_expected_number || all_received) {
+        ++m_stats.blocks_bad;
+        m_log(QStringLiteral("block %1 bad:%2%3%4%5")
+                  .arg(number)
+                  .arg(complement_ok ? "" : " complement")
+                  .arg(sum_ok ? "" : " checksum")
+                  .arg(number == m_expected_number ? "" : " number")
+                  .arg(all_received ? " surplus" : ""));
+        m_block.clear();
+        sendNakBurst(now);
+        return;
+    }
+    if (m_options.nak_rate > 0.0 && m_random() < m_options.nak_rate) {
+        ++m_stats.blocks_asked_again;
+        m_log(QStringLiteral("block %1 asked again").arg(number));
+        m_block.clear();
+        sendNakBurst(now);
+        return;
+    }
+    acceptBlock(now);
+}
+
+void DeviceModel::acceptBlock(SimTime now)
+{
+    m_image.append(m_block.constData() + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE);
+    m_block.clear();
+    ++m_stats.blocks_good;
+    if (m_options.verbose) {
+        m_log(QStringLiteral("block %1 ok").arg(m_expected_number));
+    }
+    ++m_expected_number;
+    const bool last = m_image.size() >= blocksNeeded() * XMODEM_DATA_SIZE;
+    // The tool asks for the end of transmission with one more ACK after the
+    // last block's.
+    sendControl(XMODEM_ACK, last ? 2 : 1, now);
+
+    if (m_stats.blocks_good == m_options.exit_after) {
+        m_log(QStringLiteral("unplugged after %1 blocks").arg(m_stats.blocks_good));
+        m_phase = Phase::Gone;
+        endSession(Ending::Unplugged);
+    } else if (m_stats.blocks_good == m_options.silent_after) {
+        m_log(QStringLiteral("silent after %1 blocks").arg(m_stats.blocks_good));
+        m_phase = Phase::Silent;
+    }
+}
+
+void DeviceModel::endTransfer(SimTime now)
+{
+    Q_UNUSED(now);
+    m_eot_seen = false;
+    m_phase = Phase::Commands;
+    const int needed = blocksNeeded();
+    const bool size_ok = m_announced_size >= quint32(ENCRYPT_HEADER_SIZE) &&
+                         m_image.size() == needed * XMODEM_DATA_SIZE;
+    QByteArray image = m_image.left(int(m_announced_size));
+    const QByteArray padding = m_image.mid(int(m_announced_size));
+    const bool padding_ok = size_ok && padding.count(char(PAD_BYTE)) == padding.size();
+    const bool header_ok = size_ok && checksum_header_matches(image);
+
+    ++m_transfers;
+    m_image_whole = size_ok && padding_ok && header_ok;
+    if (size_ok) {
+        m_plain_image = decrypt_body(image.mid(ENCRYPT_HEADER_SIZE));
+        if (m_transfer_hook) {
+            m_transfer_hook(m_plain_image);
+        }
+    }
+    m_log(QStringLiteral("end of transmission"));
+    m_log(QStringLiteral("transfer: %1 of %2 blocks, %3 bad, %4 duplicate, %5 asked again, %6 NAK "
+                         "bursts")
+              .arg(m_stats.blocks_good)
+              .arg(needed)
+              .arg(m_stats.blocks_bad)
+              .arg(m_stats.blocks_duplicate)
+              .arg(m_stats.blocks_asked_again)
+              .arg(m_stats.nak_bursts));
+    QString verdict = m_image_whole ? QStringLiteral("image ok") : QStringLiteral("image wrong:");
+    if (!size_ok) {
+        verdict += QStringLiteral(" size");
+    } else {
+        verdict += QString(padding_ok ? "" : " padding") + (header_ok ? "" : " checksum");
+    }
+    m_log(verdict);
+
+    const bool success = m_image_whole && !m_options.fail_result;
+    m_log(success ? QStringLiteral("result ok") : QStringLiteral("result failed"));
+    sendFrame(CMD_UPGRADE_RESULT, QByteArray(1, char(success ? UPGRADE_RESULT_OK : RESULT_FAILED)));
+    endSession(Ending::Served);
+}
+
+void DeviceModel::sendNakBurst(SimTime now)
+{
+    ++m_stats.nak_bursts;
+    sendControl(XMODEM_NAK, NAK_BURST, now);
+}
+
+void DeviceModel::sendControl(quint8 byte, int count, SimTime now)
+{
+    m_last_activity = now;
+    m_send(QByteArray(count, char(byte)), false);
+}
+
+void DeviceModel::sendFrame(quint8 command, const QByteArray &payload)
+{
+    QByteArray frame;
+    frame.reserve(FRAME_HEADER_SIZE + payload.size());
+    frame.append(char(FRAME_START));
+    frame.append(char(payload.size() & BYTE_MASK));
+    frame.append(char((payload.size() >> 8) & BYTE_MASK));
+    frame.append(char(command));
+    frame.append(payload);
+    m_send(frame, true);
+}
+
+int DeviceModel::blocksNeeded() const
+{
+    return int((qint64(m_announced_size) + XMODEM_DATA_SIZE - 1) / XMODEM_DATA_SIZE);
+}
+
+void DeviceModel::endSession(Ending ending)
+{
+    if (ending == Ending::Unplugged || m_options.once) {
+        m_ending = ending;
+    }
+}

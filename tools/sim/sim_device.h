@@ -1,0 +1,129 @@
+#ifndef KT62_SIM_DEVICE_H
+#define KT62_SIM_DEVICE_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+// The KT62 as the update tool meets it on the line, without any I/O of its
+// own: bytes come in through receive(), replies leave through the send hook,
+// and tick() runs its timers (erase, silence). The transport (pty, pacing,
+// chunking, noise) is SimLine's business.
+
+using SimClock = std::chrono::steady_clock;
+using SimTime = SimClock::time_point;
+
+struct DeviceOptions
+{
+    QByteArray info = "KT62_V01.00.00.00";
+    std::chrono::milliseconds erase_time{200};
+    double nak_rate = 0.0;    // share of good blocks that are asked for again
+    int silent_after = -1;    // stop answering after this many good blocks
+    int exit_after = -1;      // unplug after this many good blocks
+    bool fail_result = false; // report failure whatever was received
+    bool once = false;        // one upgrade or version check, then done
+    bool verbose = false;     // one event line per block
+};
+
+struct TransferStats
+{
+    int blocks_good = 0;
+    int blocks_bad = 0;
+    int blocks_duplicate = 0;
+    int blocks_asked_again = 0;
+    int nak_bursts = 0;
+};
+
+class DeviceModel
+{
+public:
+    // frame is true for command frames: only in front of those may the line
+    // inject noise, since the tool reads stray bytes there as nothing.
+    using SendHook = std::function<void(const QByteArray &bytes, bool frame)>;
+    using LogHook = std::function<void(const QString &line)>;
+    using RandomHook = std::function<double()>; // uniform in [0, 1)
+    using TransferHook = std::function<void(const QByteArray &plain_image)>;
+
+    enum class Ending
+    {
+        None,
+        Served,    // --once: the session is over
+        Unplugged, // --exit-after reached: the cable is pulled
+    };
+
+    DeviceModel(const DeviceOptions &options, SendHook send, LogHook log, RandomHook random);
+
+    // Called with the plain image whenever a transfer of the announced size
+    // completes, whether or not its checks passed.
+    void setTransferHook(TransferHook hook) { m_transfer_hook = std::move(hook); }
+
+    void receive(const QByteArray &bytes, SimTime now);
+    void tick(SimTime now);
+    std::optional<SimTime> nextDeadline() const;
+
+    Ending ending() const { return m_ending; }
+    // Whether the last completed transfer delivered every block of the
+    // announced size with a matching checksum header.
+    bool imageWhole() const { return m_image_whole; }
+    // The plain image of the last completed transfer (empty before one).
+    QByteArray plainImage() const { return m_plain_image; }
+    bool sawStartSequence() const { return m_start_sequences > 0; }
+    // Whether a transfer reached its end of transmission.
+    bool sawTransfer() const { return m_transfers > 0; }
+    const TransferStats &stats() const { return m_stats; }
+
+private:
+    enum class Phase
+    {
+        Commands,
+        Erasing,
+        Transfer,
+        Silent,
+        Gone
+    };
+
+    void parseCommands(SimTime now);
+    bool takeStartSequence();
+    void handleFrame(quint8 command, const QByteArray &payload, SimTime now);
+    void beginErase(const QByteArray &payload, SimTime now);
+    void finishErase(SimTime now);
+
+    void transferByte(quint8 b, SimTime now);
+    void checkBlock(SimTime now);
+    void acceptBlock(SimTime now);
+    void endTransfer(SimTime now);
+    void sendNakBurst(SimTime now);
+    void sendControl(quint8 byte, int count, SimTime now);
+    void sendFrame(quint8 command, const QByteArray &payload);
+    int blocksNeeded() const;
+    void endSession(Ending ending);
+
+    DeviceOptions m_options;
+    SendHook m_send;
+    LogHook m_log;
+    RandomHook m_random;
+    TransferHook m_transfer_hook;
+
+    Phase m_phase = Phase::Commands;
+    Ending m_ending = Ending::None;
+    QByteArray m_rx;           // unparsed command bytes
+    SimTime m_last_rx{};       // arrival of the last byte
+    SimTime m_last_activity{}; // last byte in either direction
+    SimTime m_erase_done{};    // when the erase finishes
+    int m_start_sequences = 0;
+    int m_transfers = 0;
+
+    quint32 m_announced_size = 0;
+    quint8 m_expected_number = 1;
+    QByteArray m_block;      // block being received
+    bool m_eot_seen = false; // end of transmission, trailer pending
+    QByteArray m_image;      // data of the good blocks, in order
+    TransferStats m_stats;
+    bool m_image_whole = false;
+    QByteArray m_plain_image;
+};
+
+#endif
