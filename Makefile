@@ -73,7 +73,9 @@ fuzz: fuzz-build
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
-demo: build
+# Builds only the simulated device and the flasher; needs no display.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo.sh $(BUILD)
 
 run: build
