@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     frame.append('\0'); // completes a zero-length answer
     engine.hand_serial_data(frame);
 
-    const QString decoded = QString::fromLocal8Bit(text);
+    // Exactly the frame's bytes, NULs included, as the engine reads them.
+    const QString decoded = QString::fromLocal8Bit(text.constData(), text.size());
     const bool hasUnderscore = decoded.contains(QLatin1Char('_'));
     FUZZ_CHECK(infoUpdates.count() == (hasUnderscore ? 1 : 0));
     if (engine.m_current_version != before) {
