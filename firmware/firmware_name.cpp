@@ -1,5 +1,6 @@
 #include "firmware_name.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 const QString FIRMWARE_MARKER = QStringLiteral("_V");
@@ -17,10 +18,9 @@ constexpr int VERSION_START_IN_PIECE = 1;
 
 QString file_name_of(const QString &path)
 {
-    // Both separators count, so that a path typed on either kind of system
-    // yields the same name.
-    const int cut = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
-    return path.mid(cut + 1);
+    // The platform's own rule: "\" separates on Windows and is an ordinary
+    // character of a name elsewhere.
+    return QFileInfo(path).fileName();
 }
 
 QString version_from_identity_text(const QString &text, bool *found)

@@ -42,7 +42,8 @@ QString encrypted_file_name(const QString &plain_file_name);
 // name of the plain file.
 QString encrypted_output_path(const QString &output_dir, const QString &plain_path);
 
-// File name part of a path (text after the last "/" or "\").
+// File name part of a path: the text after its last separator ("/", and on
+// Windows also "\").
 QString file_name_of(const QString &path);
 
 #endif

@@ -45,8 +45,6 @@ void TestUpgradeRun::queryText_data()
                                  << "";
     QTest::newRow("canonical") << "/d/KT62_V01.02.03.04.bin"
                                << "01.02.03.04";
-    QTest::newRow("backslash path") << "C:\\fw\\KT62_V01.02.03.04.bin"
-                                    << "01.02.03.04";
     QTest::newRow("every .bin removed") << "/d/ab.bin.bin"
                                         << "";
     QTest::newRow("15 characters") << "/d/abcdefghijklmno"
