@@ -96,7 +96,6 @@ bool Upgrader::load_firmware_from(QIODevice &source, const QString &path)
     m_packets = std::move(packets);
     m_packet_count = quint16(m_packets.size());
     qDebug() << path << "firwmare sliced into " << m_packet_count << "packet";
-    source.close();
 
     m_load_ok = true;
     m_loaded_file = path;

@@ -52,8 +52,8 @@ void Upgrader::start_check_version()
 void Upgrader::begin_run(bool check_version)
 {
     send_bytes(START_SEQUENCE, START_SEQUENCE_SIZE);
-    // The first query follows one interval later; the device needs the
-    // start sequence to take effect first.
+    // The first query goes out one interval after the start sequence, not
+    // at once.
     m_query_timer->start(QUERY_INTERVAL_MS);
     m_running = true;
     m_check_version = check_version;
