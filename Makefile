@@ -13,7 +13,7 @@ PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt
             libgl-dev
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
-.PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build demo run format translations clean
+.PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build soak demo run format translations clean
 
 all: build
 
@@ -73,10 +73,23 @@ fuzz: fuzz-build
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
+# A thousand seeded upgrades of random images (1 byte to 2 MiB) against the
+# simulated device with random faults; every outcome is checked.
+SOAK_RUNS ?= 1000
+soak: build
+	python3 tests/soak/soak.py --build $(BUILD) --runs $(SOAK_RUNS) --seed $(or $(SEED),1)
+
 # Builds only the simulated device and the flasher; needs no display.
 demo: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo.sh $(BUILD)
+
+# The figures of docs/benchmarks.md; not part of CI (about three minutes).
+# lrzsz is the reference for the transfer rate; xvfb comes with deps.
+.PHONY: bench
+bench: EXTRA_PKGS += lrzsz
+bench: build
+	./scripts/bench.sh $(BUILD)
 
 run: build
 	./$(BUILD)/app/kt62-update-tool
@@ -89,4 +102,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-qt6 build-asan
+	rm -rf build build-qt6 build-asan build-fuzz
