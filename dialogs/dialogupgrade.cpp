@@ -49,21 +49,24 @@ void DialogUpgrade::showEvent(QShowEvent *)
     m_upgrader.clear_firmware_file();
 }
 
-void DialogUpgrade::cancel_and_close()
+bool DialogUpgrade::refused_or_cancelled()
 {
-    m_upgrader.stop_upgrade();
-    reset_display();
-    close();
+    if (!g_gpi.isOpen()) {
+        inform(tr("Serial Port is not opened!"));
+        return true;
+    }
+    if (m_upgrader.m_running) {
+        m_upgrader.stop_upgrade();
+        reset_display();
+        close();
+        return true;
+    }
+    return false;
 }
 
 void DialogUpgrade::on_btn_begin_upgrade_clicked()
 {
-    if (!g_gpi.isOpen()) {
-        inform(tr("Serial Port is not opened!"));
-        return;
-    }
-    if (m_upgrader.m_running) {
-        cancel_and_close();
+    if (refused_or_cancelled()) {
         return;
     }
     // The engine also refuses a table that did not come from a good load of
@@ -78,12 +81,7 @@ void DialogUpgrade::on_btn_begin_upgrade_clicked()
 
 void DialogUpgrade::on_btn_begin_checkversion_clicked()
 {
-    if (!g_gpi.isOpen()) {
-        inform(tr("Serial Port is not opened!"));
-        return;
-    }
-    if (m_upgrader.m_running) {
-        cancel_and_close();
+    if (refused_or_cancelled()) {
         return;
     }
     m_upgrader.start_check_version();

@@ -42,8 +42,10 @@ private slots:
 
 private:
     void reset_display();
-    // Shared by both action buttons while a run is active.
-    void cancel_and_close();
+    // The first steps of both action buttons: nothing works without the
+    // port, and while any run is active either button cancels it and
+    // closes the dialog. True when the click ends here.
+    bool refused_or_cancelled();
     bool firmware_loaded_whole();
 
     Ui::DialogUpgrade *ui;

