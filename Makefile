@@ -77,7 +77,7 @@ fuzz-smoke:
 # simulated device with random faults; every outcome is checked.
 SOAK_RUNS ?= 1000
 soak: build
-	python3 tests/soak/soak.py --build $(BUILD) --runs $(SOAK_RUNS) --seed $(or $(SEED),1)
+	python3 scripts/soak.py --build $(BUILD) --runs $(SOAK_RUNS) --seed $(or $(SEED),1)
 
 # Builds only the simulated device and the flasher; needs no display.
 demo: configure
