@@ -84,7 +84,7 @@ demo: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo.sh $(BUILD)
 
-# The figures of docs/benchmarks.md; not part of CI (about three minutes).
+# The figures of docs/benchmarks.md; not part of CI (a few minutes).
 # lrzsz is the reference for the transfer rate; xvfb comes with deps.
 .PHONY: bench
 bench: EXTRA_PKGS += lrzsz

@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# Measures the tools against their goals and prints one table; every figure
+# is a ratio of two things measured in the same run, so the machine cancels
+# out as far as it can. Not part of CI: it takes a few minutes.
+#
+#   scripts/bench.sh [BUILD_DIR]     (make bench installs lrzsz and xvfb first)
+#
+#   a  1 MiB upgrade against kt62-sim --pace 115200: payload rate as a share
+#      of the line's ceiling (11,520 B/s raw, 1024 of every 1029 bytes payload)
+#   b  4 MiB upgrade over a pty, unpaced: engine rate against lrzsz sx -k -> rx
+#      sending the same file over the same kind of pty pair
+#   c  encrypting a 5 MiB image with kt62-flash against cp of it
+#   d  the GUI idle for 10 s under xvfb-run: CPU share of one core
+#   e  peak RSS of kt62-flash upgrading the largest image (64 MiB less 1 KiB,
+#      65535 packets, the most the 16-bit packet count can address)
+set -euo pipefail
+
+build="$(cd "${1:-build}" && pwd)"
+for tool in tools/sim/kt62-sim tools/flash/kt62-flash app/kt62-update-tool; do
+    if [ ! -x "$build/$tool" ]; then
+        echo "bench: $build/$tool is missing; run 'make build' first" >&2
+        exit 2
+    fi
+done
+for cmd in sx rx xvfb-run python3; do
+    if ! command -v "$cmd" >/dev/null; then
+        echo "bench: $cmd is missing; 'make bench' installs it" >&2
+        exit 2
+    fi
+done
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/kt62-bench.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+python3 - "$build" "$work" <<'EOF'
+import json, os, platform, pty, random, statistics, struct, subprocess, sys, time, tty
+
+BUILD, WORK = sys.argv[1], sys.argv[2]
+SIM = os.path.join(BUILD, "tools/sim/kt62-sim")
+FLASH = os.path.join(BUILD, "tools/flash/kt62-flash")
+GUI = os.path.join(BUILD, "app/kt62-update-tool")
+MIB = 1024 * 1024
+BAUD = 115200
+LINE_CEILING = BAUD / 10 * 1024 / 1029  # payload bytes per second at 8N1
+MAX_PACKETS = 65535
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def path(name):
+    return os.path.join(WORK, name)
+
+
+def plain_image(name, size, seed):
+    random.seed(seed)
+    with open(path(name), "wb") as f:
+        f.write(random.randbytes(size))
+    return path(name)
+
+
+def encrypt(plain):
+    out = subprocess.run([FLASH, "--quiet", "--encrypt", plain, "--output-dir", WORK],
+                         check=True, capture_output=True, text=True)
+    return out.stdout.strip()
+
+
+def upgrade(firmware, sim_flags=()):
+    """Runs one upgrade against a fresh simulator; the report and the
+    flasher's resource usage."""
+    link = path("ttyKT62")
+    sim = subprocess.Popen([SIM, "--link", link, "--once", *sim_flags],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        sim.stdout.readline()  # the pty's name: the link is there
+        report = path("report.json")
+        flash = subprocess.Popen([FLASH, "--quiet", "--port", link, "--report", report, firmware])
+        _, status, usage = os.wait4(flash.pid, 0)
+        flash.returncode = os.waitstatus_to_exitcode(status)
+        if flash.returncode != 0:
+            raise SystemExit(f"bench: upgrade of {firmware} failed ({flash.returncode})")
+        sim.wait(timeout=30)
+        with open(report) as f:
+            return json.load(f), usage
+    finally:
+        if sim.poll() is None:
+            sim.kill()
+            sim.wait()
+
+
+def lrzsz_rate(file, limit=300):
+    """sx -k sending file to rx over one pty pair: bytes per second and the
+    number of time-outs rx sat through. rx flushes its input after every
+    ACK; on a pty the next block often arrives before that flush and is
+    lost, which rx only notices after a time-out of several seconds."""
+    master, slave = pty.openpty()
+    tty.setraw(master)
+    tty.setraw(slave)
+    os.makedirs(path("rx"), exist_ok=True)
+    log = open(path("rx.log"), "w")
+    start = time.monotonic()
+    rx = subprocess.Popen(["rx", "-v", "received.bin"], stdin=master, stdout=master, stderr=log,
+                          cwd=path("rx"))
+    sx = subprocess.Popen(["sx", "-k", "-q", file], stdin=slave, stdout=slave,
+                          stderr=subprocess.DEVNULL)
+    try:
+        ok = sx.wait(timeout=limit) == 0 and rx.wait(timeout=limit) == 0
+    except subprocess.TimeoutExpired:
+        ok = False
+    elapsed = time.monotonic() - start
+    for process in (sx, rx):
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    log.close()
+    os.close(master)
+    os.close(slave)
+    with open(path("rx.log"), errors="replace") as f:
+        stalls = f.read().count("TIMEOUT")
+    received = os.path.getsize(path("rx/received.bin")) if ok else 0
+    if received < os.path.getsize(file):
+        raise SystemExit(f"bench: lrzsz did not deliver {file} within {limit} s")
+    return os.path.getsize(file) / elapsed, stalls
+
+
+def best_time(command, runs=15):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def child_of(parent, name):
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            fields = stat[stat.rindex(")") + 2:].split()
+            if int(fields[1]) == parent and name in stat[:stat.rindex(")")]:
+                return int(entry)
+    return None
+
+
+def cpu_ns(pid):
+    with open(f"/proc/{pid}/schedstat") as f:
+        return int(f.read().split()[0])
+
+
+def gui_idle_share(seconds=10, settle=2):
+    gui = subprocess.Popen(["xvfb-run", "-a", GUI], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 15
+        pid = None
+        while pid is None and time.monotonic() < deadline:
+            pid = child_of(gui.pid, "kt62-update")
+            time.sleep(0.1)
+        if pid is None:
+            raise SystemExit("bench: the GUI did not start under xvfb-run")
+        time.sleep(settle)  # start-up is not idling
+        before, start = cpu_ns(pid), time.monotonic()
+        time.sleep(seconds)
+        used, elapsed = cpu_ns(pid) - before, time.monotonic() - start
+        os.kill(pid, 15)
+        return used / 1e9 / elapsed
+    finally:
+        gui.terminate()
+        gui.wait()
+
+
+rows = []
+
+note(f"(a) 1 MiB upgrade at {BAUD} baud, about 95 s ...")
+firmware = encrypt(plain_image("KT62_01.00.00.01.bin", MIB, 1))
+report, _ = upgrade(firmware, ["--pace", str(BAUD)])
+rate = report["size"] / report["phases"]["transfer"]
+share = rate / LINE_CEILING
+rows.append(("a", f"1 MiB upgrade, kt62-sim --pace {BAUD}: payload rate / line ceiling",
+             f"{100 * share:.1f} % ({rate:,.0f} of {LINE_CEILING:,.0f} B/s)", "≥ 98 %",
+             share >= 0.98))
+
+note("(b) 4 MiB upgrade over a pty, and lrzsz with the same file, up to a few minutes ...")
+firmware = encrypt(plain_image("KT62_04.00.00.00.bin", 4 * MIB, 4))
+report, _ = upgrade(firmware)
+engine = report["size"] / report["phases"]["transfer"]
+lrzsz, stalls = lrzsz_rate(firmware)
+rows.append(("b", "4 MiB over a pty: engine rate / lrzsz sx -k -> rx",
+             f"{engine / lrzsz:.1f}× ({engine / MIB:.2f} vs {lrzsz / MIB:.3f} MiB/s; "
+             f"rx stalled {stalls}×)", "≥ 1.0", engine / lrzsz >= 1.0))
+
+note("(c) encrypting 5 MiB against cp ...")
+plain = plain_image("KT62_05.00.00.00.bin", 5 * MIB, 5)
+os.makedirs(path("enc"), exist_ok=True)
+encrypting = best_time([FLASH, "--quiet", "--encrypt", plain, "--output-dir", path("enc")])
+copying = best_time(["cp", plain, path("enc/copy.bin")])
+rows.append(("c", "encrypt 5 MiB (kt62-flash --encrypt) / cp of it",
+             f"{encrypting / copying:.2f}× ({1000 * encrypting:.1f} vs {1000 * copying:.1f} ms)",
+             "≤ 2×", encrypting / copying <= 2.0))
+
+note("(d) the GUI idle for 10 s under xvfb-run ...")
+idle = gui_idle_share()
+rows.append(("d", "GUI idle 10 s under xvfb-run: CPU / one core", f"{100 * idle:.2f} %", "≤ 1 %",
+             idle <= 0.01))
+
+note("(e) upgrading a 64 MiB image, about 15 s ...")
+size = MAX_PACKETS * 1024
+random.seed(64)
+body = random.randbytes(size - 4)
+largest = path("KT62_V64.00.00.00.bin")
+with open(largest, "wb") as f:
+    # Only the checksum header matters to the device; no key word needed.
+    f.write(struct.pack("<I", sum(body) & 0xFFFFFFFF))
+    f.write(body)
+del body
+_, usage = upgrade(largest)
+peak = usage.ru_maxrss * 1024
+rows.append(("e", "peak RSS of kt62-flash / image size (65535 packets)",
+             f"{peak / size:.2f}× ({peak / MIB:.0f} MiB for {size / MIB:.0f} MiB)", "≤ 2.5×",
+             peak / size <= 2.5))
+
+with open("/proc/cpuinfo") as f:
+    cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
+qt = subprocess.run(["pkg-config", "--modversion", "Qt5Core"], capture_output=True,
+                    text=True).stdout.strip() or "?"
+print(f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, Qt {qt}, "
+      f"{time.strftime('%Y-%m-%d')}")
+print()
+print("| | measurement | figure | goal | met |")
+print("|---|---|---|---|---|")
+for key, what, figure, goal, met in rows:
+    print(f"| {key} | {what} | {figure} | {goal} | {'yes' if met else 'no'} |")
+EOF
