@@ -1,0 +1,402 @@
+// The protocol engine: its frames, the receive side, runs chunk by chunk and
+// over a pseudo terminal, and the loading of the firmware file.
+#include "fakedevice.h"
+#include "logcapture.h"
+#include "upgrader.h"
+
+#include <QtTest>
+#include <functional>
+
+using dev::frame;
+const QByteArray ACK(1, dev::ACK), NAK(1, dev::NAK), NAKS(3, dev::NAK);
+
+const auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
+
+// An engine with its own channel (never opened), NAK count and firmware path.
+// What it sends is read back from the channel's trace. The clock is stopped.
+struct EngineRig
+{
+    LogCapture log;
+    GPI channel;
+    int naks = 0;
+    QString firmware;
+    Upgrader engine{&channel, &naks, &firmware};
+    QStringList events; // "info:<text>", "progress:<n>", "finished", "checked", "device", "target"
+    QTemporaryDir dir{QDir::tempPath() + "/fw_V-XXXXXX"}; // the marker only in the directory
+
+    EngineRig()
+    {
+        engine.m_clock_timer->stop();
+        const auto note = [this](const QString &event) { events << event; };
+        QObject::connect(&engine, &Upgrader::upgrade_info, [=](QString t) { note("info:" + t); });
+        QObject::connect(&engine, &Upgrader::upgrade_progress,
+                         [=](int value) { note("progress:" + QString::number(value)); });
+        QObject::connect(&engine, &Upgrader::upgrade_finished, [=] { note("finished"); });
+        QObject::connect(&engine, &Upgrader::checkVersion_finished, [=] { note("checked"); });
+        QObject::connect(&engine, &Upgrader::device_info_update, [=] { note("device"); });
+        QObject::connect(&engine, &Upgrader::target_firmware_update, [=] { note("target"); });
+    }
+
+    void device(const QByteArray &chunk) { channel.decode_protocol(chunk); }
+    QByteArray takeSent() // bytes written since the last call; the log is cleared
+    {
+        QByteArray sent;
+        for (const QString &line : log.lines()) {
+            if (line.startsWith("sending: \"")) {
+                sent += QByteArray::fromHex(line.toLatin1().mid(10));
+            }
+        }
+        log.clear();
+        return sent;
+    }
+    // Chooses and loads a file of this content followed by sparse zero bytes.
+    bool load(const QByteArray &content, const QString &name = "KT62_V01.02.03.04.bin",
+              qint64 sparse = 0)
+    {
+        QFile file(firmware = dir.filePath(name));
+        const bool written = file.open(QIODevice::WriteOnly) &&
+                             file.write(content) == content.size() &&
+                             file.resize(content.size() + sparse);
+        file.close();
+        return written && engine.load_firmware();
+    }
+    // An upgrade up to the transfer, before the first NAK.
+    void enterTransfer()
+    {
+        engine.start_upgrade();
+        device(frame(dev::INFO, "KT62_V01.00.00.00") + frame(dev::ERASED, QByteArray(1, 0)));
+        takeSent();
+        events.clear();
+    }
+};
+
+using Step = std::function<void(EngineRig &)>;
+using Percent = QMap<int, int>; // after so many acknowledged blocks
+Q_DECLARE_METATYPE(Step)
+
+namespace {
+QByteArray ramp(int size) // the byte offsets in text: no two packets alike
+{
+    QByteArray out;
+    while (out.size() < size) {
+        out += QByteArray::number(out.size()) + ' ';
+    }
+    return out.left(size);
+}
+
+struct FaultyFile : QIODevice // reads fail after 1500 good bytes
+{
+    FaultyFile() { open(ReadOnly | Unbuffered); }
+    qint64 size() const override { return 4096; }
+    qint64 readData(char *data, qint64 max) override
+    {
+        const qint64 n = qMin(max, 1500 - pos());
+        memset(data, 'x', size_t(qMax<qint64>(n, 0)));
+        return n > 0 ? n : -1;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+};
+} // namespace
+
+class TestUpgrade : public QObject
+{
+    Q_OBJECT
+private slots:
+    void queryAndBegin_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QByteArray>("wire"); // the query, then the erase request if any
+        const auto row = [](const char *tag, QString file, qint64 size, QByteArray wire) {
+            QTest::newRow(tag) << file << size << wire;
+        };
+        const QByteArray empty = bytes("24000010"), text = bytes("240b0010");
+        row("8 bytes", "KT62_V01.02.03.04.bin", 8,
+            text + "01.02.03.04" + bytes("2404002008000000"));
+        row("0x01020304 bytes", "ab.bin.bin", 0x01020304, empty + bytes("2404002004030201"));
+        row(".BIN kept, no erase for 0 bytes", "KT62_V01.02.03.BIN", 0, text + "1.02.03.BIN");
+        row("15 characters", "abcdefghijklmno", 0, text + "efghijklmno");
+        row("11 characters", "abcdefghijk.bin", 0, empty);
+    }
+    void queryAndBegin()
+    {
+        QFETCH(QString, file);
+        QFETCH(qint64, size);
+        EngineRig rig;
+        QVERIFY(rig.load({}, file, size));
+        rig.engine.up_query_firmware_info();
+        rig.engine.up_begin_upgrade();
+        QTEST(rig.takeSent(), "wire");
+    }
+    void decoder_data()
+    {
+        QTest::addColumn<QByteArray>("chunks"); // in hex, separated by "|"
+        QTest::addColumn<int>("pause");         // clock ms after each chunk
+        QTest::addColumn<QString>("frames");    // command:payload
+        const auto row = [](const char *tag, QByteArray chunks, int pause, QString frames) {
+            QTest::newRow(tag) << chunks << pause << frames;
+        };
+        const QByteArray a = "2401001141", inner = QByteArray("2401001142").repeated(13108);
+        row("split in three, pauses of 50", "2401|0011|41", 50, "11:41");
+        row("noise before $", "00ff1306" + a, 0, "11:41");
+        row("trailing bytes dropped", a + "9998|072401003500", 5, "11:41 35:00");
+        row("$ in payload", "240300112442|43", 0, "11:244243");
+        row("zero length plus filler", "24000022|7f" + a, 0, "22: 11:41");
+        row("pause of 55", "240100|1141", 55, "");
+        // Longer than the record: read to the announced end and dropped, the
+        // frames inside not taken.
+        row("2000 bytes", "24d00711" + inner.left(4000) + a, 0,
+            "11:" + inner.left(4000) + " 11:41");
+        row("2001 bytes", "24d10711" + inner.left(4002) + "|" + a, 0, "11:41");
+        row("65535 bytes", "24ffff11" + inner.left(131070) + "|" + a, 0, "11:41");
+    }
+    void decoder()
+    {
+        QFETCH(QByteArray, chunks);
+        QFETCH(int, pause);
+        EngineRig rig;
+        QTimer *const after_record = rig.engine.m_query_timer;
+        QStringList got;
+        for (const QByteArray &chunk : chunks.split('|')) {
+            for (const char c : QByteArray::fromHex(chunk)) {
+                const ProtocolFrame &f = rig.engine.m_rx_frame;
+                if (rig.engine.decode_byte(quint8(c))) {
+                    const QByteArray payload(reinterpret_cast<const char *>(f.payload), f.length);
+                    got << QString::number(f.command, 16) + ":" + payload.toHex();
+                }
+            }
+            for (int ms = 0; ms < pause; ms += CLOCK_TICK_MS) {
+                rig.engine.update_sys_time();
+            }
+        }
+        QTEST(got.join(' '), "frames");
+        QCOMPARE(rig.engine.m_query_timer, after_record); // nothing written past the record
+    }
+    void router_data()
+    {
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<QByteArray>("chunks"); // in hex, separated by "|"
+        QTest::addColumn<int>("naks");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QStringList>("events");
+        const auto row = [](const char *tag, bool running, QByteArray chunks, int naks,
+                            QByteArray sent, QStringList events) {
+            QTest::newRow(tag) << running << chunks << naks << sent << events;
+        };
+        const QString erased = "info:Erase finished, begin upgrade...";
+        const QStringList ended{erased, "progress:100", "info:Waitting for completion..."};
+        const QByteArray block = bytes("0201fe") + QByteArray(1024, '\xff') + bytes("00");
+        row("idle: chunk dropped", false, "2401002200151515", 0, {}, {});
+        row("layer switch inside a chunk", true, "2401002200151515", 3, block, {erased});
+        row("zero-length frame takes a NAK", true, "24000022151515", 2, {}, {erased});
+        row("end, failing result", true, "2401002200151515|06062401003501", 3,
+            block + bytes("0400"), ended + QStringList{"info:Upgrade faild!", "finished"});
+    }
+    void router()
+    {
+        QFETCH(bool, running);
+        QFETCH(QByteArray, chunks);
+        EngineRig rig;
+        rig.engine.m_packets = {QByteArray(1024, '\xff')};
+        rig.engine.m_packet_count = 1;
+        rig.engine.m_running = running;
+        for (const QByteArray &chunk : chunks.split('|')) {
+            rig.device(QByteArray::fromHex(chunk));
+        }
+        QTEST(rig.naks, "naks");
+        QTEST(rig.takeSent(), "sent");
+        QTEST(rig.events, "events");
+    }
+    void versionCheck_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("good") << QByteArray("KT62_V01.02.03.04") << "01.02.03.04";
+        QTest::newRow("too short") << QByteArray("KT62_V01.02.03.0") << "old";
+        QTest::newRow("without _V") << QByteArray("KT62_X01.02.03.04") << "01.02.03.04";
+        QTest::newRow("non-ASCII bytes")
+            << QByteArray("\xb0\xe6\x01_V01.02.03.04_\xff\xfe") << "01.02.03.04";
+    }
+    void versionCheck()
+    {
+        QFETCH(QByteArray, answer);
+        EngineRig rig;
+        rig.engine.m_current_version = "old";
+        rig.engine.start_check_version();
+        // The query follows a second later, and every second after that.
+        const QTimer *query = rig.engine.m_query_timer;
+        QVERIFY(query->isActive() && query->interval() == 1000 && !query->isSingleShot());
+        rig.engine.up_query_firmware_info();
+        rig.device(frame(dev::INFO, answer));
+        QString line;
+        QDebug(&line) << "received firmware info:" << QString::fromLocal8Bit(answer);
+        QVERIFY2(rig.log.contains(line.chopped(1)), qPrintable(line));
+        QCOMPARE(rig.takeSent(), bytes("24000799000023 24000010 2401002100"));
+        QCOMPARE(rig.events, (QStringList{"device", "info:Checking Version...",
+                                          "info:CheckVersion Finish!", "checked"}));
+        QTEST(rig.engine.m_current_version, "version");
+    }
+    void progress_data()
+    {
+        QTest::addColumn<int>("packets");
+        QTest::addColumn<Percent>("percent");
+        QTest::newRow("3 packets") << 3 << Percent{{1, 33}, {2, 66}, {3, 100}};
+        // Single precision: 53/100 and 59/100 fall just short.
+        QTest::newRow("100 packets") << 100 << Percent{{53, 52}, {59, 58}, {100, 100}};
+        QTest::newRow("257 packets") << 257 << Percent{{256, 99}, {257, 100}};
+    }
+    void progress()
+    {
+        QFETCH(int, packets);
+        QFETCH(Percent, percent);
+        EngineRig rig;
+        const QByteArray content = ramp(packets * 1024 - 100);
+        QVERIFY(rig.load(content));
+        rig.enterTransfer();
+        rig.device(NAKS + ACK.repeated(packets));
+        for (auto it = percent.cbegin(); it != percent.cend(); ++it) {
+            QCOMPARE(rig.events[it.key() - 1], "progress:" + QString::number(it.value()));
+        }
+        // Every packet went out once, in order, numbered from 1 (256 as 0), the last padded.
+        const QByteArray sent = rig.takeSent(), all = content.leftJustified(packets * 1024, 0x1a);
+        QCOMPARE(sent.size(), packets * 1028);
+        for (int block = 0; block < packets; ++block) {
+            const char n = char(block + 1);
+            QCOMPARE(sent.mid(block * 1028, 3), QByteArray(1, dev::STX) + n + char(0xff - n));
+            QCOMPARE(sent.mid(block * 1028 + 3, 1024), all.mid(block * 1024, 1024));
+        }
+        // Only the next ACK ends the transmission.
+        rig.device(ACK);
+        QCOMPARE(rig.takeSent(), bytes("0400"));
+        QCOMPARE(rig.events.last(), QString("info:Waitting for completion..."));
+    }
+    void naksCountAcrossRuns()
+    {
+        EngineRig rig;
+        QVERIFY(rig.load(ramp(1024)));
+        rig.enterTransfer();
+        const auto sentAfter = [&rig](const QByteArray &naks) {
+            rig.device(naks);
+            return rig.takeSent().left(3);
+        };
+        const QByteArray none, block = bytes("0201fe");
+        QCOMPARE(sentAfter(NAK + NAK), none);
+        QCOMPARE(sentAfter(NAK), block);
+        // A repeat is asked for with NAKs too: again only every third one.
+        QCOMPARE(sentAfter(NAK + NAK), none);
+        QCOMPARE(sentAfter(NAK + NAK), block);
+        rig.device(ACK + ACK + frame(dev::RESULT, QByteArray(1, 0)));
+        QCOMPARE(rig.events.last(), QString("finished"));
+        // The count goes on in the next run: 8 sends nothing, 9 the block.
+        rig.enterTransfer();
+        QCOMPARE(sentAfter(NAK), none);
+        QCOMPARE(sentAfter(NAK), block);
+    }
+    void overPty()
+    {
+        FakeDevice device;
+        EngineRig rig;
+        rig.engine.m_clock_timer->start();
+        rig.channel.openSerialPort(device.slavePath());
+        QVERIFY(device.isValid() && rig.channel.isOpen());
+        const QByteArray abcd = bytes("8a01000061626364");
+        QVERIFY(rig.load(abcd) && rig.engine.start_upgrade());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.events.value(8), QString("finished"), 10000);
+        QCOMPARE(device.seen().bytes, bytes("24000799000023 240b0010") + "01.02.03.04" +
+                                          bytes("2404002008000000 0201fe") + abcd +
+                                          QByteArray(1016, 0x1a) + bytes("45 0400"));
+        QCOMPARE(rig.events, (QStringList{"target", "device", "device", "info:Erasing Chip...",
+                                          "info:Erase finished, begin upgrade...", "progress:100",
+                                          "info:Waitting for completion...",
+                                          "info:Upgrade finished!", "finished"}));
+    }
+    void load_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("sparse"); // zero bytes after the content
+        QTest::addColumn<int>("packets");
+        QTest::addColumn<QString>("identity"); // signals, then model and target version
+        const auto row = [](const char *tag, QString name, QByteArray content, qint64 sparse,
+                            int packets, QString identity) {
+            QTest::newRow(tag) << name << content << sparse << packets << identity;
+        };
+        const QString fw = "KT62_V01.02.03.04.bin", loaded = "target device KT62 01.02.03.04";
+        row("0 bytes", fw, {}, 0, 0, loaded);
+        row("1 byte", fw, ramp(1), 0, 1, loaded);
+        row("1024 bytes", fw, ramp(1024), 0, 1, loaded);
+        row("1025 bytes", fw, ramp(1025), 0, 2, loaded);
+        row("2048 bytes", fw, ramp(2048), 0, 2, loaded);
+        row("image of abcd", fw, bytes("8a01000061626364"), 0, 1, loaded);
+        row("65535 packets", fw, {}, 65535 * 1024, 65535, loaded);
+        row("short version", "KT62_V2.06.bin", ramp(9), 0, 1, "device KT62 09.09.09.09");
+        row("_V only in the directory", "KT62.bin", ramp(9), 0, 1, "OLD 09.09.09.09");
+    }
+    void load()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(qint64, sparse);
+        QFETCH(int, packets);
+        EngineRig rig;
+        QVERIFY(rig.load(QByteArray(3000, 'p'), "OLD_V09.09.09.09.bin")); // to be replaced
+        rig.events.clear();
+        QVERIFY(rig.load(content, name, sparse));
+        QCOMPARE(int(rig.engine.m_packet_count), packets);
+        QCOMPARE(qint64(rig.engine.m_firmware_size), content.size() + sparse);
+        QByteArray all;
+        for (const QByteArray &packet : rig.engine.m_packets) {
+            all += packet;
+        }
+        QCOMPARE(all, (content + QByteArray(int(sparse), 0)).leftJustified(packets * 1024, 0x1a));
+        rig.events << rig.engine.m_device_model << rig.engine.m_target_version;
+        QTEST(rig.events.join(' '), "identity");
+        const QString line = QString("\"%1\" firwmare sliced into  %2 packet");
+        QVERIFY(rig.log.contains(line.arg(rig.firmware).arg(packets)));
+    }
+    // Cancel, and every way the table can stop matching the chosen file while
+    // the upgrade waits for the device: no erase goes out after them.
+    void noErase_data()
+    {
+        QTest::addColumn<Step>("spoil");
+        QTest::addColumn<QStringList>("events");
+        const QStringList refused{"device", "info:Upgrade faild!", "finished"};
+        QTest::newRow("cancel while querying")
+            << Step([](EngineRig &r) { r.engine.stop_upgrade(); }) << QStringList{"info:"};
+        QTest::newRow("cancel during the transfer") << Step([](EngineRig &r) {
+            r.enterTransfer();
+            r.device(NAKS);
+            r.engine.stop_upgrade();
+        }) << QStringList{"info:"};
+        QTest::newRow("empty image")
+            << Step([](EngineRig &r) { r.load({}); }) << QStringList{"target", "device"} + refused;
+        QTest::newRow("other file chosen")
+            << Step([](EngineRig &r) { r.firmware += "x"; }) << refused;
+        QTest::newRow("65536 packets")
+            << Step([](EngineRig &r) { r.load({}, "a", 65535 * 1024 + 1); }) << refused;
+        QTest::newRow("read error midway") << Step([](EngineRig &r) {
+            FaultyFile file;
+            r.engine.load_firmware_from(file, r.firmware);
+        }) << refused;
+    }
+    void noErase()
+    {
+        QFETCH(Step, spoil);
+        EngineRig rig;
+        QVERIFY(rig.load(QByteArray(5000, 'a')) && rig.engine.start_upgrade());
+        rig.events.clear();
+        spoil(rig);
+        // A load that went wrong says so; an empty one has nothing to send.
+        QVERIFY(!rig.engine.firmware_ready() || rig.engine.m_packets.empty());
+        rig.takeSent();
+        rig.device(frame(dev::INFO, "KT62_V01.00.00.00") + ACK + NAKS);
+        QTEST(rig.events, "events");
+        QVERIFY(!rig.engine.m_running && !rig.engine.m_query_timer->isActive());
+        QVERIFY(!rig.engine.start_upgrade());
+        rig.engine.up_begin_upgrade();
+        QCOMPARE(rig.takeSent(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpgrade)
+#include "tst_upgrade.moc"
