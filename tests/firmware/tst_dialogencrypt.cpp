@@ -1,227 +1,122 @@
+#include "dialogdriver.h"
 #include "dialogencrypt.h"
 #include "firmware_image.h"
 #include "logcapture.h"
-#include "promptrecorder.h"
 #include "ui_dialogencrypt.h"
-
-#include <QDir>
-#include <QFile>
-#include <QPushButton>
+#include <QCryptographicHash>
 #include <QTemporaryDir>
-#include <QTest>
+#include <QTemporaryFile>
+#include <algorithm>
+#include <unistd.h>
 
-#include <memory>
+namespace {
+// Runs fn with standard output sent to a file; returns what it printed.
+template <typename Fn> QStringList printed(Fn fn)
+{
+    QTemporaryFile sink;
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(sink.open() ? sink.handle() : saved, STDOUT_FILENO);
+    fn();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    return QString::fromUtf8(sink.seek(0) ? sink.readAll() : "").split('\n', Qt::SkipEmptyParts);
+}
+
+// Serves one block, then fails every read.
+struct FailingDevice : QIODevice
+{
+    FailingDevice() { open(ReadOnly | Unbuffered); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return 1; }
+    qint64 readData(char *data, qint64 max) override
+    {
+        std::fill_n(data, max, 'x');
+        return reads++ ? -1 : max;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+    int reads = 0;
+};
+QByteArray read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
 
 class TestDialogEncrypt : public QObject
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-    void form();
-    void choosersAndCancel();
-    void refusals_data();
-    void refusals();
-    void outputPath_data();
-    void outputPath();
-    void failures_data();
-    void failures();
-
-private:
-    Ui::DialogEncrypt *ui() const { return m_dialog->ui; }
-    // Chooses a source (written with size bytes unless negative) and an
-    // output directory through the dialog's own buttons, then encrypts.
-    void run(const QString &source, const QString &dir, qint64 size = 4);
-    QStringList outputs() const { return QDir(m_dir.filePath("out")).entryList(QDir::Files); }
-
-    std::unique_ptr<QTemporaryDir> m_tmp;
-    QDir m_dir;
-    std::unique_ptr<DialogEncrypt> m_dialog;
-    std::unique_ptr<PromptRecorder> m_prompts;
-    std::unique_ptr<LogCapture> m_log;
-};
-
-void TestDialogEncrypt::init()
-{
-    m_tmp = std::make_unique<QTemporaryDir>();
-    m_dir = QDir(m_tmp->path());
-    QVERIFY(m_dir.mkpath(QStringLiteral("out")));
-    m_prompts = std::make_unique<PromptRecorder>();
-    m_dialog = std::make_unique<DialogEncrypt>();
-}
-
-void TestDialogEncrypt::cleanup()
-{
-    // Each of these restores the previous state, so they go before the next
-    // test makes its own.
-    m_log.reset();
-    m_prompts.reset();
-}
-
-void TestDialogEncrypt::run(const QString &source, const QString &dir, qint64 size)
-{
-    const QString src = source.isEmpty() ? QString() : m_dir.filePath(source);
-    if (size >= 0 && !src.isEmpty()) {
-        QDir().mkpath(QFileInfo(src).path());
-        QFile file(src);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(size == 4 ? file.write("abcd") == 4 : file.resize(size));
+    // Each line: the source's size (-1: none; "abcd" repeated) and name, the
+    // output directory; the box, debug lines ("~": the temporary directory),
+    // standard output, and each earlier output (10,000 bytes) replaced, by its
+    // first and last bytes, size and digest. One run of the program for all.
+    void encrypt()
+    {
+        PromptRecorder prompts;
+        const QString lines = QStringLiteral(R"(
+-1 |  |  | 请先选择源文件！ | source file not selected! => -
+4 | fw_V/KT62_01.bin |  | 源文件名不正确！ => -
+4 | fw.bin |  | 请选择输出目录！ | output path not selected! => -
+4 | my_fw/fw.bin | out | critical, Yes: 加密中止！源文件名不正确，必须包含下划线符号_ => -
+4 | KT62_01.02.03.04.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.02.03.04.bin" | encrypt checksum is: 394 => KT62_V01.02.03.04.bin 8a01000061626364..61626364 8 bytes md5 6778cc567970
+4 | KT62_01.02.03.04.bin | out/ | 加密完成! | output firmware: "~/out/KT62_V01.02.03.04.bin" | encrypt checksum is: 394 => KT62_V01.02.03.04.bin 8a01000061626364..61626364 8 bytes md5 6778cc567970
+4 | a_b_c.bin | out | 加密完成! | output firmware: "~/out/a_Vb_Vc.bin" | encrypt checksum is: 394 => a_Vb_Vc.bin 8a01000061626364..61626364 8 bytes md5 6778cc567970
+0 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 0 => KT62_V01.bin 00000000..00000000 4 bytes md5 f1d3ff844329
+3 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 0 | Error: length little 4byte => KT62_V01.bin 00000000000000..00000000 7 bytes md5 d310a40483f9
+2052 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 202238 => KT62_V01.bin fe15030076fd0849..61626364 2056 bytes md5 4302f8c55691
+4096 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 403688 => KT62_V01.bin e828060076fd0849..61626364 4100 bytes md5 b6176b774c7c
+1027 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 100922 | Error: length little 4byte => KT62_V01.bin 3a8a010076fd0849..64000000 1031 bytes md5 f2992269a7db
+5242880 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 516720640 => KT62_V01.bin 0088cc1e76fd0849..61626364 5242884 bytes md5 a7b6fdedd5a6
+5242881 | KT62_01.bin | out | 加密失败! | output firmware: "~/out/KT62_V01.bin" | plain firmware too large: 5242881 bytes, at most 5242880 => -
+-1 | KT62_01.bin | out | 加密失败! | output firmware: "~/out/KT62_V01.bin" | firmware file_in open failed! => -
+4 | KT62_01.bin | gone | 加密失败! | output firmware: "~/gone/KT62_V01.bin" | firmware file_out open failed! => -)");
+        for (const QString &line : lines.split('\n', Qt::SkipEmptyParts)) {
+            QTemporaryDir dir;
+            const QStringList in = line.split(" | ");
+            const QString source = in[1].isEmpty() ? "" : dir.filePath("src/" + in[1]);
+            const int size = in[0].toInt();
+            QVERIFY(size < 0 ||
+                    writeFile(source, QByteArray("abcd").repeated(size / 4 + 1).left(size)));
+            for (const char *name : {"KT62_V01.02.03.04.bin", "KT62_V01.bin", "a_Vb_Vc.bin"}) {
+                QVERIFY(writeFile(dir.filePath("out/") + name, QByteArray(10000, 0)));
+            }
+            prompts.boxes.clear();
+            prompts.answers = QStringList{source, in[2].isEmpty() ? "" : dir.filePath(in[2])};
+            DialogEncrypt dialog;
+            dialog.ui->btn_choose_source_file->click();
+            dialog.ui->btn_choose_output_dir->click();
+            LogCapture log;
+            const QStringList text = printed([&] { dialog.ui->btn_encrypt->click(); });
+            const QStringList out = in.mid(0, 3) + prompts.boxes + log.lines() + text;
+            QStringList replaced;
+            for (const QString &name : QDir(dir.filePath("out")).entryList(QDir::Files)) {
+                const QByteArray image = read(dir.filePath("out/" + name));
+                const QByteArray md5 = QCryptographicHash::hash(image, QCryptographicHash::Md5);
+                if (image != QByteArray(10000, 0)) {
+                    replaced << name + ' ' + image.left(8).toHex() + ".." + image.right(4).toHex() +
+                                    ' ' + QByteArray::number(image.size()) + " bytes md5 " +
+                                    md5.toHex().left(12);
+                }
+            }
+            QCOMPARE(out.join(" | ").replace(dir.path(), "~") + " => " +
+                         (replaced.isEmpty() ? "-" : replaced.join(", ")),
+                     line);
+        }
+        QCOMPARE(prompts.choosers.mid(0, 2), (QStringList{"file|unparented|选择固件|.|*.bin|0",
+                                                          "directory|parented|选择文件夹|/||1"}));
+        // A source that fails midway leaves the earlier output as it was.
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("kept.bin"), "earlier"));
+        FailingDevice failing;
+        LogCapture log;
+        QCOMPARE(encrypt_firmware_stream(failing, dir.filePath("kept.bin")).status,
+                 EncryptStatus::SourceUnreadable);
+        QCOMPARE(log.lines() << read(dir.filePath("kept.bin")) << QDir(dir.path()).entryList(),
+                 (QStringList{"firmware file_in read failed!", "earlier", ".", "..", "kept.bin"}));
     }
-    m_prompts->answers = QStringList{src, dir.isEmpty() ? QString() : m_dir.filePath(dir)};
-    ui()->btn_choose_source_file->click();
-    ui()->btn_choose_output_dir->click();
-    m_log.reset(); // one capture at a time
-    m_log = std::make_unique<LogCapture>();
-    ui()->btn_encrypt->click();
-}
-
-void TestDialogEncrypt::form()
-{
-    QCOMPARE(m_dialog->windowTitle(), QStringLiteral("固件加密"));
-    QCOMPARE(m_dialog->minimumSize(), QSize(640, 193));
-    QCOMPARE(m_dialog->maximumSize(), QSize(640, 193));
-    QCOMPARE(ui()->btn_choose_source_file->text() + ui()->lbl_source_path->text() +
-                 ui()->btn_choose_output_dir->text() + ui()->lbl_output_dir->text() +
-                 ui()->btn_encrypt->text(),
-             QStringLiteral("选择源文件未设置选择输出目录未设置加密"));
-}
-
-void TestDialogEncrypt::choosersAndCancel()
-{
-    run("KT62_01.bin", "out");
-    QCOMPARE(m_prompts->files.size(), 2);
-    const FilePrompt source = m_prompts->files[0];
-    QCOMPARE(source.kind, FilePrompt::OpenFile);
-    QCOMPARE(source.parent, nullptr);
-    QCOMPARE(source.caption + source.dir + source.filter, QStringLiteral("选择固件.*.bin"));
-    const FilePrompt dir = m_prompts->files[1];
-    QCOMPARE(dir.kind, FilePrompt::ExistingDirectory);
-    QCOMPARE(dir.parent, m_dialog.get());
-    QCOMPARE(dir.caption + dir.dir, QStringLiteral("选择文件夹/"));
-    QCOMPARE(dir.options, QFileDialog::Options(QFileDialog::ShowDirsOnly));
-    QCOMPARE(ui()->lbl_source_path->text(), m_dir.filePath("KT62_01.bin"));
-    QCOMPARE(ui()->lbl_output_dir->text(), m_dir.filePath("out"));
-
-    // A cancelled chooser clears the earlier choice.
-    QVERIFY(QFile::remove(m_dir.filePath("out/KT62_V01.bin")));
-    ui()->btn_choose_source_file->click();
-    QCOMPARE(ui()->lbl_source_path->text(), QString());
-    ui()->btn_encrypt->click();
-    QCOMPARE(m_prompts->texts().last(), QStringLiteral("请先选择源文件！"));
-    QCOMPARE(outputs(), QStringList());
-}
-
-void TestDialogEncrypt::refusals_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("debug");
-    const QString noUnderscore = QStringLiteral("加密中止！源文件名不正确，必须包含下划线符号_");
-    QTest::newRow("nothing chosen") << ""
-                                    << ""
-                                    << "请先选择源文件！"
-                                    << "source file not selected!";
-    QTest::newRow("only a directory") << ""
-                                      << "out"
-                                      << "请先选择源文件！"
-                                      << "source file not selected!";
-    // Refused before the missing output directory is noticed.
-    QTest::newRow("marker in directory") << "fw_V/KT62_01.bin"
-                                         << ""
-                                         << "源文件名不正确！"
-                                         << "";
-    QTest::newRow("marker in name") << "KT62_V01.bin"
-                                    << "out"
-                                    << "源文件名不正确！"
-                                    << "";
-    QTest::newRow("no directory") << "KT62_01.bin"
-                                  << ""
-                                  << "请选择输出目录！"
-                                  << "output path not selected!";
-    QTest::newRow("no underscore") << "firmware.bin"
-                                   << "out" << noUnderscore << "";
-    QTest::newRow("underscore in directory only") << "my_fw/fw.bin"
-                                                  << "out" << noUnderscore << "";
-}
-
-void TestDialogEncrypt::refusals()
-{
-    QFETCH(QString, source);
-    QFETCH(QString, dir);
-    QFETCH(QString, text);
-    QFETCH(QString, debug);
-    run(source, dir);
-    QCOMPARE(m_prompts->texts(), QStringList{text});
-    const MessagePrompt box = m_prompts->messages.first();
-    QCOMPARE(box.parent, nullptr);
-    QCOMPARE(box.title, QString());
-    const bool critical = text.startsWith(QStringLiteral("加密中止"));
-    QCOMPARE(box.kind, critical ? MessagePrompt::Critical : MessagePrompt::Information);
-    QCOMPARE(box.buttons,
-             QMessageBox::StandardButtons(critical ? QMessageBox::Yes : QMessageBox::Ok));
-    QCOMPARE(box.default_button, critical ? QMessageBox::Yes : QMessageBox::NoButton);
-    QCOMPARE(m_log->lines(), debug.isEmpty() ? QStringList() : QStringList{debug});
-    QCOMPARE(outputs(), QStringList());
-}
-
-void TestDialogEncrypt::outputPath_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("canonical") << "KT62_01.02.03.04.bin"
-                               << "out"
-                               << "KT62_V01.02.03.04.bin";
-    QTest::newRow("trailing slash") << "KT62_01.02.03.04.bin"
-                                    << "out/"
-                                    << "KT62_V01.02.03.04.bin";
-    QTest::newRow("every underscore") << "a_b_c.bin"
-                                      << "out"
-                                      << "a_Vb_Vc.bin";
-}
-
-void TestDialogEncrypt::outputPath()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, dir);
-    QFETCH(QString, expected);
-    run("src/" + name, dir);
-    const QString output = m_dir.filePath("out/" + expected);
-    QCOMPARE(m_prompts->texts(), QStringList{QStringLiteral("加密完成!")});
-    QCOMPARE(m_log->lines(), (QStringList{QStringLiteral("output firmware: \"%1\"").arg(output),
-                                          QStringLiteral("encrypt checksum is: 394")}));
-    QFile file(output);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll().toHex(), QByteArray("8a01000061626364"));
-}
-
-void TestDialogEncrypt::failures_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<QString>("debug");
-    QTest::newRow("source missing") << qint64(-1) << "out"
-                                    << "firmware file_in open failed!";
-    QTest::newRow("source too large") << qint64(ENCRYPT_BUFFER_SIZE + 1) << "out"
-                                      << "plain firmware too large: 5242881 bytes, at most 5242880";
-    QTest::newRow("output directory missing") << qint64(4) << "gone"
-                                              << "firmware file_out open failed!";
-}
-
-void TestDialogEncrypt::failures()
-{
-    QFETCH(qint64, size);
-    QFETCH(QString, dir);
-    QFETCH(QString, debug);
-    run("KT62_01.bin", dir, size);
-    QCOMPARE(m_prompts->texts(), QStringList{QStringLiteral("加密失败!")});
-    const QString output = m_dir.filePath(dir + "/KT62_V01.bin");
-    QCOMPARE(m_log->lines(),
-             (QStringList{QStringLiteral("output firmware: \"%1\"").arg(output), debug}));
-    QCOMPARE(outputs(), QStringList());
-    QVERIFY(!m_dir.exists(QStringLiteral("gone")));
-}
+};
 
 QTEST_MAIN(TestDialogEncrypt)
 #include "tst_dialogencrypt.moc"

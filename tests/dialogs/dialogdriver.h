@@ -1,0 +1,59 @@
+#ifndef KT62_TEST_DIALOGDRIVER_H
+#define KT62_TEST_DIALOGDRIVER_H
+
+#include "prompts.h"
+#include <QLabel>
+#include <QTest>
+
+// Answers the dialogs' questions while it lives: choosers take the queued
+// answers (none left: cancelled). Boxes and choosers are kept as text; the
+// dialogs' usual box (no parent, no title, information with Ok) as its text.
+struct PromptRecorder
+{
+    PromptRecorder()
+    {
+        set_message_responder([this](const MessagePrompt &p) {
+            const bool info = p.kind == p.Information && p.buttons == QMessageBox::Ok &&
+                              p.default_button == QMessageBox::NoButton;
+            const bool critical = p.kind == p.Critical && p.buttons == QMessageBox::Yes &&
+                                  p.default_button == QMessageBox::Yes;
+            const bool usual = !p.parent && p.title.isEmpty() && (info || critical);
+            boxes << (!usual ? "unexpected box: " : critical ? "critical, Yes: " : "") + p.text;
+            return p.default_button;
+        });
+        set_file_responder([this](const FilePrompt &p) {
+            choosers << QString(p.kind == p.OpenFile ? "file|" : "directory|") +
+                            (p.parent ? "parented|" : "unparented|") + p.caption + '|' + p.dir +
+                            '|' + p.filter + '|' + QString::number(int(p.options));
+            return answers.isEmpty() ? QString() : answers.takeFirst();
+        });
+    }
+    ~PromptRecorder()
+    {
+        set_message_responder(nullptr);
+        set_file_responder(nullptr);
+    }
+    QStringList answers, boxes, choosers;
+};
+
+// Writes a file, making its directories as needed.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The status line at each change until the run ends (a loaded machine may take
+// long). A template, so that tests without the engine can include this header.
+template <typename Engine> QStringList waitForRun(Engine &engine, QLabel *status)
+{
+    QStringList shown;
+    QObject context; // the connections end with the wait
+    const auto record = [&] { shown << status->text(); };
+    QObject::connect(&engine, &Engine::upgrade_info, &context, record);
+    QObject::connect(&engine, &Engine::upgrade_progress, &context, record);
+    return QTest::qWaitFor([&] { return !engine.m_running; }, 20000) ? shown : QStringList{"hung"};
+}
+
+#endif
