@@ -50,6 +50,10 @@ void GPI::openSerialPort(QString com_name)
 void GPI::closeSerialPort()
 {
     if (m_serial->isOpen()) {
+        // The port writes from its buffer only when the event loop reports
+        // it writable; what is still queued (the cancel frame that ends a
+        // version check) goes out before the close instead of being dropped.
+        m_serial->flush();
         m_serial->close();
     }
     emit serial_status_changed(m_serial->isOpen());

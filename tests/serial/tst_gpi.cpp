@@ -105,7 +105,10 @@ void TestGpi::closeAlwaysAnnouncesFalse()
     GPI gpi;
     gpi.openSerialPort(pty.slavePath());
     QSignalSpy status(&gpi, &GPI::serial_status_changed);
-    gpi.closeSerialPort();
+    const QByteArray cancel = QByteArray::fromHex("2401002100");
+    gpi.writeSerialData(cancel.constData(), cancel.size());
+    gpi.closeSerialPort(); // what was written just before still goes out
+    QCOMPARE(pty.readAtLeast(cancel.size()), cancel);
     QVERIFY(!gpi.isOpen());
     gpi.closeSerialPort(); // already closed: announced all the same
     QCOMPARE(status.count(), 2);
