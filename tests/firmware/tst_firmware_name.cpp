@@ -22,6 +22,11 @@ private slots:
         QTest::newRow("late marker") << id("KT62_X01.02.03.04_V.bin") << "KT62 01.02.03.04";
         QTest::newRow("lower-case marker") << id("KT62_v01.02.03.04.bin") << "none";
         QTest::newRow("_V in the directory") << id("/fw_V/any.bin") << "none";
+#ifndef Q_OS_WIN
+        // A backslash is part of a file name here, not a separator.
+        QTest::newRow("backslash in a name")
+            << id("/fw/a\\b_V01.02.03.04.bin") << "a\\b 01.02.03.04";
+#endif
         QTest::newRow("encrypted name") << encrypted_file_name("a_b_c.bin") << "a_Vb_Vc.bin";
         QTest::newRow("output dir") << encrypted_output_path("/o", "/i/a_b.bin") << "/o/a_Vb.bin";
         QTest::newRow("output dir with /")
