@@ -1,10 +1,12 @@
 #include "firmware_input.h"
 
+#include "firmware_image.h"
 #include "firmware_name.h"
 #include "upgrader.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 qint64 max_firmware_size()
 {
@@ -50,4 +52,62 @@ FirmwareInput check_firmware_input(const QString &path)
     }
     input.ok = true;
     return input;
+}
+
+FirmwareInspection inspect_firmware(const QString &path)
+{
+    FirmwareInspection inspection;
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        inspection.error = QStringLiteral("%1: cannot be read").arg(path);
+        return inspection;
+    }
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        inspection.error = QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString());
+        return inspection;
+    }
+    inspection.readable = true;
+    const FirmwareIdentity identity = identity_from_file_name(path);
+    if (identity.has_marker) {
+        inspection.model = identity.model;
+        inspection.version = identity.version;
+    }
+    inspection.size = image.size();
+    inspection.packets = int((inspection.size + FIRMWARE_PACKET_SIZE - 1) / FIRMWARE_PACKET_SIZE);
+    inspection.has_header = image.size() >= ENCRYPT_HEADER_SIZE;
+    if (inspection.has_header) {
+        inspection.header = qFromLittleEndian<quint32>(image.constData());
+        inspection.body_sum =
+            byte_sum(image.constData() + ENCRYPT_HEADER_SIZE, image.size() - ENCRYPT_HEADER_SIZE);
+    }
+    inspection.header_ok = checksum_header_matches(image);
+    return inspection;
+}
+
+QString header_mismatch_reason(const FirmwareInspection &inspection)
+{
+    if (!inspection.has_header) {
+        return QStringLiteral("%1 bytes, too short for the 4-byte header").arg(inspection.size);
+    }
+    return QStringLiteral("header says 0x%1, body sums to 0x%2")
+        .arg(inspection.header, 8, 16, QLatin1Char('0'))
+        .arg(inspection.body_sum, 8, 16, QLatin1Char('0'));
+}
+
+QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection)
+{
+    const auto shown = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("unknown") : text;
+    };
+    const QString header =
+        inspection.header_ok
+            ? QStringLiteral("ok (0x%1)").arg(inspection.header, 8, 16, QLatin1Char('0'))
+            : QStringLiteral("MISMATCH (%1)").arg(header_mismatch_reason(inspection));
+    return {QStringLiteral("file: %1").arg(path),
+            QStringLiteral("model: %1").arg(shown(inspection.model)),
+            QStringLiteral("target version: %1").arg(shown(inspection.version)),
+            QStringLiteral("size: %1 bytes").arg(inspection.size),
+            QStringLiteral("packets: %1").arg(inspection.packets),
+            QStringLiteral("header: %1").arg(header)};
 }

@@ -2,6 +2,7 @@
 #define KT62_FIRMWARE_INPUT_H
 
 #include <QString>
+#include <QStringList>
 
 // The checks a firmware file must pass before anything goes to the port:
 // a refused file never costs the device an erase.
@@ -16,5 +17,29 @@ struct FirmwareInput
 qint64 max_firmware_size();
 
 FirmwareInput check_firmware_input(const QString &path);
+
+// What an encrypted image says about itself: the identity its name carries
+// and whether its 4-byte checksum header matches its body. A plain image
+// renamed with "_V" fails the header check; the device would be erased for
+// it and then refuse it.
+struct FirmwareInspection
+{
+    bool readable = false;
+    QString error;   // why it could not be read
+    QString model;   // empty when the name carries none
+    QString version; // empty when the name carries none
+    qint64 size = 0;
+    int packets = 0;
+    bool has_header = false; // at least the 4 header bytes are there
+    quint32 header = 0;      // what the header says
+    quint32 body_sum = 0;    // what the body sums to
+    bool header_ok = false;
+};
+
+FirmwareInspection inspect_firmware(const QString &path);
+// The lines kt62-flash --inspect prints, one "key: value" each.
+QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection);
+// Why the header does not match, for the refusal before an upgrade.
+QString header_mismatch_reason(const FirmwareInspection &inspection);
 
 #endif

@@ -1,6 +1,7 @@
 #include "flash_cli.h"
 
 #include "firmware_image.h"
+#include "firmware_input.h"
 #include "firmware_name.h"
 #include "flash_exit.h"
 #include "flash_job.h"
@@ -12,6 +13,8 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -29,19 +32,32 @@ constexpr double MS_PER_SECOND = 1000.0;
 constexpr double MAX_TIMEOUT_S = 24.0 * 3600.0;
 
 const char DESCRIPTION[] =
-    "Upgrades the firmware of a KT62 device over a serial port, without a display.\n"
+    "Upgrades the firmware of KT62 devices over serial ports, without a display.\n"
     "\n"
-    "  kt62-flash --port PORT FIRMWARE            upgrade the device\n"
+    "  kt62-flash --port PORT [--port PORT ...] FIRMWARE\n"
+    "                                             upgrade the devices, all at once\n"
     "  kt62-flash --check-version --port PORT [FIRMWARE]\n"
     "                                             show the device's version (and FIRMWARE's)\n"
+    "  kt62-flash --inspect FIRMWARE              check an image without sending it\n"
     "  kt62-flash --encrypt PLAIN --output-dir DIR  write the encrypted firmware file\n"
     "  kt62-flash --list-ports                    list the serial ports\n"
     "\n"
-    "Exit codes:\n"
+    "Before an upgrade the image's 4-byte checksum header must match its body;\n"
+    "otherwise nothing is sent (exit code 2) unless --force is given. --inspect\n"
+    "prints, one per line: \"file: \", \"model: \", \"target version: \", \"size: N bytes\",\n"
+    "\"packets: N\" and \"header: ok (0xSUM)\" or \"header: MISMATCH (why)\"; its exit code\n"
+    "is 0 when an upgrade would send the image, 2 when it would refuse it.\n"
+    "\n"
+    "With several ports each device has its own channel; on a terminal one line per\n"
+    "port is redrawn in place, otherwise every line starts with the port. --report\n"
+    "holds {\"exit_code\": N, \"ports\": [one entry per port]}.\n"
+    "\n"
+    "Exit codes (with several ports: 0 only when every port succeeded, otherwise\n"
+    "the highest code among the ports):\n"
     "  0  upgrade finished (the device reported success), or the command succeeded\n"
     "  1  the device reported failure\n"
     "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
-    "     firmware); nothing was sent\n"
+    "     firmware, or a checksum header that does not match); nothing was sent\n"
     "  3  the port could not be opened or was lost\n"
     "  4  time-out: the device was silent for --timeout seconds";
 
@@ -72,14 +88,20 @@ int fail(int code, const QString &message)
 
 struct Options
 {
-    QCommandLineOption port{"port", "Serial port of the device (a name or a path).", "PORT"};
+    QCommandLineOption port{"port",
+                            "Serial port of a device (a name or a path); repeat it to "
+                            "upgrade several devices at once.",
+                            "PORT"};
+    QCommandLineOption inspect{"inspect", "Check the image FILE and print what it holds.", "FILE"};
+    QCommandLineOption force{"force", "Send an image whose checksum header does not match."};
     QCommandLineOption checkVersion{"check-version", "Show the device's current version."};
     QCommandLineOption encrypt{"encrypt", "Encrypt the plain image PLAIN.", "PLAIN"};
     QCommandLineOption outputDir{"output-dir", "Directory for the encrypted file.", "DIR"};
     QCommandLineOption listPorts{"list-ports", "List the serial ports."};
     QCommandLineOption timeout{
         "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
-    QCommandLineOption report{"report", "Write a JSON report of the run to FILE.", "FILE"};
+    QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
+                              "FILE"};
     QCommandLineOption quiet{QStringList{"q", "quiet"}, "Print errors and answers only."};
     QCommandLineOption verbose{"verbose", "Print the protocol trace (every frame in hex)."};
 };
@@ -150,10 +172,9 @@ int encryptImage(const QString &plain, const QString &output_dir, bool quiet)
     return EXIT_UPGRADE_OK;
 }
 
-void describeRun(const FlashJob &job, const JobSettings &settings)
+void describeRun(const FlashReport &report, const QStringList &ports)
 {
-    const FlashReport &report = job.report();
-    if (settings.mode == JobSettings::Mode::Upgrade) {
+    if (report.mode == QLatin1String("upgrade")) {
         printTo(stderr,
                 QStringLiteral("Firmware %1: %2 bytes in %3 packets, model %4, version %5")
                     .arg(QFileInfo(report.file).fileName())
@@ -162,20 +183,22 @@ void describeRun(const FlashJob &job, const JobSettings &settings)
                     .arg(report.device_model.isEmpty() ? "unknown" : report.device_model)
                     .arg(report.target_version.isEmpty() ? "unknown" : report.target_version));
     }
-    printTo(stderr, QStringLiteral("Port %1").arg(settings.port));
+    const QString label =
+        ports.size() == 1 ? QStringLiteral("Port %1") : QStringLiteral("Ports %1");
+    printTo(stderr, label.arg(ports.join(QStringLiteral(", "))));
 }
 
-void summarise(const FlashReport &report)
+void summarise(const FlashReport &report, const QString &prefix = QString())
 {
     if (report.mode == QLatin1String("check-version")) {
         return;
     }
-    printTo(stderr, QStringLiteral("%1 in %2 s: %3 blocks sent, %4 repeated, %5 NAKs")
-                        .arg(report.result)
-                        .arg(double(report.end_at) / MS_PER_SECOND, 0, 'f', 1)
-                        .arg(report.blocks_sent)
-                        .arg(report.repeats)
-                        .arg(report.naks));
+    printTo(stderr, prefix + QStringLiteral("%1 in %2 s: %3 blocks sent, %4 repeated, %5 NAKs")
+                                 .arg(report.result)
+                                 .arg(double(report.end_at) / MS_PER_SECOND, 0, 'f', 1)
+                                 .arg(report.blocks_sent)
+                                 .arg(report.repeats)
+                                 .arg(report.naks));
 }
 
 void printVersions(const FlashReport &report)
@@ -189,47 +212,238 @@ void printVersions(const FlashReport &report)
     }
 }
 
-void writeReport(const FlashReport &report, const QString &path)
+struct RunOptions
 {
-    QString error;
-    if (!path.isEmpty() && !write_report(report, path, &error)) {
-        fail(report.exit_code, QStringLiteral("cannot write the report %1: %2").arg(path, error));
+    QString report_path;
+    bool quiet = false;
+    bool force = false;
+};
+
+using Jobs = std::vector<std::unique_ptr<FlashJob>>;
+
+int writeReport(const Jobs &jobs, int exit_code, const QString &path)
+{
+    QVector<FlashReport> reports;
+    for (const auto &job : jobs) {
+        reports << job->report();
     }
+    QString error;
+    if (!path.isEmpty() && !write_report(reports, exit_code, path, &error)) {
+        fail(exit_code, QStringLiteral("cannot write the report %1: %2").arg(path, error));
+    }
+    return exit_code;
 }
 
-int runJob(const JobSettings &settings, const QString &report_path, bool quiet)
+// Every port refused for the one reason; nothing is sent to any of them.
+int refuseAll(const Jobs &jobs, const QString &message, const QString &report_path)
 {
-    FlashJob job(settings);
-    if (!job.prepare()) {
-        writeReport(job.report(), report_path);
-        return fail(EXIT_BAD_INPUT, job.report().message);
+    for (const auto &job : jobs) {
+        job->refuse(message);
     }
-    ProgressDisplay display(displayStyle(quiet), stderr);
-    if (!quiet) {
-        describeRun(job, settings);
-    }
-    QObject::connect(&job, &FlashJob::status, [&](const QString &text) { display.status(text); });
-    QObject::connect(&job, &FlashJob::progress,
-                     [&](int percent, qint64 bytes, qint64 total, qint64 elapsed_ms) {
-                         display.progress(percent, bytes, total, elapsed_ms);
-                     });
-    QObject::connect(&job, &FlashJob::finished, &QCoreApplication::exit);
-    job.start();
-    const int code = QCoreApplication::exec();
-    display.endLine();
+    writeReport(jobs, EXIT_BAD_INPUT, report_path);
+    return fail(EXIT_BAD_INPUT, message);
+}
 
-    const FlashReport &report = job.report();
-    writeReport(report, report_path);
-    if (code == EXIT_UPGRADE_OK && settings.mode == JobSettings::Mode::CheckVersion) {
-        printVersions(report);
+QString headerRefusal(const QString &path, const FirmwareInspection &inspection)
+{
+    return QStringLiteral("%1: the checksum header does not match the body (%2); a plain image? "
+                          "Encrypt it with --encrypt, or send it as it is with --force")
+        .arg(path, header_mismatch_reason(inspection));
+}
+
+// Loads the image once, checks it, and hands every job the same packet
+// table. Returns EXIT_UPGRADE_OK when all jobs may start.
+int prepareJobs(const Jobs &jobs, const RunOptions &options)
+{
+    FlashJob &first = *jobs.front();
+    if (!first.prepare()) {
+        return refuseAll(jobs, first.report().message, options.report_path);
     }
-    if (code != EXIT_UPGRADE_OK) {
-        return fail(code, report.message);
+    const FlashReport &report = first.report();
+    if (report.mode == QLatin1String("upgrade") && !options.force) {
+        // An image whose header does not match would be erased for and then
+        // refused by the device: the board is left without firmware.
+        const FirmwareInspection inspection = inspect_firmware(report.file);
+        if (!inspection.header_ok) {
+            return refuseAll(jobs, headerRefusal(report.file, inspection), options.report_path);
+        }
     }
-    if (!quiet) {
-        summarise(report);
+    for (std::size_t i = 1; i < jobs.size(); ++i) {
+        if (!jobs[i]->prepare()) {
+            return refuseAll(jobs, jobs[i]->report().message, options.report_path);
+        }
+        jobs[i]->shareTableOf(first);
+    }
+    return EXIT_UPGRADE_OK;
+}
+
+// The progress of every job on standard error: as before for one port;
+// for several, a line per port redrawn in place on a terminal, or plain
+// lines prefixed with the port.
+class RunDisplay
+{
+public:
+    RunDisplay(const Jobs &jobs, ProgressDisplay::Style style)
+    {
+        QStringList ports;
+        for (const auto &job : jobs) {
+            ports << job->report().port;
+        }
+        if (style == ProgressDisplay::Style::Bar && jobs.size() > 1) {
+            m_station = std::make_unique<StationDisplay>(ports, stderr);
+        }
+        for (const QString &port : std::as_const(ports)) {
+            const QString prefix = jobs.size() > 1 ? port + QStringLiteral(": ") : QString();
+            m_lines.push_back(std::make_unique<ProgressDisplay>(style, stderr, prefix));
+        }
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            connect(*jobs[i], int(i));
+        }
+    }
+
+    void end()
+    {
+        if (m_station) {
+            m_station->flush();
+        }
+        for (const auto &line : m_lines) {
+            line->endLine();
+        }
+    }
+
+    void finished(int port, const FlashReport &report)
+    {
+        if (m_station) {
+            m_station->status(port, report.exit_code == EXIT_UPGRADE_OK
+                                        ? report.result
+                                        : report.result + QStringLiteral(": ") + report.message);
+        }
+    }
+
+private:
+    void connect(FlashJob &job, int port)
+    {
+        QObject::connect(&job, &FlashJob::status, [this, port](const QString &text) {
+            if (m_station) {
+                m_station->status(port, text);
+            } else {
+                m_lines[port]->status(text);
+            }
+        });
+        QObject::connect(&job, &FlashJob::progress,
+                         [this, port](int percent, qint64 bytes, qint64 total, qint64 elapsed) {
+                             if (m_station) {
+                                 m_station->progress(port, percent, bytes, total, elapsed);
+                             } else {
+                                 m_lines[port]->progress(percent, bytes, total, elapsed);
+                             }
+                         });
+    }
+
+    std::unique_ptr<StationDisplay> m_station;
+    std::vector<std::unique_ptr<ProgressDisplay>> m_lines;
+};
+
+// 0 when every port succeeded, otherwise the worst code of them all.
+int overallCode(const Jobs &jobs)
+{
+    int code = EXIT_UPGRADE_OK;
+    for (const auto &job : jobs) {
+        code = qMax(code, job->report().exit_code);
     }
     return code;
+}
+
+int endSinglePort(const FlashJob &job, const RunOptions &options)
+{
+    const FlashReport &report = job.report();
+    if (report.exit_code == EXIT_UPGRADE_OK && report.mode == QLatin1String("check-version")) {
+        printVersions(report);
+    }
+    if (report.exit_code != EXIT_UPGRADE_OK) {
+        return fail(report.exit_code, report.message);
+    }
+    if (!options.quiet) {
+        summarise(report);
+    }
+    return report.exit_code;
+}
+
+int endStation(const Jobs &jobs, const RunOptions &options)
+{
+    int upgraded = 0;
+    for (const auto &job : jobs) {
+        const FlashReport &report = job->report();
+        const QString prefix = report.port + QStringLiteral(": ");
+        if (report.exit_code != EXIT_UPGRADE_OK) {
+            fail(report.exit_code, prefix + report.message);
+        } else if (!options.quiet) {
+            summarise(report, prefix);
+        }
+        upgraded += report.exit_code == EXIT_UPGRADE_OK ? 1 : 0;
+    }
+    if (!options.quiet) {
+        printTo(stderr, QStringLiteral("%1 of %2 ports upgraded").arg(upgraded).arg(jobs.size()));
+    }
+    return overallCode(jobs);
+}
+
+int runJobs(const QVector<JobSettings> &settings, const RunOptions &options)
+{
+    Jobs jobs;
+    QStringList ports;
+    for (const JobSettings &one : settings) {
+        jobs.push_back(std::make_unique<FlashJob>(one));
+        ports << one.port;
+    }
+    const int prepared = prepareJobs(jobs, options);
+    if (prepared != EXIT_UPGRADE_OK) {
+        return prepared;
+    }
+    if (!options.quiet) {
+        describeRun(jobs.front()->report(), ports);
+    }
+    RunDisplay display(jobs, displayStyle(options.quiet));
+    // All ports run on this one event loop; a port that ends, however it
+    // ends, leaves the others running.
+    std::size_t running = jobs.size();
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        FlashJob *job = jobs[i].get();
+        QObject::connect(job, &FlashJob::finished, [&, job, i] {
+            display.finished(int(i), job->report());
+            if (--running == 0) {
+                QCoreApplication::exit(EXIT_UPGRADE_OK);
+            }
+        });
+    }
+    for (const auto &job : jobs) {
+        job->start();
+    }
+    QCoreApplication::exec();
+    display.end();
+
+    writeReport(jobs, overallCode(jobs), options.report_path);
+    return jobs.size() == 1 ? endSinglePort(*jobs.front(), options) : endStation(jobs, options);
+}
+
+int inspect(const QString &path)
+{
+    const FirmwareInspection inspection = inspect_firmware(path);
+    if (!inspection.readable) {
+        return fail(EXIT_BAD_INPUT, inspection.error);
+    }
+    for (const QString &line : inspection_lines(path, inspection)) {
+        printTo(stdout, line);
+    }
+    // The same verdict an upgrade would reach before sending anything.
+    const FirmwareInput input = check_firmware_input(path);
+    if (!input.ok) {
+        return fail(EXIT_BAD_INPUT, input.error);
+    }
+    if (!inspection.header_ok) {
+        return fail(EXIT_BAD_INPUT, headerRefusal(path, inspection));
+    }
+    return EXIT_UPGRADE_OK;
 }
 
 int usage(const QString &message)
@@ -260,8 +474,8 @@ int run_flash_cli(int argc, char *argv[])
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     Options o;
-    parser.addOptions({o.port, o.checkVersion, o.encrypt, o.outputDir, o.listPorts, o.timeout,
-                       o.report, o.quiet, o.verbose});
+    parser.addOptions({o.port, o.checkVersion, o.inspect, o.encrypt, o.outputDir, o.listPorts,
+                       o.timeout, o.report, o.force, o.quiet, o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
     if (!parser.parse(app.arguments())) {
@@ -279,9 +493,9 @@ int run_flash_cli(int argc, char *argv[])
     const bool quiet = parser.isSet(o.quiet);
     const QStringList files = parser.positionalArguments();
     const int modes = int(parser.isSet(o.listPorts)) + int(parser.isSet(o.encrypt)) +
-                      int(parser.isSet(o.checkVersion));
+                      int(parser.isSet(o.checkVersion)) + int(parser.isSet(o.inspect));
     if (modes > 1) {
-        return usage("--list-ports, --encrypt and --check-version exclude each other.");
+        return usage("--list-ports, --encrypt, --inspect and --check-version exclude each other.");
     }
     if (parser.isSet(o.listPorts)) {
         return listPorts();
@@ -293,16 +507,27 @@ int run_flash_cli(int argc, char *argv[])
         return encryptImage(parser.value(o.encrypt), parser.value(o.outputDir), quiet);
     }
 
+    if (parser.isSet(o.inspect)) {
+        if (!files.isEmpty() || parser.isSet(o.port)) {
+            return usage("--inspect takes one firmware file, nothing else.");
+        }
+        return inspect(parser.value(o.inspect));
+    }
+
     JobSettings settings;
     settings.mode =
         parser.isSet(o.checkVersion) ? JobSettings::Mode::CheckVersion : JobSettings::Mode::Upgrade;
     if (!parser.isSet(o.port) && files.isEmpty() && !parser.isSet(o.checkVersion)) {
         return usage("Nothing to do.");
     }
-    if (parser.values(o.port).size() != 1) {
-        return usage("Give one --port.");
+    QStringList ports = parser.values(o.port);
+    if (ports.isEmpty() || (ports.size() > 1 && settings.mode == JobSettings::Mode::CheckVersion)) {
+        return usage(settings.mode == JobSettings::Mode::Upgrade ? "Give at least one --port."
+                                                                 : "Give one --port.");
     }
-    settings.port = parser.value(o.port);
+    if (ports.removeDuplicates() > 0) {
+        return usage("Give each --port once.");
+    }
     if (files.size() > 1 || (settings.mode == JobSettings::Mode::Upgrade && files.isEmpty())) {
         return usage(settings.mode == JobSettings::Mode::Upgrade
                          ? "Give one firmware file."
@@ -312,5 +537,14 @@ int run_flash_cli(int argc, char *argv[])
     if (!parseTimeout(parser.value(o.timeout), &settings.timeout_ms)) {
         return usage("--timeout takes a number of seconds greater than 0.");
     }
-    return runJob(settings, parser.value(o.report), quiet);
+    QVector<JobSettings> all;
+    for (const QString &port : ports) {
+        settings.port = port;
+        all << settings;
+    }
+    RunOptions options;
+    options.report_path = parser.value(o.report);
+    options.quiet = quiet;
+    options.force = parser.isSet(o.force);
+    return runJobs(all, options);
 }

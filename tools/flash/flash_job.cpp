@@ -49,9 +49,7 @@ bool FlashJob::prepare()
     }
     const FirmwareInput input = check_firmware_input(m_settings.firmware);
     if (!input.ok) {
-        m_report.result = QStringLiteral("bad input");
-        m_report.message = input.error;
-        m_report.exit_code = EXIT_BAD_INPUT;
+        refuse(input.error);
         return false;
     }
     m_firmware_file = m_settings.firmware;
@@ -61,14 +59,27 @@ bool FlashJob::prepare()
     m_report.size = input.size;
     // A version check only sends the name; the image itself is not needed.
     if (upgrade && !m_engine.load_firmware()) {
-        m_report.result = QStringLiteral("bad input");
-        m_report.message = QStringLiteral("%1: cannot be read").arg(m_settings.firmware);
-        m_report.exit_code = EXIT_BAD_INPUT;
+        refuse(QStringLiteral("%1: cannot be read").arg(m_settings.firmware));
         return false;
     }
     m_report.size = upgrade ? qint64(m_engine.m_firmware_size) : input.size;
     m_report.packets = upgrade ? m_engine.m_packet_count : 0;
     return true;
+}
+
+void FlashJob::refuse(const QString &message)
+{
+    m_report.result = QStringLiteral("bad input");
+    m_report.message = message;
+    m_report.exit_code = EXIT_BAD_INPUT;
+}
+
+void FlashJob::shareTableOf(const FlashJob &other)
+{
+    if (other.m_firmware_file == m_firmware_file &&
+        other.m_engine.m_packet_count == m_engine.m_packet_count) {
+        m_engine.m_packets = other.m_engine.m_packets;
+    }
 }
 
 void FlashJob::start()
@@ -199,20 +210,14 @@ void FlashJob::finish(int exit_code, const QString &result, const QString &messa
     fillTransferFigures();
     disconnect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
     // This may run inside the port's own read notification, with the engine
-    // still walking the chunk; and the port writes from its buffer only when
-    // the event loop reports it writable, while closing drops what is still
-    // buffered (the cancel frame that ends a version check). So the close
-    // waits two passes of the loop: the first one writes, the second closes.
+    // still walking the chunk: the port is closed (after sending what is
+    // still queued, such as the cancel frame that ends a version check) on
+    // the next pass of the event loop.
     QMetaObject::invokeMethod(
         this,
         [this, exit_code] {
-            QMetaObject::invokeMethod(
-                this,
-                [this, exit_code] {
-                    m_channel.closeSerialPort();
-                    emit finished(exit_code);
-                },
-                Qt::QueuedConnection);
+            m_channel.closeSerialPort();
+            emit finished(exit_code);
         },
         Qt::QueuedConnection);
 }

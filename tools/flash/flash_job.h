@@ -37,6 +37,12 @@ public:
     // Checks and loads the firmware; false (with the reason in the report's
     // message) when it is unfit. Nothing is sent either way.
     bool prepare();
+    // Marks the job refused as bad input with message; nothing is sent.
+    void refuse(const QString &message);
+    // Takes over the packet table of a job prepared with the same image:
+    // the packets are shared, not copied, so a station of many ports holds
+    // the image once. Both jobs must have been prepared successfully.
+    void shareTableOf(const FlashJob &other);
     // Opens the port and starts the run; finished() follows in every case.
     void start();
 

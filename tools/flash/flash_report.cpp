@@ -1,5 +1,6 @@
 #include "flash_report.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -56,12 +57,19 @@ QJsonObject FlashReport::toJson() const
     return object;
 }
 
-bool write_report(const FlashReport &report, const QString &path, QString *error)
+bool write_report(const QVector<FlashReport> &reports, int exit_code, const QString &path,
+                  QString *error)
 {
+    QJsonArray ports;
+    for (const FlashReport &report : reports) {
+        ports.append(report.toJson());
+    }
+    QJsonObject run;
+    run.insert("exit_code", exit_code);
+    run.insert("ports", ports);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(report.toJson()).toJson(QJsonDocument::Indented)) < 0 ||
-        !file.commit()) {
+        file.write(QJsonDocument(run).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
         *error = file.errorString();
         return false;
     }

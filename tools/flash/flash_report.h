@@ -3,6 +3,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QVector>
 
 // What one run did, for --report: enough to tell afterwards which image
 // went to which port, how the line behaved and where the time went.
@@ -32,7 +33,11 @@ struct FlashReport
     QJsonObject toJson() const;
 };
 
-// Writes the report as indented JSON; false with *error set on failure.
-bool write_report(const FlashReport &report, const QString &path, QString *error);
+// Writes the run's report as indented JSON: the exit code of the whole run
+// and one entry per port, in the order the ports were given (one port is
+// no special case, so scripts read one format). False with *error set on
+// failure.
+bool write_report(const QVector<FlashReport> &reports, int exit_code, const QString &path,
+                  QString *error);
 
 #endif

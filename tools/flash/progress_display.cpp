@@ -14,6 +14,12 @@ constexpr qint64 REDRAW_INTERVAL_MS = 100;
 constexpr qint64 RATE_MIN_ELAPSED_MS = 200;
 constexpr double MS_PER_SECOND = 1000.0;
 const char CLEAR_LINE[] = "\r\033[K";
+// Moves the cursor up by %1 lines.
+const char CURSOR_UP[] = "\033[%1A";
+// A line longer than the terminal wraps, and moving up by the number of
+// ports would then land on the wrong line; most terminals are this wide.
+constexpr int STATION_LINE_WIDTH = 79;
+constexpr int STATION_BAR_WIDTH = 20;
 } // namespace
 
 QString format_rate(double bytes_per_second)
@@ -59,7 +65,9 @@ QString format_bar(int percent, int width)
            QString(width - filled, QLatin1Char('.')) + QLatin1Char(']');
 }
 
-ProgressDisplay::ProgressDisplay(Style style, FILE *out) : m_style(style), m_out(out) {}
+ProgressDisplay::ProgressDisplay(Style style, FILE *out, const QString &prefix)
+    : m_style(style), m_out(out), m_prefix(prefix)
+{}
 
 void ProgressDisplay::write(const QString &text)
 {
@@ -77,7 +85,7 @@ void ProgressDisplay::status(const QString &text)
         write(CLEAR_LINE + text + QLatin1Char('\n') + m_last_bar);
         return;
     }
-    write(text + QLatin1Char('\n'));
+    write(m_prefix + text + QLatin1Char('\n'));
 }
 
 void ProgressDisplay::progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
@@ -89,8 +97,8 @@ void ProgressDisplay::progress(int percent, qint64 bytes, qint64 total, qint64 e
         // One line per tenth, and one for the end, keep a log readable.
         if (percent / LINE_STEP_PERCENT > m_last_percent / LINE_STEP_PERCENT ||
             (percent == PERCENT && m_last_percent != PERCENT)) {
-            write(QStringLiteral("progress ") + format_progress(percent, bytes, total, elapsed_ms) +
-                  QLatin1Char('\n'));
+            write(m_prefix + QStringLiteral("progress ") +
+                  format_progress(percent, bytes, total, elapsed_ms) + QLatin1Char('\n'));
         }
         m_last_percent = percent;
         return;
@@ -114,4 +122,61 @@ void ProgressDisplay::endLine()
         write(QStringLiteral("\n"));
         m_bar_shown = false;
     }
+}
+
+StationDisplay::StationDisplay(const QStringList &ports, FILE *out) : m_ports(ports), m_out(out)
+{
+    for (const QString &port : ports) {
+        m_news << QString();
+        m_port_width = qMax(m_port_width, int(port.size()));
+    }
+}
+
+void StationDisplay::status(int port, const QString &text)
+{
+    if (!text.isEmpty()) {
+        setLine(port, text, true);
+    }
+}
+
+void StationDisplay::progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
+{
+    setLine(port,
+            format_bar(percent, STATION_BAR_WIDTH) + QLatin1Char(' ') +
+                format_progress(percent, bytes, total, elapsed_ms),
+            percent == PERCENT);
+}
+
+void StationDisplay::setLine(int port, const QString &text, bool urgent)
+{
+    m_news[port] = text;
+    m_dirty = true;
+    if (urgent || !m_last_draw.isValid() || m_last_draw.elapsed() >= REDRAW_INTERVAL_MS) {
+        draw();
+    }
+}
+
+void StationDisplay::flush()
+{
+    if (m_dirty || !m_drawn) {
+        draw();
+    }
+}
+
+void StationDisplay::draw()
+{
+    QString text;
+    if (m_drawn) {
+        text += QString::fromLatin1(CURSOR_UP).arg(m_ports.size());
+    }
+    for (int i = 0; i < m_ports.size(); ++i) {
+        const QString line =
+            m_ports.at(i).leftJustified(m_port_width) + QStringLiteral("  ") + m_news.at(i);
+        text += CLEAR_LINE + line.left(STATION_LINE_WIDTH) + QLatin1Char('\n');
+    }
+    std::fputs(text.toLocal8Bit().constData(), m_out);
+    std::fflush(m_out);
+    m_drawn = true;
+    m_dirty = false;
+    m_last_draw.start();
 }

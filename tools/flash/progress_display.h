@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -28,7 +29,9 @@ public:
         Quiet
     };
 
-    ProgressDisplay(Style style, FILE *out);
+    // prefix goes in front of every plain line (the port, when several
+    // ports share the stream).
+    ProgressDisplay(Style style, FILE *out, const QString &prefix = QString());
 
     void status(const QString &text);
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
@@ -40,10 +43,37 @@ private:
 
     Style m_style;
     FILE *m_out;
+    QString m_prefix;
     bool m_bar_shown = false;
     int m_last_percent = -1;
     QElapsedTimer m_last_draw;
     QString m_last_bar;
+};
+
+// The progress of several ports on a terminal: one line per port, all
+// redrawn in place. Each line shows the port and its latest news: a status
+// text, the bar while the image goes out, and the result at the end.
+class StationDisplay
+{
+public:
+    StationDisplay(const QStringList &ports, FILE *out);
+
+    void status(int port, const QString &text);
+    void progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
+    // Draws the lines as they stand, whatever the time since the last draw.
+    void flush();
+
+private:
+    void setLine(int port, const QString &text, bool urgent);
+    void draw();
+
+    QStringList m_ports;
+    QStringList m_news;
+    FILE *m_out;
+    int m_port_width = 0;
+    bool m_drawn = false;
+    bool m_dirty = false;
+    QElapsedTimer m_last_draw;
 };
 
 #endif
