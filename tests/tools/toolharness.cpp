@@ -2,20 +2,25 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTest>
 
 namespace {
-constexpr int START_TIMEOUT_MS = 10000;
+constexpr int PROCESS_LIMIT_MS = 30000;
 constexpr int HEADER_LINES = 2; // the pty's name and the seed
-} // namespace
 
 QString toolPath(const QString &relative)
 {
     return QDir(qEnvironmentVariable("KT62_BUILD_DIR")).filePath("tools/" + relative);
 }
+
+QJsonObject readJson(const QString &path)
+{
+    return QJsonDocument::fromJson(readFile(path)).object();
+}
+} // namespace
 
 SimProcess::SimProcess(const QStringList &arguments) : m_link(m_dir.filePath("ttyKT62"))
 {
@@ -26,13 +31,8 @@ SimProcess::SimProcess(const QStringList &arguments) : m_link(m_dir.filePath("tt
 
 SimProcess::~SimProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(START_TIMEOUT_MS)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
+    m_process.kill();
+    m_process.waitForFinished();
 }
 
 bool SimProcess::ready()
@@ -42,38 +42,41 @@ bool SimProcess::ready()
             m_output += m_process.readAllStandardOutput();
             return m_output.contains('\n') && QFile::exists(m_link);
         },
-        START_TIMEOUT_MS);
+        PROCESS_LIMIT_MS);
 }
 
 QStringList SimProcess::events()
 {
     m_output += m_process.readAllStandardOutput();
-    QStringList lines = QString::fromLocal8Bit(m_output).split('\n', Qt::SkipEmptyParts);
-    return lines.mid(HEADER_LINES);
+    return QString::fromLocal8Bit(m_output).split('\n', Qt::SkipEmptyParts).mid(HEADER_LINES);
 }
 
-int SimProcess::waitExit(int timeout_ms)
+int SimProcess::waitExit()
 {
-    if (!m_process.waitForFinished(timeout_ms)) {
+    if (!m_process.waitForFinished(PROCESS_LIMIT_MS)) {
         return -1;
     }
     m_output += m_process.readAllStandardOutput();
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
-FlashRun runFlash(const QStringList &arguments, int timeout_ms)
+QByteArray SimProcess::saved() const
+{
+    return readFile(m_dir.filePath("received.bin"));
+}
+
+FlashRun runFlash(const QStringList &arguments)
 {
     QProcess process;
     QElapsedTimer clock;
     clock.start();
     process.start(toolPath("flash/kt62-flash"), arguments);
     FlashRun run;
-    if (!process.waitForFinished(timeout_ms)) {
-        process.kill();
-        process.waitForFinished();
-    } else if (process.exitStatus() == QProcess::NormalExit) {
+    if (process.waitForFinished(PROCESS_LIMIT_MS) && process.exitStatus() == QProcess::NormalExit) {
         run.exit_code = process.exitCode();
     }
+    process.kill();
+    process.waitForFinished();
     run.elapsed_ms = clock.elapsed();
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
@@ -88,10 +91,7 @@ QByteArray writePlainImage(const QString &path, int size, quint32 seed)
         c = char(random.bounded(256));
     }
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
-        return QByteArray();
-    }
-    return image;
+    return file.open(QIODevice::WriteOnly) && file.write(image) == size ? image : QByteArray();
 }
 
 QString encryptWithFlash(const QString &plain_path, const QString &dir)
@@ -100,11 +100,18 @@ QString encryptWithFlash(const QString &plain_path, const QString &dir)
     return run.exit_code == 0 ? run.out.trimmed() : QString();
 }
 
-QJsonObject readJson(const QString &path)
+QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QJsonObject();
-    }
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int reportCode(const QString &path)
+{
+    return readJson(path).value("exit_code").toInt(-1);
+}
+
+QJsonObject reportPort(const QString &path, int index)
+{
+    return readJson(path).value("ports").toArray().at(index).toObject();
 }

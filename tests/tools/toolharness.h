@@ -1,35 +1,25 @@
 #ifndef KT62_TEST_TOOLHARNESS_H
 #define KT62_TEST_TOOLHARNESS_H
 
-#include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-// Path of a built tool, e.g. "sim/kt62-sim".
-QString toolPath(const QString &relative);
-
-// kt62-sim running on a link in its own temporary directory, which is also
-// its working directory. Killed when the object goes, whatever the test's
-// outcome.
+// kt62-sim on a link in its own temporary directory (also its working
+// directory); killed when the object goes, whatever the test's outcome.
 class SimProcess
 {
 public:
     explicit SimProcess(const QStringList &arguments);
     ~SimProcess();
-    SimProcess(const SimProcess &) = delete;
-    SimProcess &operator=(const SimProcess &) = delete;
 
-    // Waits for the pty's name on the first line; false if it never came.
-    bool ready();
+    bool ready(); // the pty's name came and the link is there
     QString port() const { return m_link; }
     QString dir() const { return m_dir.path(); }
-    // Event lines printed so far (the pty name and the seed left out).
-    QStringList events();
-    // Waits for the simulator to exit; its exit code, or -1 on a time-out.
-    int waitExit(int timeout_ms = 10000);
+    QStringList events();     // event lines so far, the pty's name and seed left out
+    int waitExit();           // its exit code, -1 on a time-out
+    QByteArray saved() const; // what --save received.bin wrote
 
 private:
     QTemporaryDir m_dir;
@@ -46,14 +36,14 @@ struct FlashRun
     qint64 elapsed_ms = 0;
 };
 
-FlashRun runFlash(const QStringList &arguments, int timeout_ms = 30000);
-
-// A plain image of size bytes from a fixed seed, written as path.
+FlashRun runFlash(const QStringList &arguments);
+// Writes a seeded plain image of size bytes as path; its bytes.
 QByteArray writePlainImage(const QString &path, int size, quint32 seed);
-// Encrypts plain_path into dir with kt62-flash; the encrypted path, or
-// empty on failure.
+// Encrypts plain_path into dir with kt62-flash; the encrypted path.
 QString encryptWithFlash(const QString &plain_path, const QString &dir);
-
-QJsonObject readJson(const QString &path);
+QByteArray readFile(const QString &path);
+// The report's overall exit code, and its entry for port number index.
+int reportCode(const QString &path);
+QJsonObject reportPort(const QString &path, int index = 0);
 
 #endif
