@@ -1,0 +1,349 @@
+// kt62-flash against kt62-sim over ptys, as a bench runs them: whole
+// upgrades on good and bad lines, devices that fail or go away, several
+// devices at once (one device's trouble must not touch the others), and
+// what is refused before a single byte reaches a device.
+
+#include "firmware_image.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+constexpr int IMAGE_SIZE = 20 * 1024 + 100; // the last packet is padded
+constexpr int TIMEOUT_MS = 1500;
+constexpr int QUERY_DELAY_MS = 1000; // the engine's first query waits this long
+constexpr int LIMIT_MS = 30000;      // a loaded machine is slow, never this slow
+
+QString tool(const QString &name)
+{
+    return qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/" + name;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonObject report(const QString &path, int port = -1) // the whole report, or one port's entry
+{
+    const QJsonObject all = QJsonDocument::fromJson(readFile(path)).object();
+    return port < 0 ? all : all.value("ports").toArray().at(port).toObject();
+}
+
+// kt62-sim on a link in its own directory; killed when the object goes.
+struct Sim
+{
+    explicit Sim(const QStringList &flags)
+    {
+        process.setWorkingDirectory(dir.path());
+        process.start(tool("sim/kt62-sim"),
+                      QStringList{"--link", port(), "--erase-ms", "50", "--save", "saved"} + flags);
+    }
+    ~Sim() { process.kill(), process.waitForFinished(); }
+    bool ready()
+    {
+        return QTest::qWaitFor([this] { return QFile::exists(port()); }, LIMIT_MS);
+    }
+    QString port() const { return dir.filePath("tty"); }
+    QByteArray saved() const { return readFile(dir.filePath("saved")); }
+    QStringList events() // the pty's name and the seed left out
+    {
+        output += process.readAllStandardOutput();
+        return QString(output).split('\n', Qt::SkipEmptyParts).mid(2);
+    }
+    QTemporaryDir dir;
+    QProcess process;
+    QByteArray output;
+};
+
+struct Run
+{
+    explicit Run(const QStringList &arguments)
+    {
+        QProcess process;
+        QElapsedTimer clock;
+        clock.start();
+        process.start(tool("flash/kt62-flash"), arguments);
+        if (process.waitForFinished(LIMIT_MS) && process.exitStatus() == QProcess::NormalExit) {
+            code = process.exitCode();
+        }
+        elapsed_ms = clock.elapsed();
+        out = process.readAllStandardOutput();
+        err = process.readAllStandardError();
+    }
+    int code = -1;
+    QString out, err;
+    qint64 elapsed_ms = 0;
+};
+
+int askedAgain(const QStringList &events)
+{
+    static const QRegularExpression pattern("transfer: .* (\\d+) asked again");
+    const QRegularExpressionMatch match = pattern.match(events.join('\n'));
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+} // namespace
+
+class TestFlash : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void run_data();
+    void run();
+    void station_data();
+    void station();
+    void refused_data();
+    void refused();
+    void inspect_data();
+    void inspect();
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    QTemporaryDir m_dir;
+    QByteArray m_plain;
+    QString m_good;
+};
+
+void TestFlash::initTestCase()
+{
+    QRandomGenerator random(62);
+    for (int i = 0; i < IMAGE_SIZE; ++i) {
+        m_plain.append(char(random.bounded(256)));
+    }
+    for (const char *name : {"KT62_01.02.03.04.bin", "KT62_V05.05.05.05.bin", "firmware.bin"}) {
+        QFile file(path(name)); // the second one a plain image renamed as if encrypted
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_plain) == IMAGE_SIZE);
+    }
+    // The trailing "/" is not doubled.
+    const Run encrypt(
+        {"--encrypt", path("KT62_01.02.03.04.bin"), "--output-dir", m_dir.path() + "/"});
+    m_good = path("KT62_V01.02.03.04.bin");
+    QCOMPARE(encrypt.out, m_good + "\n");
+    const QByteArray image = readFile(m_good);
+    QVERIFY(checksum_header_matches(image));
+    QCOMPARE(decrypt_body(image.mid(ENCRYPT_HEADER_SIZE)), m_plain);
+    QVERIFY(image.mid(ENCRYPT_HEADER_SIZE, 4) != m_plain.left(4)); // the key word is applied
+
+    QFile truncated(path("KT62_V02.02.02.02.bin")), empty(path("KT62_V00.00.00.01.bin"));
+    QVERIFY(truncated.open(QIODevice::WriteOnly) && truncated.write(image.chopped(100)) > 0);
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    // Sparse: one byte more than the 16-bit packet count can address.
+    QFile huge(path("KT62_V09.09.09.09.bin"));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(65535LL * 1024 + 1));
+    QVERIFY(QDir(m_dir.path()).mkdir("KT62_V07.07.07.07.bin"));
+}
+
+void TestFlash::run_data()
+{
+    QTest::addColumn<QStringList>("sim_flags");
+    QTest::addColumn<QStringList>("flash_flags"); // the firmware last
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<QString>("result"); // or, for a version check, its output
+    const QStringList good{m_good};
+
+    QTest::newRow("clean line") << QStringList() << good << 0 << "success";
+    QTest::newRow("chunks and noise")
+        << QStringList{"--chunk-split", "--noise", "0.5", "--seed", "9"} << good << 0 << "success";
+    QTest::newRow("30% of good blocks asked again")
+        << QStringList{"--nak-rate", "0.3", "--seed", "10"} << good << 0 << "success";
+    QTest::newRow("device reports failure")
+        << QStringList{"--fail-result"} << good << 1 << "device failure";
+    QTest::newRow("silent after 3 blocks")
+        << QStringList{"--silent-after", "3"} << good << 4 << "timeout";
+    QTest::newRow("unplugged after 3 blocks")
+        << QStringList{"--exit-after", "3"} << good << 3 << "port error";
+    QTest::newRow("mismatched header sent with --force")
+        << QStringList() << QStringList{"--force", path("KT62_V05.05.05.05.bin")} << 1
+        << "device failure";
+    QTest::newRow("version of the device")
+        << QStringList{"--info", "KT62_V02.10.00.07"} << QStringList{"--check-version"} << 0
+        << "Current version: 02.10.00.07\n";
+    QTest::newRow("versions of device and file")
+        << QStringList() << QStringList{"--check-version", m_good} << 0
+        << "Current version: 01.00.00.00\nTarget version: 01.02.03.04\n";
+}
+
+void TestFlash::run()
+{
+    QFETCH(QStringList, sim_flags);
+    QFETCH(QStringList, flash_flags);
+    QFETCH(int, exit_code);
+    QFETCH(QString, result);
+    Sim sim(QStringList{"--once"} + sim_flags);
+    QVERIFY(sim.ready());
+    const QString json = sim.dir.filePath("report.json");
+    const Run run(QStringList{"--port", sim.port(), "--timeout", "1.5", "--report", json} +
+                  flash_flags);
+    QCOMPARE(run.code, exit_code);
+    QCOMPARE(report(json).value("exit_code").toInt(-1), exit_code);
+    QCOMPARE(report(json, 0).value("exit_code").toInt(-1), exit_code);
+    if (flash_flags.contains("--check-version")) {
+        QCOMPARE(run.out, result);
+        // The query names the file's version, if any; the check erases nothing.
+        QVERIFY(sim.process.waitForFinished(LIMIT_MS));
+        const QStringList events = sim.events();
+        QVERIFY(events.contains(flash_flags.size() > 1 ? "query \"01.02.03.04\"" : "query \"\""));
+        QVERIFY(events.contains("cancel") && events.filter("erase").isEmpty());
+        return;
+    }
+    QCOMPARE(report(json, 0).value("result").toString(), result);
+    QVERIFY(report(json, 0).value("phases").toObject().value("transfer").isDouble());
+    QCOMPARE(run.err.contains("Upgrade finished!"), exit_code == 0);
+    if (exit_code == 4) {
+        // Gave up once the silence lasted the time-out, not before (the
+        // engine's query timer may come 5 % early).
+        QVERIFY(run.elapsed_ms >= QUERY_DELAY_MS * 95 / 100 + TIMEOUT_MS);
+    }
+    if (exit_code == 0) {
+        QVERIFY(sim.process.waitForFinished(LIMIT_MS) && sim.process.exitCode() == 0);
+        QVERIFY(sim.saved() == m_plain);
+        // Every block the device asked for again was sent again, only those.
+        const int again = askedAgain(sim.events());
+        QCOMPARE(report(json, 0).value("repeats").toInt(), again);
+        QVERIFY(again > 0 || !sim_flags.contains("--nak-rate"));
+    }
+}
+
+void TestFlash::station_data()
+{
+    QTest::addColumn<QList<QStringList>>("devices"); // simulator flags, or "absent"
+    QTest::addColumn<QVector<int>>("codes");
+    QTest::addColumn<int>("exit_code");
+
+    QTest::newRow("four devices") << QList<QStringList>{{}, {}, {}, {}} << QVector<int>{0, 0, 0, 0}
+                                  << 0;
+    QTest::newRow("one unplugged, one failing, one port missing")
+        << QList<QStringList>{{"--exit-after", "3"}, {}, {"--fail-result"}, {}, {"absent"}}
+        << QVector<int>{3, 0, 1, 0, 3} << 3;
+    QTest::newRow("one failing") << QList<QStringList>{{}, {"--fail-result"}, {}}
+                                 << QVector<int>{0, 1, 0} << 1;
+}
+
+void TestFlash::station()
+{
+    QFETCH(QList<QStringList>, devices);
+    QFETCH(QVector<int>, codes);
+    QFETCH(int, exit_code);
+    std::vector<std::unique_ptr<Sim>> sims;
+    QStringList arguments{"--timeout", "3", "--report", path("station.json"), m_good};
+    for (const QStringList &flags : devices) {
+        sims.push_back(std::make_unique<Sim>(QStringList{"--once"} + flags));
+        QVERIFY(flags.contains("absent") || sims.back()->ready());
+        arguments << "--port" << (flags.contains("absent") ? path("absent") : sims.back()->port());
+    }
+    const Run run(arguments);
+    QCOMPARE(run.code, exit_code);
+    QCOMPARE(report(path("station.json")).value("exit_code").toInt(-1), exit_code);
+    for (int i = 0; i < codes.size(); ++i) {
+        const QJsonObject entry = report(path("station.json"), i);
+        QCOMPARE(entry.value("exit_code").toInt(-1), codes.at(i));
+        // Off a terminal every line of a port starts with the port.
+        const QString port = entry.value("port").toString();
+        QVERIFY(run.err.contains(codes.at(i) == 0 ? port + ": Upgrade finished!\n"
+                                                  : "kt62-flash: " + port + ": "));
+        QVERIFY(codes.at(i) != 0 || sims[i]->saved() == m_plain);
+    }
+}
+
+void TestFlash::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    const QString mismatch = "the checksum header does not match the body";
+
+    QTest::newRow("missing file") << QStringList{path("KT62_V03.03.03.03.bin")} << "no such file";
+    QTest::newRow("plain image name")
+        << QStringList{path("KT62_01.02.03.04.bin")} << "must carry the model and version";
+    QTest::newRow("empty file") << QStringList{path("KT62_V00.00.00.01.bin")} << "empty";
+    QTest::newRow("oversize file") << QStringList{path("KT62_V09.09.09.09.bin")} << "too large";
+    QTest::newRow("a directory") << QStringList{path("KT62_V07.07.07.07.bin")}
+                                 << "not a regular file";
+    QTest::newRow("plain image renamed") << QStringList{path("KT62_V05.05.05.05.bin")} << mismatch;
+    QTest::newRow("truncated image") << QStringList{path("KT62_V02.02.02.02.bin")} << mismatch;
+    QTest::newRow("renamed, for two ports")
+        << QStringList{"--port", path("tty2"), path("KT62_V05.05.05.05.bin")} << mismatch;
+    QTest::newRow("no firmware") << QStringList() << "Give one firmware file";
+    QTest::newRow("two firmware files") << QStringList{m_good, m_good} << "Give one firmware file";
+    QTest::newRow("one port twice") << QStringList{"--port", "SIM", m_good} << "each --port";
+    QTest::newRow("zero time-out") << QStringList{"--timeout", "0", m_good} << "--timeout";
+    QTest::newRow("unknown option") << QStringList{"--baud", "9600", m_good} << "Unknown option";
+    QTest::newRow("two modes") << QStringList{"--inspect", m_good, "--check-version"}
+                               << "exclude each other";
+    QTest::newRow("encrypt: name without \"_\"")
+        << QStringList{"--encrypt", path("firmware.bin"), "--output-dir", "/"} << "needs a \"_\"";
+    QTest::newRow("encrypt: encrypted already")
+        << QStringList{"--encrypt", m_good, "--output-dir", "/"} << "already holds \"_V\"";
+}
+
+void TestFlash::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    Sim sim({});
+    QVERIFY(sim.ready());
+    const QString json = sim.dir.filePath("report.json");
+    arguments.replaceInStrings("SIM", sim.port());
+    if (!arguments.contains("--encrypt")) {
+        arguments = QStringList{"--port", sim.port(), "--report", json} + arguments;
+    }
+    const Run run(arguments);
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.startsWith("kt62-flash: ") && run.err.contains(message), qPrintable(run.err));
+    if (QFile::exists(json)) {
+        for (int i = 0; i < arguments.count("--port"); ++i) {
+            QCOMPARE(report(json, i).value("result").toString(), QString("bad input"));
+        }
+    }
+    // The device heard nothing: no start sequence, not a stray byte.
+    QCOMPARE(sim.events(), QStringList());
+}
+
+void TestFlash::inspect_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("facts"); // model to packets
+    QTest::addColumn<QString>("header");
+
+    QTest::newRow("encrypted image") << "KT62_V01.02.03.04.bin"
+                                     << "KT62 01.02.03.04 20584 21"
+                                     << "ok (0x";
+    QTest::newRow("plain image renamed") << "KT62_V05.05.05.05.bin"
+                                         << "KT62 05.05.05.05 20580 21"
+                                         << "MISMATCH (header says";
+    QTest::newRow("truncated") << "KT62_V02.02.02.02.bin"
+                               << "KT62 02.02.02.02 20484 21"
+                               << "MISMATCH (header says";
+    QTest::newRow("empty") << "KT62_V00.00.00.01.bin"
+                           << "KT62 00.00.00.01 0 0"
+                           << "MISMATCH (0 bytes, too short for the 4-byte header)";
+    QTest::newRow("plain name") << "KT62_01.02.03.04.bin"
+                                << "unknown unknown 20580 21"
+                                << "MISMATCH (";
+}
+
+void TestFlash::inspect()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, facts);
+    QFETCH(QString, header);
+    const Run run({"--inspect", path(file)});
+    const QStringList values = facts.split(' ');
+    const QString expected =
+        QString("file: %1\nmodel: %2\ntarget version: %3\nsize: %4 bytes\n"
+                "packets: %5\nheader: %6")
+            .arg(path(file), values[0], values[1], values[2], values[3], header);
+    QVERIFY2(run.out.startsWith(expected), qPrintable(run.out));
+    // 0 only for an image an upgrade would send; otherwise the reason.
+    QCOMPARE(run.code, header.startsWith("ok") ? 0 : 2);
+    QCOMPARE(run.err.isEmpty(), run.code == 0);
+}
+
+QTEST_GUILESS_MAIN(TestFlash)
+#include "tst_flash.moc"
