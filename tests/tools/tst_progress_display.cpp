@@ -1,10 +1,23 @@
-// What the flasher shows while it works: rates, times left and the bar.
+// What the flasher shows while it works: rates, times left, plain lines for
+// logs and the per-port lines redrawn in place.
 
 #include "progress_display.h"
 
 #include <QtTest>
 
-#include <cstdio>
+namespace {
+// Everything written to a temporary stream by fill.
+template <typename Fill> QString written(Fill fill)
+{
+    FILE *out = std::tmpfile();
+    fill(out);
+    std::rewind(out);
+    char buffer[4096] = {};
+    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
+    std::fclose(out);
+    return QString::fromLatin1(buffer, int(n));
+}
+} // namespace
 
 class TestProgressDisplay : public QObject
 {
@@ -13,65 +26,65 @@ private slots:
     void formatsProgress_data();
     void formatsProgress();
     void plainLinesEveryTenth();
+    void stationRedrawsInPlace();
 };
 
 void TestProgressDisplay::formatsProgress_data()
 {
     QTest::addColumn<int>("percent");
     QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<qint64>("total");
     QTest::addColumn<qint64>("elapsed_ms");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("expected"); // of 1146300 bytes
 
-    QTest::newRow("too early for a rate")
-        << 1 << 1024LL << 204804LL << 100LL << "  1%  1024/204804 B";
+    QTest::newRow("too early for a rate") << 1 << 1024LL << 100LL << "  1%  1024/1146300 B";
     QTest::newRow("bytes per second")
-        << 50 << 500LL << 1000LL << 1000LL << " 50%  500/1000 B  500 B/s  0:01 left";
-    QTest::newRow("line speed at 115200") << 10 << 114630LL << 1146300LL << 10000LL
-                                          << " 10%  114630/1146300 B  11.2 KiB/s  1:30 left";
-    QTest::newRow("pty speed") << 75 << 3145728LL << 4194304LL << 1000LL
-                               << " 75%  3145728/4194304 B  3.0 MiB/s  0:00 left";
+        << 0 << 500LL << 1000LL << "  0%  500/1146300 B  500 B/s  38:12 left";
+    QTest::newRow("line speed at 115200")
+        << 10 << 114630LL << 10000LL << " 10%  114630/1146300 B  11.2 KiB/s  1:30 left";
+    QTest::newRow("pty speed") << 75 << 859725LL << 250LL
+                               << " 75%  859725/1146300 B  3.3 MiB/s  0:00 left";
     QTest::newRow("over an hour left")
-        << 1 << 1024LL << 67107840LL << 1000LL << "  1%  1024/67107840 B  1.0 KiB/s  18:12:14 left";
-    QTest::newRow("done") << 100 << 204804LL << 204804LL << 2000LL
-                          << "100%  204804/204804 B  100.0 KiB/s  0:00 left";
+        << 0 << 100LL << 1000LL << "  0%  100/1146300 B  100 B/s  3:11:02 left";
 }
 
 void TestProgressDisplay::formatsProgress()
 {
     QFETCH(int, percent);
     QFETCH(qint64, bytes);
-    QFETCH(qint64, total);
     QFETCH(qint64, elapsed_ms);
     QFETCH(QString, expected);
-    QCOMPARE(format_progress(percent, bytes, total, elapsed_ms), expected);
+    QCOMPARE(format_progress(percent, bytes, 1146300, elapsed_ms), expected);
 }
 
 void TestProgressDisplay::plainLinesEveryTenth()
 {
-    FILE *out = std::tmpfile();
-    QVERIFY(out);
-    {
-        ProgressDisplay display(ProgressDisplay::Style::Lines, out);
-        display.status("Erase finished, begin upgrade...");
-        for (int packet = 1; packet <= 21; ++packet) {
-            display.progress(int(float(packet) / 21.0f * 100.0f), packet * 1024LL, 21504, 0);
-        }
-        display.status("");
-        display.status("Waitting for completion...");
-    }
-    std::rewind(out);
-    char buffer[4096] = {};
-    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
-    std::fclose(out);
-    const QStringList lines = QString::fromLatin1(buffer, int(n)).split('\n', Qt::SkipEmptyParts);
-    // The status texts as they came (an empty one shows nothing), and one
-    // line as each tenth is passed: 14% is the first, 100% the last.
-    QCOMPARE(lines.size(), 12);
-    QCOMPARE(lines.first(), QString("Erase finished, begin upgrade..."));
-    QCOMPARE(lines.at(1), QString("progress  14%  3072/21504 B"));
-    QCOMPARE(lines.at(10), QString("progress 100%  21504/21504 B"));
-    QCOMPARE(lines.last(), QString("Waitting for completion..."));
+    const QStringList lines =
+        written([](FILE *out) {
+            ProgressDisplay display(ProgressDisplay::Style::Lines, out, "ttyA: ");
+            display.status("Erase finished, begin upgrade...");
+            for (int packet = 1; packet <= 21; ++packet) {
+                display.progress(int(float(packet) / 21.0f * 100.0f), packet * 1024LL, 21504, 0);
+            }
+            display.status(""); // shows nothing
+        }).split('\n', Qt::SkipEmptyParts);
+    // One line as each tenth is passed: 14% is the first, 100% the last.
+    QCOMPARE(lines.size(), 11);
+    QCOMPARE(lines.first(), QString("ttyA: Erase finished, begin upgrade..."));
+    QCOMPARE(lines.at(1), QString("ttyA: progress  14%  3072/21504 B"));
+    QCOMPARE(lines.last(), QString("ttyA: progress 100%  21504/21504 B"));
+}
+
+void TestProgressDisplay::stationRedrawsInPlace()
+{
+    const QString text = written([](FILE *out) {
+        StationDisplay display({"ttyA", "ttyLONG"}, out);
+        display.status(0, "Erasing Chip...");
+        display.progress(1, 100, 21504, 21504, 0); // the end is drawn at once
+    });
+    // Drawn twice: the second time two lines up, over the first.
+    const QString a = "\r\033[KttyA     Erasing Chip...\n";
+    QCOMPARE(text, a + "\r\033[KttyLONG  \n\033[2A" + a + "\r\033[KttyLONG  " +
+                       format_bar(100, 20) + " 100%  21504/21504 B\n");
     QCOMPARE(format_bar(42, 10), QString("[####......]"));
 }
 

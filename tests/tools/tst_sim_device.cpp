@@ -89,7 +89,6 @@ private slots:
     void reportsResult_data();
     void reportsResult();
     void asksAgainAfterSilence();
-    void goesSilentOrUnplugged();
 };
 
 void TestSimDevice::answersQueryThenErases()
@@ -201,26 +200,6 @@ void TestSimDevice::asksAgainAfterSilence()
     // The stalled half is gone: the block sent whole again is taken.
     device.feed(second, 2600ms);
     QCOMPARE(device.take(), ACK + ACK);
-}
-
-void TestSimDevice::goesSilentOrUnplugged()
-{
-    const QByteArray image = twoPacketImage();
-    DeviceOptions silent;
-    silent.silent_after = 1;
-    Device quiet(silent);
-    quiet.openTransfer(image);
-    QCOMPARE(quiet.take(), ACK);
-    quiet.feed(block(2, image.mid(XMODEM_DATA_SIZE)), 500ms);
-    quiet.tick(5000ms);
-    QCOMPARE(quiet.take(), QByteArray());
-    QCOMPARE(quiet.model.ending(), DeviceModel::Ending::None);
-
-    DeviceOptions unplug;
-    unplug.exit_after = 1;
-    Device gone(unplug);
-    gone.openTransfer(image);
-    QCOMPARE(gone.model.ending(), DeviceModel::Ending::Unplugged);
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)
