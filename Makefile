@@ -84,6 +84,12 @@ demo: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo.sh $(BUILD)
 
+# Four simulated devices upgraded at once by one kt62-flash, each verified.
+.PHONY: demo-station
+demo-station: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
+	./scripts/demo-station.sh $(BUILD)
+
 # The figures of docs/benchmarks.md; not part of CI (a few minutes).
 # lrzsz is the reference for the transfer rate; xvfb comes with deps.
 .PHONY: bench
