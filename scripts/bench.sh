@@ -13,6 +13,10 @@
 #   d  the GUI idle for 10 s under xvfb-run: CPU share of one core
 #   e  peak RSS of kt62-flash upgrading the largest image (64 MiB less 1 KiB,
 #      65535 packets, the most the 16-bit packet count can address)
+#   f  8 devices at once, each kt62-sim --pace 115200, one kt62-flash: the
+#      slowest port's payload rate as a share of the line's ceiling, the
+#      flasher's CPU time over its run as a share of one core, and its peak
+#      RSS against the same image sent to one device
 set -euo pipefail
 
 build="$(cd "${1:-build}" && pwd)"
@@ -82,11 +86,40 @@ def upgrade(firmware, sim_flags=()):
             raise SystemExit(f"bench: upgrade of {firmware} failed ({flash.returncode})")
         sim.wait(timeout=30)
         with open(report) as f:
-            return json.load(f), usage
+            return json.load(f)["ports"][0], usage
     finally:
         if sim.poll() is None:
             sim.kill()
             sim.wait()
+
+
+def station(firmware, ports, sim_flags=()):
+    """Upgrades ports simulated devices at once with one flasher; the
+    per-port reports, the flasher's resource usage and its wall time."""
+    sims, args = [], []
+    try:
+        for n in range(ports):
+            link = path(f"ttyS{n}")
+            sims.append(subprocess.Popen([SIM, "--link", link, "--once", *sim_flags],
+                                         stdout=subprocess.PIPE, text=True))
+            sims[-1].stdout.readline()  # the pty's name: the link is there
+            args += ["--port", link]
+        report = path("station.json")
+        start = time.monotonic()
+        flash = subprocess.Popen([FLASH, "--quiet", *args, "--report", report, firmware])
+        _, status, usage = os.wait4(flash.pid, 0)
+        wall = time.monotonic() - start
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit(f"bench: station of {ports} failed ({status})")
+        for sim in sims:
+            sim.wait(timeout=30)
+        with open(report) as f:
+            return json.load(f)["ports"], usage, wall
+    finally:
+        for sim in sims:
+            if sim.poll() is None:
+                sim.kill()
+                sim.wait()
 
 
 def lrzsz_rate(file, limit=300):
@@ -223,6 +256,24 @@ peak = usage.ru_maxrss * 1024
 rows.append(("e", "peak RSS of kt62-flash / image size (65535 packets)",
              f"{peak / size:.2f}× ({peak / MIB:.0f} MiB for {size / MIB:.0f} MiB)", "≤ 2.5×",
              peak / size <= 2.5))
+
+STATION_PORTS = 8
+note(f"(f) {STATION_PORTS} devices at once at {BAUD} baud with 256 KiB each, about 50 s ...")
+image = 256 * 1024
+firmware = encrypt(plain_image("KT62_08.00.00.00.bin", image, 8))
+_, alone, _ = station(firmware, 1, ["--pace", str(BAUD)])
+reports, usage, wall = station(firmware, STATION_PORTS, ["--pace", str(BAUD)])
+slowest = min(r["size"] / r["phases"]["transfer"] for r in reports) / LINE_CEILING
+cpu = (usage.ru_utime + usage.ru_stime) / wall
+growth = (usage.ru_maxrss - alone.ru_maxrss) * 1024 / (STATION_PORTS - 1)
+rows.append(("f1", f"{STATION_PORTS} ports at once: slowest port's payload rate / line ceiling",
+             f"{100 * slowest:.1f} %", "≥ 97 %", slowest >= 0.97))
+rows.append(("f2", f"{STATION_PORTS} ports at once: kt62-flash CPU / one core",
+             f"{100 * cpu:.2f} % ({usage.ru_utime + usage.ru_stime:.2f} s in {wall:.1f} s)",
+             "≤ 10 %", cpu <= 0.10))
+rows.append(("f3", "peak RSS growth per added port / image size",
+             f"{growth / (image + 4):.2f} ({alone.ru_maxrss / 1024:.1f} MiB for one port, "
+             f"{usage.ru_maxrss / 1024:.1f} MiB for {STATION_PORTS})", "< 1", growth < image + 4))
 
 with open("/proc/cpuinfo") as f:
     cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
