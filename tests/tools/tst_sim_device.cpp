@@ -35,9 +35,9 @@ QByteArray block(quint8 number, QByteArray data)
 // An encrypted image of two packets (the second one short).
 QByteArray twoPacketImage()
 {
-    QByteArray plain(1500, Qt::Uninitialized);
-    for (int i = 0; i < plain.size(); ++i) {
-        plain[i] = char(i * 13 + 7);
+    QByteArray plain;
+    while (plain.size() < 1500) {
+        plain.append(char(plain.size() * 13 + 7));
     }
     return encrypt_image(plain);
 }
@@ -53,10 +53,7 @@ struct Device
     }
 
     QByteArray take() { return std::exchange(sent, QByteArray()); }
-    void feed(const QByteArray &bytes, std::chrono::milliseconds at)
-    {
-        model.receive(bytes, t0 + at);
-    }
+    void feed(const QByteArray &b, std::chrono::milliseconds at) { model.receive(b, t0 + at); }
     void tick(std::chrono::milliseconds at) { model.tick(t0 + at); }
     // Start, query, begin and erase of image, up to the opening NAKs at 300 ms;
     // then the first block at 400 ms.
@@ -73,8 +70,7 @@ struct Device
     }
 
     SimTime t0 = SimClock::now();
-    QByteArray sent;
-    QByteArray saved;
+    QByteArray sent, saved;
     DeviceModel model;
 };
 } // namespace
@@ -84,10 +80,8 @@ class TestSimDevice : public QObject
     Q_OBJECT
 private slots:
     void answersQueryThenErases();
-    void judgesBlocks_data();
-    void judgesBlocks();
-    void reportsResult_data();
-    void reportsResult();
+    void judgesTransfer_data();
+    void judgesTransfer();
     void asksAgainAfterSilence();
 };
 
@@ -108,73 +102,62 @@ void TestSimDevice::answersQueryThenErases()
     QCOMPARE(device.take(), INFO_REPLY);
 }
 
-void TestSimDevice::judgesBlocks_data()
+void TestSimDevice::judgesTransfer_data()
 {
+    QTest::addColumn<QString>("damage");
     QTest::addColumn<int>("offset"); // byte of the second block changed, -1 none
     QTest::addColumn<quint8>("number");
-    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("reply"); // to the second block
+    QTest::addColumn<char>("result");      // after the end of transmission
 
-    QTest::newRow("last block: its ACK and the extra one") << -1 << quint8(2) << ACK + ACK;
-    QTest::newRow("checksum wrong") << XMODEM_BLOCK_SIZE - 1 << quint8(2) << NAK_BURST;
-    QTest::newRow("complement wrong") << 2 << quint8(2) << NAK_BURST;
-    QTest::newRow("data changed on the way") << 100 << quint8(2) << NAK_BURST;
-    QTest::newRow("block number skips ahead") << -1 << quint8(3) << NAK_BURST;
+    QTest::newRow("last block: its ACK and the extra one")
+        << "" << -1 << quint8(2) << ACK + ACK << char(0x00);
+    QTest::newRow("checksum wrong")
+        << "" << XMODEM_BLOCK_SIZE - 1 << quint8(2) << NAK_BURST << char(0x01);
+    QTest::newRow("complement wrong") << "" << 2 << quint8(2) << NAK_BURST << char(0x01);
+    QTest::newRow("data changed on the way") << "" << 100 << quint8(2) << NAK_BURST << char(0x01);
+    QTest::newRow("block number skips ahead") << "" << -1 << quint8(3) << NAK_BURST << char(0x01);
     // Acknowledging a copy would make the tool skip the block it stands for.
-    QTest::newRow("copy of the previous block") << -1 << quint8(1) << QByteArray();
+    QTest::newRow("copy of the previous block")
+        << "" << -1 << quint8(1) << QByteArray() << char(0x01);
+    QTest::newRow("checksum header wrong")
+        << "header" << -1 << quint8(2) << ACK + ACK << char(0x01);
+    QTest::newRow("padding not 0x1A") << "padding" << -1 << quint8(2) << ACK + ACK << char(0x01);
+    QTest::newRow("told to fail") << "fail" << -1 << quint8(2) << ACK + ACK << char(0x01);
 }
 
-void TestSimDevice::judgesBlocks()
+void TestSimDevice::judgesTransfer()
 {
+    QFETCH(QString, damage);
     QFETCH(int, offset);
     QFETCH(quint8, number);
     QFETCH(QByteArray, reply);
-    const QByteArray image = twoPacketImage();
-    Device device;
-    device.openTransfer(image);
-    QCOMPARE(device.take(), ACK);
-
-    QByteArray second =
-        block(number, number == 1 ? image.left(XMODEM_DATA_SIZE) : image.mid(XMODEM_DATA_SIZE));
-    if (offset >= 0) {
-        second[offset] = char(second.at(offset) ^ 0x40);
-    }
-    device.feed(second, 500ms);
-    QCOMPARE(device.take(), reply);
-}
-
-void TestSimDevice::reportsResult_data()
-{
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<char>("result");
-    for (const char *name : {"none", "header", "padding", "early end", "told to fail"}) {
-        QTest::newRow(name) << name << char(QByteArray(name) == "none" ? 0x00 : 0x01);
-    }
-}
-
-void TestSimDevice::reportsResult()
-{
-    QFETCH(QString, damage);
     QFETCH(char, result);
     QByteArray image = twoPacketImage();
     if (damage == "header") {
         image[0] = char(image.at(0) + 1);
     }
     DeviceOptions options;
-    options.fail_result = damage == "told to fail";
+    options.fail_result = damage == "fail";
     Device device(options);
     device.openTransfer(image);
-    if (damage != "early end") {
-        QByteArray last = image.mid(XMODEM_DATA_SIZE);
-        if (damage == "padding") {
-            last.append(XMODEM_DATA_SIZE - last.size(), char(0xFF));
-        }
-        device.feed(block(2, last), 500ms);
+    QCOMPARE(device.take(), ACK);
+
+    QByteArray data = number == 1 ? image.left(XMODEM_DATA_SIZE) : image.mid(XMODEM_DATA_SIZE);
+    if (damage == "padding") {
+        data.append(XMODEM_DATA_SIZE - data.size(), char(0xFF));
     }
-    device.take();
+    QByteArray second = block(number, data);
+    if (offset >= 0) {
+        second[offset] = char(second.at(offset) ^ 0x40);
+    }
+    device.feed(second, 500ms);
+    QCOMPARE(device.take(), reply);
     device.feed(QByteArray::fromHex("0400"), 600ms);
     QCOMPARE(device.take(), frame(CMD_UPGRADE_RESULT, QByteArray(1, result)));
-    QCOMPARE(device.model.imageWhole(), damage == "none" || damage == "told to fail");
-    if (damage == "none") {
+    QCOMPARE(device.model.imageWhole(),
+             reply == ACK + ACK && damage != "header" && damage != "padding");
+    if (result == 0x00) {
         QCOMPARE(device.saved, decrypt_body(image.mid(ENCRYPT_HEADER_SIZE)));
     }
 }
