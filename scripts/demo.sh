@@ -90,7 +90,7 @@ if ! cmp -s "$plain" "$work/received.bin"; then
 fi
 python3 - "$work/report.json" "$pace" "$sim_rc" <<'EOF'
 import json, sys
-report = json.load(open(sys.argv[1]))
+report = json.load(open(sys.argv[1]))["ports"][0]
 pace, sim_rc = int(sys.argv[2]), int(sys.argv[3])
 phases = report["phases"]
 rate = report["size"] / phases["transfer"]
