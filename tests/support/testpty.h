@@ -16,22 +16,16 @@ public:
 
     bool isValid() const { return m_master >= 0; }
     QString slavePath() const { return m_slave_path; }
-
     void write(const QByteArray &bytes);
-    // Bytes available now, without blocking.
+    // The bytes that have arrived, without blocking.
     QByteArray readNow();
-    // Keeps the event loop running until at least count bytes arrived in
-    // total (including those already collected) or timeout_ms passed.
+    // Runs the event loop until at least count bytes arrived or time is up.
     QByteArray readAtLeast(int count, int timeout_ms = 5000);
-    // Everything collected so far is discarded.
-    void clear() { m_pending.clear(); }
-    void closeMaster();
 
 private:
     int m_master = -1;
     int m_slave_keepalive = -1;
     QString m_slave_path;
-    QByteArray m_pending;
 };
 
 #endif
