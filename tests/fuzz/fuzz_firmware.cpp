@@ -80,15 +80,15 @@ void checkImage(const QByteArray &content)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_init_application();
+    fuzz_init_application(fuzz_quiet);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     const QString name = safeName(in.bytes(in.byte()));
-    const QByteArray content = in.rest().left(MAX_CONTENT);
+    const QByteArray content = in.bytes(in.size).left(MAX_CONTENT);
 
     const QString dir = fuzz_scratch_dir();
     const QString path = dir + QLatin1Char('/') + name;

@@ -7,15 +7,15 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_init_application();
+    fuzz_init_application(fuzz_quiet);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     const bool check = in.byte() & 1;
-    const QByteArray text = in.rest().left(PROTOCOL_MAX_PAYLOAD);
+    const QByteArray text = in.bytes(in.size).left(PROTOCOL_MAX_PAYLOAD);
 
     GPI channel;
     int naks = 0;

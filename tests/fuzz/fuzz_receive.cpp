@@ -99,14 +99,13 @@ void checkInvariants(const Upgrader &engine)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_init_application();
-    qInstallMessageHandler(watchSends);
+    fuzz_init_application(watchSends);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     GPI channel;
     int naks = in.byte() % 3; // where the never-reset NAK count happens to stand
     QString firmware = firmwarePath();

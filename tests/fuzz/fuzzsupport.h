@@ -2,7 +2,8 @@
 #define KT62_FUZZ_SUPPORT_H
 
 #include <QByteArray>
-#include <QString>
+#include <QCoreApplication>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdio>
@@ -18,32 +19,41 @@
         }                                                                                          \
     } while (0)
 
-// Reads the fuzzer's input front to back.
-class FuzzInput
+// Reads the fuzzer's input front to back; past its end it reads zeros.
+struct FuzzInput
 {
-public:
-    FuzzInput(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    bool atEnd() const { return m_pos >= m_size; }
-    uint8_t byte() { return atEnd() ? 0 : m_data[m_pos++]; }
+    const uint8_t *data;
+    size_t size;
+    bool atEnd() const { return size == 0; }
+    uint8_t byte() { return atEnd() ? 0 : (--size, *data++); }
     QByteArray bytes(size_t n)
     {
-        n = qMin(n, m_size - m_pos);
-        QByteArray out(reinterpret_cast<const char *>(m_data + m_pos), int(n));
-        m_pos += n;
+        n = qMin(n, size);
+        const QByteArray out(reinterpret_cast<const char *>(data), int(n));
+        data += n;
+        size -= n;
         return out;
     }
-    QByteArray rest() { return bytes(m_size - m_pos); }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
 };
 
-// One QCoreApplication for the whole fuzzing process (the engine's timers
-// need an event dispatcher) and the engine's debug lines kept off stderr.
-void fuzz_init_application();
+// The engine's timers need an application object; its debug lines are kept
+// off stderr unless a target watches them itself.
+inline void fuzz_init_application(QtMessageHandler handler)
+{
+    static int argc = 1;
+    static char name[] = "kt62-fuzz";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    qInstallMessageHandler(handler);
+}
+
+inline void fuzz_quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
 // A scratch directory that lives as long as the process.
-QString fuzz_scratch_dir();
+inline QString fuzz_scratch_dir()
+{
+    static QTemporaryDir dir;
+    return dir.path();
+}
 
 #endif
