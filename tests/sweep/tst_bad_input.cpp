@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <optional>
+#include <sys/resource.h>
+
 namespace {
 constexpr qint64 DIRECTORY = -1; // sizes that stand for something other than a file
 constexpr qint64 DANGLING = -2;  // a link to nothing: the file cannot be opened
@@ -33,6 +37,21 @@ bool make(const QString &path, qint64 size) // zeros, sparse so that megabytes c
            : size == DANGLING ? QFile::link(path + ".missing", path)
                               : file.open(QIODevice::WriteOnly) && file.resize(size);
 }
+
+// A full disk, for this process and the flasher it starts: files stop growing
+// at `bytes`, and a write past that fails instead of killing the process.
+struct DiskFull
+{
+    rlimit saved{};
+    explicit DiskFull(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit full{bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &full);
+    }
+    ~DiskFull() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
 
 void click(QWidget *dialog, const char *button)
 {
@@ -116,6 +135,8 @@ private slots:
         QTest::newRow("a directory") << "KT62_01.bin" << DIRECTORY << FAILED << "";
         // Root writes anywhere it may; /proc takes no new files from anyone.
         QTest::newRow("unwritable output") << "KT62_01.bin" << 8LL << FAILED << "/proc";
+        // Small enough to sit in the file's write buffer until the commit.
+        QTest::newRow("disk full") << "KT62_01.bin" << 8000LL << FAILED << "full";
     }
 
     void plainImage()
@@ -127,12 +148,16 @@ private slots:
         QTemporaryDir dir;
         const QString source = dir.filePath("in/" + name);
         QVERIFY(make(source, size));
-        const bool writable = outDir.isEmpty();
+        std::optional<DiskFull> full;
+        const bool writable = outDir.isEmpty() || outDir == "full";
         outDir = writable ? dir.filePath("out") : outDir;
         const QString output = outDir + "/" + QString(name).replace("_", "_V").section('/', -1);
-        // An earlier output, longer than any new one: only a success may replace it.
+        // An earlier output: only a success may replace it.
         const QByteArray before(100, '\0');
         QVERIFY(!writable || make(output, before.size()));
+        if (box == FAILED && writable) {
+            full.emplace(4096);
+        }
         const QByteArray after = box == DONE ? encrypt_image(QByteArray(int(size), '\0')) : before;
 
         DialogEncrypt dialog;
