@@ -6,10 +6,6 @@ namespace {
 constexpr int LENGTH_LOW_OFFSET = 1;
 constexpr int LENGTH_HIGH_OFFSET = 2;
 constexpr int COMMAND_OFFSET = 3;
-constexpr int BLOCK_NUMBER_OFFSET = 1;
-constexpr int BLOCK_COMPLEMENT_OFFSET = 2;
-constexpr int BLOCK_DATA_OFFSET = 3;
-constexpr int BLOCK_CHECKSUM_OFFSET = BLOCK_DATA_OFFSET + XMODEM_DATA_SIZE;
 constexpr int BITS_PER_BYTE = 8;
 } // namespace
 
@@ -41,11 +37,11 @@ void build_xmodem_block(quint8 number, const quint8 *data, int len, quint8 *bloc
 {
     const int used = qBound(0, len, XMODEM_DATA_SIZE);
     block[0] = XMODEM_STX;
-    block[BLOCK_NUMBER_OFFSET] = number;
-    block[BLOCK_COMPLEMENT_OFFSET] = quint8(~number);
-    std::memset(block + BLOCK_DATA_OFFSET, 0, XMODEM_DATA_SIZE);
+    block[XMODEM_NUMBER_OFFSET] = number;
+    block[XMODEM_COMPLEMENT_OFFSET] = quint8(~number);
+    std::memset(block + XMODEM_DATA_OFFSET, 0, XMODEM_DATA_SIZE);
     if (used > 0) {
-        std::memcpy(block + BLOCK_DATA_OFFSET, data, size_t(used));
+        std::memcpy(block + XMODEM_DATA_OFFSET, data, size_t(used));
     }
-    block[BLOCK_CHECKSUM_OFFSET] = xmodem_checksum(block + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE);
+    block[XMODEM_CHECKSUM_OFFSET] = xmodem_checksum(block + XMODEM_DATA_OFFSET, XMODEM_DATA_SIZE);
 }

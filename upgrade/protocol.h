@@ -35,6 +35,10 @@ constexpr quint8 XMODEM_NAK = 0x15;
 constexpr quint8 XMODEM_EOT_TRAILER = 0x00;
 constexpr int XMODEM_DATA_SIZE = 1024;
 constexpr int XMODEM_BLOCK_SIZE = XMODEM_DATA_SIZE + 4; // STX, number, complement, data, sum
+constexpr int XMODEM_NUMBER_OFFSET = 1;
+constexpr int XMODEM_COMPLEMENT_OFFSET = 2;
+constexpr int XMODEM_DATA_OFFSET = 3;
+constexpr int XMODEM_CHECKSUM_OFFSET = XMODEM_DATA_OFFSET + XMODEM_DATA_SIZE;
 
 constexpr int BEGIN_UPGRADE_PAYLOAD_SIZE = 4; // image size, 32-bit little-endian
 

@@ -13,16 +13,10 @@ constexpr int NAK_BURST = 3;
 // block is given up. Far above the tool's reaction time, far below its
 // patience.
 constexpr std::chrono::milliseconds SILENCE_LIMIT{1000};
-// The tool's begin-upgrade frame carries a 32-bit size.
-constexpr int BEGIN_UPGRADE_PAYLOAD = 4;
 // Device frames always carry at least one byte: the tool needs a byte after
 // a zero-length frame to complete it.
 constexpr quint8 FRAME_FILLER = 0x00;
 constexpr quint8 RESULT_FAILED = 0x01;
-constexpr int BLOCK_NUMBER_OFFSET = 1;
-constexpr int BLOCK_COMPLEMENT_OFFSET = 2;
-constexpr int BLOCK_DATA_OFFSET = 3;
-constexpr int BLOCK_SUM_OFFSET = BLOCK_DATA_OFFSET + XMODEM_DATA_SIZE;
 constexpr quint8 BYTE_MASK = 0xFF;
 
 QString quoted(const QByteArray &text)
@@ -182,12 +176,12 @@ void DeviceModel::handleFrame(quint8 command, const QByteArray &payload, SimTime
 
 void DeviceModel::beginErase(const QByteArray &payload, SimTime now)
 {
-    if (payload.size() != BEGIN_UPGRADE_PAYLOAD) {
+    if (payload.size() != BEGIN_UPGRADE_PAYLOAD_SIZE) {
         m_log(QStringLiteral("begin upgrade with %1 payload bytes ignored").arg(payload.size()));
         return;
     }
     m_announced_size = 0;
-    for (int i = BEGIN_UPGRADE_PAYLOAD - 1; i >= 0; --i) {
+    for (int i = BEGIN_UPGRADE_PAYLOAD_SIZE - 1; i >= 0; --i) {
         m_announced_size = (m_announced_size << 8) | quint8(payload.at(i));
     }
     m_log(QStringLiteral("erase %1 bytes").arg(m_announced_size));
@@ -247,10 +241,10 @@ void DeviceModel::transferByte(quint8 b, SimTime now)
 void DeviceModel::checkBlock(SimTime now)
 {
     const auto *block = reinterpret_cast<const quint8 *>(m_block.constData());
-    const quint8 number = block[BLOCK_NUMBER_OFFSET];
-    const bool complement_ok = quint8(number ^ block[BLOCK_COMPLEMENT_OFFSET]) == BYTE_MASK;
-    const bool sum_ok =
-        xmodem_checksum(block + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE) == block[BLOCK_SUM_OFFSET];
+    const quint8 number = block[XMODEM_NUMBER_OFFSET];
+    const bool complement_ok = quint8(number ^ block[XMODEM_COMPLEMENT_OFFSET]) == BYTE_MASK;
+    const bool sum_ok = xmodem_checksum(block + XMODEM_DATA_OFFSET, XMODEM_DATA_SIZE) ==
+                        block[XMODEM_CHECKSUM_OFFSET];
     const bool all_received = m_image.size() >= blocksNeeded() * XMODEM_DATA_SIZE;
 
     if (complement_ok && sum_ok && number == quint8(m_expected_number - 1)) {
@@ -285,7 +279,7 @@ void DeviceModel::checkBlock(SimTime now)
 
 void DeviceModel::acceptBlock(SimTime now)
 {
-    m_image.append(m_block.constData() + BLOCK_DATA_OFFSET, XMODEM_DATA_SIZE);
+    m_image.append(m_block.constData() + XMODEM_DATA_OFFSET, XMODEM_DATA_SIZE);
     m_block.clear();
     ++m_stats.blocks_good;
     if (m_options.verbose) {
