@@ -51,7 +51,6 @@ private:
     Ui::DialogUpgrade *ui;
     Upgrader m_upgrader;
 
-    friend class TestDialogUpgrade;
     friend class TestLanguage;
 };
 

@@ -1,5 +1,3 @@
-// The name rules: the identity a file name carries, the encrypted name and
-// where it is written.
 #include "firmware_name.h"
 
 #include <QtTest>
@@ -27,10 +25,6 @@ private slots:
         QTest::newRow("backslash in a name")
             << id("/fw/a\\b_V01.02.03.04.bin") << "a\\b 01.02.03.04";
 #endif
-        QTest::newRow("encrypted name") << encrypted_file_name("a_b_c.bin") << "a_Vb_Vc.bin";
-        QTest::newRow("output dir") << encrypted_output_path("/o", "/i/a_b.bin") << "/o/a_Vb.bin";
-        QTest::newRow("output dir with /")
-            << encrypted_output_path("/o/", "/i/a_b.bin") << "/o/a_Vb.bin";
     }
     void rules()
     {

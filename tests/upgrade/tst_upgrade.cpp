@@ -1,5 +1,3 @@
-// The protocol engine: its frames, the receive side, runs chunk by chunk and
-// over a pseudo terminal, and the loading of the firmware file.
 #include "fakedevice.h"
 #include "logcapture.h"
 #include "upgrader.h"
@@ -27,14 +25,16 @@ struct EngineRig
     EngineRig()
     {
         engine.m_clock_timer->stop();
-        const auto note = [this](const QString &event) { events << event; };
-        QObject::connect(&engine, &Upgrader::upgrade_info, [=](QString t) { note("info:" + t); });
+        QObject::connect(&engine, &Upgrader::upgrade_info,
+                         [this](QString t) { events << "info:" + t; });
         QObject::connect(&engine, &Upgrader::upgrade_progress,
-                         [=](int value) { note("progress:" + QString::number(value)); });
-        QObject::connect(&engine, &Upgrader::upgrade_finished, [=] { note("finished"); });
-        QObject::connect(&engine, &Upgrader::checkVersion_finished, [=] { note("checked"); });
-        QObject::connect(&engine, &Upgrader::device_info_update, [=] { note("device"); });
-        QObject::connect(&engine, &Upgrader::target_firmware_update, [=] { note("target"); });
+                         [this](int value) { events << "progress:" + QString::number(value); });
+        for (const auto &[signal, name] : {std::make_pair(&Upgrader::upgrade_finished, "finished"),
+                                           {&Upgrader::checkVersion_finished, "checked"},
+                                           {&Upgrader::device_info_update, "device"},
+                                           {&Upgrader::target_firmware_update, "target"}}) {
+            QObject::connect(&engine, signal, [this, name = name] { events << name; });
+        }
     }
 
     void device(const QByteArray &chunk) { channel.decode_protocol(chunk); }
@@ -84,18 +84,6 @@ QByteArray ramp(int size) // the byte offsets in text: no two packets alike
     return out.left(size);
 }
 
-struct FaultyFile : QIODevice // reads fail after 1500 good bytes
-{
-    FaultyFile() { open(ReadOnly | Unbuffered); }
-    qint64 size() const override { return 4096; }
-    qint64 readData(char *data, qint64 max) override
-    {
-        const qint64 n = qMin(max, 1500 - pos());
-        memset(data, 'x', size_t(qMax<qint64>(n, 0)));
-        return n > 0 ? n : -1;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-};
 } // namespace
 
 class TestUpgrade : public QObject
@@ -297,14 +285,14 @@ private slots:
         FakeDevice device;
         EngineRig rig;
         rig.engine.m_clock_timer->start();
-        rig.channel.openSerialPort(device.slavePath());
-        QVERIFY(device.isValid() && rig.channel.isOpen());
+        rig.channel.openSerialPort(device.pty.slavePath());
+        QVERIFY(device.pty.isValid() && rig.channel.isOpen());
         const QByteArray abcd = bytes("8a01000061626364");
         QVERIFY(rig.load(abcd) && rig.engine.start_upgrade());
         QTRY_COMPARE_WITH_TIMEOUT(rig.events.value(8), QString("finished"), 10000);
-        QCOMPARE(device.seen().bytes, bytes("24000799000023 240b0010") + "01.02.03.04" +
-                                          bytes("2404002008000000 0201fe") + abcd +
-                                          QByteArray(1016, 0x1a) + bytes("45 0400"));
+        QCOMPARE(device.seen, bytes("24000799000023 240b0010") + "01.02.03.04" +
+                                  bytes("2404002008000000 0201fe") + abcd + QByteArray(1016, 0x1a) +
+                                  bytes("45 0400"));
         QCOMPARE(rig.events, (QStringList{"target", "device", "device", "info:Erasing Chip...",
                                           "info:Erase finished, begin upgrade...", "progress:100",
                                           "info:Waitting for completion...",
@@ -375,7 +363,7 @@ private slots:
         QTest::newRow("65536 packets")
             << Step([](EngineRig &r) { r.load({}, "a", 65535 * 1024 + 1); }) << refused;
         QTest::newRow("read error midway") << Step([](EngineRig &r) {
-            FaultyFile file;
+            FailingDevice file;
             r.engine.load_firmware_from(file, r.firmware);
         }) << refused;
     }

@@ -2,7 +2,6 @@
 #define KT62_TEST_DIALOGDRIVER_H
 
 #include "prompts.h"
-#include <QLabel>
 #include <QTest>
 
 // Answers the dialogs' questions while it lives: choosers take the queued
@@ -36,24 +35,16 @@ struct PromptRecorder
     QStringList answers, boxes, choosers;
 };
 
-// Writes a file, making its directories as needed.
-inline bool writeFile(const QString &path, const QByteArray &bytes)
+inline bool writeFile(const QString &path, const QByteArray &bytes) // directories made as needed
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
-// The status line at each change until the run ends (a loaded machine may take
-// long). A template, so that tests without the engine can include this header.
-template <typename Engine> QStringList waitForRun(Engine &engine, QLabel *status)
+inline QByteArray readFile(const QString &path)
 {
-    QStringList shown;
-    QObject context; // the connections end with the wait
-    const auto record = [&] { shown << status->text(); };
-    QObject::connect(&engine, &Engine::upgrade_info, &context, record);
-    QObject::connect(&engine, &Engine::upgrade_progress, &context, record);
-    return QTest::qWaitFor([&] { return !engine.m_running; }, 20000) ? shown : QStringList{"hung"};
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 #endif
