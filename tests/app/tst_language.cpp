@@ -25,8 +25,8 @@ struct LanguageChanges : QObject
 
 // Each line is "step => what followed". A step is a button, "open" or "shut"
 // for the port, "close" or "show" for the dialog, "fail" for a device whose
-// upgrades fail, "wait" for the run to end, "look" at the dialog, "window" at
-// the other windows, or a firmware file to choose.
+// upgrades fail, "wait" for the run to end, "wire" for the bytes of the last run, "look" at the
+// dialog, "window" at the other windows, or a firmware file to choose.
 const QString SCENARIO = QStringLiteral(R"(
 window => KT62 Update Tool V2.06 | SerialPort | Close | Upgrade | Language（语言） | 固件加密 | 选择源文件 | 未设置 | 选择输出目录 | 未设置 | 加密 | - | idle | hidden
 shut => Open | - | idle | hidden
@@ -45,11 +45,12 @@ KT62_V01.02.03.04.bin => KT62_V01.02.03.04.bin | idle
 upgrade => KT62_V01.02.03.04.bin | running | sent
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Checking device information | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Cancel | KT62_V01.02.03.04.bin | running
 KT62_V01.02.03.04.bin => Please stop the running operation first! | KT62_V01.02.03.04.bin | running
-wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 33% | Upgrading 66% | Upgrading 100% | Waitting for completion... | Upgrade finished! | KT62_V01.02.03.04.bin | idle | sent
+wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 100% | Waitting for completion... | Upgrade finished! | KT62_V01.02.03.04.bin | idle | sent
+wire => 24000799000023240b001030312e30322e30332e303424040020080000000201fe8a01000061626364(1a x1016)450400 | KT62_V01.02.03.04.bin | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Upgrade finished! | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Upgrade | KT62_V01.02.03.04.bin | idle
 fail => KT62_V01.02.03.04.bin | idle
 upgrade => KT62_V01.02.03.04.bin | running | sent
-wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 33% | Upgrading 66% | Upgrading 100% | Waitting for completion... | Upgrade faild! | KT62_V01.02.03.04.bin | idle | sent
+wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 100% | Waitting for completion... | Upgrade faild! | KT62_V01.02.03.04.bin | idle | sent
 check => KT62_V01.02.03.04.bin | running | sent
 upgrade => - | idle | hidden
 show => - | idle
@@ -62,6 +63,8 @@ close => KT62_V01.02.03.04.bin | running | hidden
 show => - | running
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | running
 check => - | idle | hidden)");
+
+const QByteArray START = QByteArray::fromHex("24000799000023");
 
 class TestLanguage : public QObject
 {
@@ -111,6 +114,11 @@ class TestLanguage : public QObject
             {"upgrade", [this] { m_dialog.ui->btn_begin_upgrade->click(); }},
             {"check", [this] { m_dialog.ui->btn_begin_checkversion->click(); }},
             {"wait", [&] { out = waitForRun(); }},
+            {"wire",
+             [&] {
+                 const QByteArray run = m_device.seen.mid(m_device.seen.lastIndexOf(START));
+                 out << run.toHex().replace(QByteArray(1016, 0x1a).toHex(), "(1a x1016)");
+             }},
             {"look", [&] { texts({&m_dialog}); }},
             {"window", [&] {
                  texts({&m_window, m_window.m_dialog_encrypt});
@@ -144,7 +152,8 @@ class TestLanguage : public QObject
 private slots:
     void switching()
     {
-        QVERIFY(writeFile(m_dir.filePath("KT62_V01.02.03.04.bin"), QByteArray(3000, 'x')));
+        QVERIFY(writeFile(m_dir.filePath("KT62_V01.02.03.04.bin"),
+                          QByteArray::fromHex("8a01000061626364")));
         Ui::MainWindow *ui = m_window.ui;
         LanguageChanges changes;
         qApp->installEventFilter(&changes);

@@ -74,8 +74,7 @@ using Step = std::function<void(EngineRig &)>;
 using Percent = QMap<int, int>; // after so many acknowledged blocks
 Q_DECLARE_METATYPE(Step)
 
-namespace {
-QByteArray ramp(int size) // the byte offsets in text: no two packets alike
+static QByteArray ramp(int size) // the byte offsets in text: no two packets alike
 {
     QByteArray out;
     while (out.size() < size) {
@@ -83,8 +82,6 @@ QByteArray ramp(int size) // the byte offsets in text: no two packets alike
     }
     return out.left(size);
 }
-
-} // namespace
 
 class TestUpgrade : public QObject
 {
@@ -279,24 +276,6 @@ private slots:
         rig.enterTransfer();
         QCOMPARE(sentAfter(NAK), none);
         QCOMPARE(sentAfter(NAK), block);
-    }
-    void overPty()
-    {
-        FakeDevice device;
-        EngineRig rig;
-        rig.engine.m_clock_timer->start();
-        rig.channel.openSerialPort(device.pty.slavePath());
-        QVERIFY(device.pty.isValid() && rig.channel.isOpen());
-        const QByteArray abcd = bytes("8a01000061626364");
-        QVERIFY(rig.load(abcd) && rig.engine.start_upgrade());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.events.value(8), QString("finished"), 10000);
-        QCOMPARE(device.seen, bytes("24000799000023 240b0010") + "01.02.03.04" +
-                                  bytes("2404002008000000 0201fe") + abcd + QByteArray(1016, 0x1a) +
-                                  bytes("45 0400"));
-        QCOMPARE(rig.events, (QStringList{"target", "device", "device", "info:Erasing Chip...",
-                                          "info:Erase finished, begin upgrade...", "progress:100",
-                                          "info:Waitting for completion...",
-                                          "info:Upgrade finished!", "finished"}));
     }
     void load_data()
     {
