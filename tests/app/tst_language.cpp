@@ -87,7 +87,10 @@ class TestLanguage : public QObject
         const auto record = [&] { shown << m_dialog.ui->lbl_upgrade_info->text(); };
         QObject::connect(&m_engine, &Upgrader::upgrade_info, &context, record);
         QObject::connect(&m_engine, &Upgrader::upgrade_progress, &context, record);
-        m_engine.up_query_firmware_info();
+        if (m_engine.m_query_timer->isActive()) {
+            m_engine.m_query_timer->start(); // counts its second afresh: no second query
+            m_engine.up_query_firmware_info();
+        }
         return QTest::qWaitFor([&] { return !m_engine.m_running; }, 20000) ? shown
                                                                            : QStringList{"hung"};
     }
