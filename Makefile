@@ -50,7 +50,7 @@ test-asan: deps
 
 # libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS (10 min),
 # `make fuzz-smoke` for 20 s; the corpus grows in $(FUZZ_BUILD)/corpus, seeded
-# from tests/fuzz/corpus.
+# from fuzz/corpus.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_TARGETS := receive info firmware
 FUZZ_SECONDS ?= 600
@@ -64,9 +64,9 @@ fuzz: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
-	  ASAN_OPTIONS=detect_leaks=0 ./$(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+	  ASAN_OPTIONS=detect_leaks=0 ./$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/fuzz_$$t- \
-	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | grep -E '^(#|stat::|==|invariant|SUMMARY)' | tail -n 12; \
+	    $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t 2>&1 | grep -E '^(#|stat::|==|invariant|SUMMARY)' | tail -n 12; \
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
