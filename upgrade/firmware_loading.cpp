@@ -24,15 +24,16 @@ SliceResult slice_packets(QIODevice &source, int packet_size, std::vector<QByteA
         if (packets.size() >= size_t(MAX_PACKET_COUNT)) {
             return SliceResult::TooManyPackets;
         }
-        QByteArray packet = source.read(packet_size);
-        if (packet.isEmpty()) {
+        // Allocated at its exact size and filled with the pad byte, so that a
+        // short last read needs no append (which would double the storage).
+        QByteArray packet(packet_size, char(PAD_BYTE));
+        const qint64 got = source.read(packet.data(), packet_size);
+        if (got <= 0) {
             return SliceResult::ReadFailed;
         }
-        bytes_read += packet.size();
-        const bool short_read = packet.size() < packet_size;
-        packet.append(packet_size - packet.size(), char(PAD_BYTE));
+        bytes_read += got;
         packets.push_back(packet);
-        if (short_read && !source.atEnd()) {
+        if (got < packet_size && !source.atEnd()) {
             return SliceResult::ReadFailed;
         }
     }

@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+namespace {
+constexpr int INSPECT_CHUNK = 64 * 1024;
+}
+
 qint64 max_firmware_size()
 {
     return qint64(MAX_PACKET_COUNT) * FIRMWARE_PACKET_SIZE;
@@ -62,7 +66,15 @@ FirmwareInspection inspect_firmware(const QString &path)
         inspection.error = QStringLiteral("%1: cannot be read").arg(path);
         return inspection;
     }
-    const QByteArray image = file.readAll();
+    // Streamed: before an upgrade the packet table is already loaded, and
+    // the check needs no second copy of the image, only its sum.
+    const QByteArray head = file.read(ENCRYPT_HEADER_SIZE);
+    qint64 size = head.size();
+    quint32 body_sum = 0;
+    char chunk[INSPECT_CHUNK];
+    for (qint64 got = 0; (got = file.read(chunk, sizeof chunk)) > 0; size += got) {
+        body_sum += byte_sum(chunk, got);
+    }
     if (file.error() != QFileDevice::NoError) {
         inspection.error = QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString());
         return inspection;
@@ -73,15 +85,14 @@ FirmwareInspection inspect_firmware(const QString &path)
         inspection.model = identity.model;
         inspection.version = identity.version;
     }
-    inspection.size = image.size();
+    inspection.size = size;
     inspection.packets = int((inspection.size + FIRMWARE_PACKET_SIZE - 1) / FIRMWARE_PACKET_SIZE);
-    inspection.has_header = image.size() >= ENCRYPT_HEADER_SIZE;
+    inspection.has_header = head.size() == ENCRYPT_HEADER_SIZE;
     if (inspection.has_header) {
-        inspection.header = qFromLittleEndian<quint32>(image.constData());
-        inspection.body_sum =
-            byte_sum(image.constData() + ENCRYPT_HEADER_SIZE, image.size() - ENCRYPT_HEADER_SIZE);
+        inspection.header = qFromLittleEndian<quint32>(head.constData());
+        inspection.body_sum = body_sum;
     }
-    inspection.header_ok = checksum_header_matches(image);
+    inspection.header_ok = inspection.has_header && inspection.header == body_sum;
     return inspection;
 }
 
