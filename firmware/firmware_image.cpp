@@ -105,11 +105,31 @@ quint32 get_checksum()
 
 quint32 byte_sum(const char *data, qint64 len)
 {
-    quint32 sum = 0;
-    for (qint64 i = 0; i < len; ++i) {
-        sum += quint8(data[i]);
+    // Eight bytes at a time: the bytes of a word are added pairwise into four
+    // 16-bit lanes, which a run of SUM_WORDS_PER_FOLD words cannot overflow
+    // (128 * 2 * 255 < 65536); the lanes are folded into the total after
+    // each run. Several times faster than a byte loop on large images.
+    constexpr quint64 ODD_BYTES = 0x00FF00FF00FF00FFull;
+    constexpr quint64 LOW_LANES = 0x0000FFFF0000FFFFull;
+    constexpr qint64 WORD = sizeof(quint64);
+    constexpr qint64 SUM_WORDS_PER_FOLD = 128;
+    quint64 sum = 0;
+    while (len >= WORD) {
+        const qint64 words = qMin(len / WORD, SUM_WORDS_PER_FOLD);
+        quint64 lanes = 0;
+        for (qint64 i = 0; i < words; ++i, data += WORD) {
+            quint64 word;
+            std::memcpy(&word, data, WORD);
+            lanes += (word & ODD_BYTES) + ((word >> 8) & ODD_BYTES);
+        }
+        lanes = (lanes & LOW_LANES) + ((lanes >> 16) & LOW_LANES);
+        sum += (lanes & 0xFFFFFFFFu) + (lanes >> 32);
+        len -= words * WORD;
     }
-    return sum;
+    for (; len > 0; --len) {
+        sum += quint8(*data++);
+    }
+    return quint32(sum);
 }
 
 QByteArray encrypt_image(const QByteArray &plain)
