@@ -3,6 +3,7 @@
 #include "firmware_name.h"
 
 #include <QDebug>
+#include <QtEndian>
 #include <cstring>
 
 int g_nak_count = 0;
@@ -13,7 +14,6 @@ namespace {
 constexpr int NAKS_PER_BLOCK = 3;
 constexpr float PERCENT = 100.0f;
 constexpr int BITS_PER_BYTE = 8;
-constexpr quint8 BYTE_MASK = 0xFF;
 } // namespace
 
 Upgrader::Upgrader(GPI *channel, int *nak_count, QString *firmware_file, QObject *parent)
@@ -118,9 +118,7 @@ void Upgrader::up_begin_upgrade()
         return;
     }
     quint8 size[BEGIN_UPGRADE_PAYLOAD_SIZE];
-    for (int i = 0; i < BEGIN_UPGRADE_PAYLOAD_SIZE; ++i) {
-        size[i] = quint8((m_firmware_size >> (BITS_PER_BYTE * i)) & BYTE_MASK);
-    }
+    qToLittleEndian(m_firmware_size, size);
     send_frame(CMD_BEGIN_UPGRADE, size, BEGIN_UPGRADE_PAYLOAD_SIZE);
 }
 
