@@ -61,6 +61,20 @@ bool Upgrader::load_firmware()
     return load_firmware_from(file, path);
 }
 
+bool Upgrader::adopt_table(const Upgrader &other)
+{
+    if (!other.m_load_ok || other.m_loaded_file != *m_firmware_file) {
+        return false;
+    }
+    m_packets = other.m_packets;
+    m_packet_count = other.m_packet_count;
+    m_firmware_size = other.m_firmware_size;
+    m_load_ok = true;
+    m_loaded_file = other.m_loaded_file;
+    apply_identity(m_loaded_file);
+    return true;
+}
+
 void Upgrader::forget_table()
 {
     m_packets.clear();

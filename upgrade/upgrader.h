@@ -53,6 +53,11 @@ public:
     // The same from an open device standing for the file at path (the name
     // rules are applied to path).
     bool load_firmware_from(QIODevice &source, const QString &path);
+    // Takes the packet table of an engine that loaded the same chosen file,
+    // instead of reading it again: the packets are shared, not copied, so
+    // engines serving many ports hold the image once. False, changing
+    // nothing, when other holds no successful load of that file.
+    bool adopt_table(const Upgrader &other);
     // Whether the table holds the last successful load of the chosen file.
     // An empty file loads successfully, with no packets.
     bool firmware_ready() const;

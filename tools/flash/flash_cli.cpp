@@ -269,10 +269,9 @@ int prepareJobs(const Jobs &jobs, const RunOptions &options)
         }
     }
     for (std::size_t i = 1; i < jobs.size(); ++i) {
-        if (!jobs[i]->prepare()) {
+        if (!jobs[i]->prepare(&first)) {
             return refuseAll(jobs, jobs[i]->report().message, options.report_path);
         }
-        jobs[i]->shareTableOf(first);
     }
     return EXIT_UPGRADE_OK;
 }

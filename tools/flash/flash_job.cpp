@@ -41,7 +41,7 @@ FlashJob::~FlashJob()
     m_channel.closeSerialPort();
 }
 
-bool FlashJob::prepare()
+bool FlashJob::prepare(const FlashJob *loaded)
 {
     const bool upgrade = m_settings.mode == JobSettings::Mode::Upgrade;
     if (m_settings.firmware.isEmpty()) {
@@ -58,7 +58,7 @@ bool FlashJob::prepare()
     m_report.target_version = identity.version;
     m_report.size = input.size;
     // A version check only sends the name; the image itself is not needed.
-    if (upgrade && !m_engine.load_firmware()) {
+    if (upgrade && !(loaded ? m_engine.adopt_table(loaded->m_engine) : m_engine.load_firmware())) {
         refuse(QStringLiteral("%1: cannot be read").arg(m_settings.firmware));
         return false;
     }
@@ -72,14 +72,6 @@ void FlashJob::refuse(const QString &message)
     m_report.result = QStringLiteral("bad input");
     m_report.message = message;
     m_report.exit_code = EXIT_BAD_INPUT;
-}
-
-void FlashJob::shareTableOf(const FlashJob &other)
-{
-    if (other.m_firmware_file == m_firmware_file &&
-        other.m_engine.m_packet_count == m_engine.m_packet_count) {
-        m_engine.m_packets = other.m_engine.m_packets;
-    }
 }
 
 void FlashJob::start()

@@ -34,15 +34,12 @@ public:
     explicit FlashJob(const JobSettings &settings, QObject *parent = nullptr);
     ~FlashJob() override;
 
-    // Checks and loads the firmware; false (with the reason in the report's
+    // Checks and loads the firmware, or takes the table of loaded, a job
+    // prepared with the same image; false (with the reason in the report's
     // message) when it is unfit. Nothing is sent either way.
-    bool prepare();
+    bool prepare(const FlashJob *loaded = nullptr);
     // Marks the job refused as bad input with message; nothing is sent.
     void refuse(const QString &message);
-    // Takes over the packet table of a job prepared with the same image:
-    // the packets are shared, not copied, so a station of many ports holds
-    // the image once. Both jobs must have been prepared successfully.
-    void shareTableOf(const FlashJob &other);
     // Opens the port and starts the run; finished() follows in every case.
     void start();
 
