@@ -3,9 +3,11 @@
 #   make test   build and run the whole test suite
 SHELL := /bin/bash
 QT ?= 5
+# The CMake presets (CMakePresets.json) hold the settings of each build;
+# BUILD moves a build elsewhere.
+PRESET ?= $(if $(filter 6,$(QT)),qt6,default)
 BUILD ?= build$(if $(filter 6,$(QT)),-qt6,)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-BUILD_TYPE ?= RelWithDebInfo
 
 PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format
 PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
@@ -29,7 +31,7 @@ deps:
 	fi
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
+	cmake --preset $(PRESET) -B $(BUILD) $(CMAKE_ARGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -44,7 +46,7 @@ SAN_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKT62_SANITIZE=ON -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
+	cmake --preset asan -B $(ASAN_BUILD) -DKT62_QT_MAJOR=$(QT) $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen $(SAN_ENV) ctest --output-on-failure -j$(JOBS) $(CTEST_ARGS)
 
@@ -56,8 +58,7 @@ FUZZ_TARGETS := receive info firmware
 FUZZ_SECONDS ?= 600
 fuzz-build:
 	$(MAKE) deps EXTRA_PKGS="clang libclang-rt-14-dev"
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DKT62_FUZZ=ON -DKT62_BUILD_TESTS=OFF -DKT62_QT_MAJOR=$(QT)
+	cmake --preset fuzz -B $(FUZZ_BUILD) -DKT62_QT_MAJOR=$(QT)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
 fuzz: fuzz-build

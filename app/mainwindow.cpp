@@ -1,11 +1,11 @@
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "dialogencrypt.h"
-#include "dialogupgrade.h"
-#include "gpi.h"
-#include "port_list.h"
-#include "resources.h"
+#include "dialogs/dialogupgrade.h"
+#include "firmware/dialogencrypt.h"
+#include "resources/resources.h"
+#include "serial/gpi.h"
+#include "serial/port_list.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -25,7 +25,7 @@ const bool g_resources_registered = (kt62_register_resources(), true);
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_dialog_upgrade(nullptr),
       m_dialog_encrypt(nullptr), m_translator(nullptr), m_serial_opened(false),
-      m_port_timer(nullptr), m_version(QStringLiteral(" V2.06"))
+      m_port_timer(nullptr), m_version(QStringLiteral(" V" KT62_VERSION))
 {
     ui->setupUi(this);
     ui->actionEnglish->setCheckable(true);
@@ -56,7 +56,7 @@ MainWindow::~MainWindow()
 void MainWindow::update_serial_port_list(bool update)
 {
     m_port_list.clear();
-    const QStringList names = availablePortNames();
+    const QStringList names = available_port_names();
     for (const QString &name : names) {
         if (!m_port_list.contains(name)) {
             m_port_list.append(name);

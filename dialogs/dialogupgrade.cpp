@@ -1,8 +1,8 @@
-#include "dialogupgrade.h"
+#include "dialogs/dialogupgrade.h"
 #include "ui_dialogupgrade.h"
 
-#include "firmware_name.h"
-#include "prompts.h"
+#include "dialogs/prompts.h"
+#include "firmware/firmware_name.h"
 
 #include <QDebug>
 

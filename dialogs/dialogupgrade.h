@@ -1,7 +1,7 @@
 #ifndef KT62_DIALOGUPGRADE_H
 #define KT62_DIALOGUPGRADE_H
 
-#include "upgrader.h"
+#include "upgrade/upgrader.h"
 
 #include <QDialog>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "prompts.h"
+#include "dialogs/prompts.h"
 
 namespace {
 MessageResponder g_message_responder;

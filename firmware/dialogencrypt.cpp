@@ -1,9 +1,9 @@
-#include "dialogencrypt.h"
+#include "firmware/dialogencrypt.h"
 #include "ui_dialogencrypt.h"
 
-#include "firmware_image.h"
-#include "firmware_name.h"
-#include "prompts.h"
+#include "dialogs/prompts.h"
+#include "firmware/firmware_image.h"
+#include "firmware/firmware_name.h"
 
 #include <QDebug>
 

@@ -1,4 +1,4 @@
-#include "firmware_image.h"
+#include "firmware/firmware_image.h"
 
 #include <QDebug>
 #include <QFile>

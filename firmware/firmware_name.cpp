@@ -1,4 +1,4 @@
-#include "firmware_name.h"
+#include "firmware/firmware_name.h"
 
 #include <QFileInfo>
 #include <QStringList>

@@ -1,9 +1,9 @@
 // Firmware loading, name rules and the image format from arbitrary file
 // names and contents.
-#include "firmware_image.h"
-#include "firmware_name.h"
-#include "fuzzsupport.h"
-#include "upgrader.h"
+#include "firmware/firmware_image.h"
+#include "firmware/firmware_name.h"
+#include "fuzz/fuzzsupport.h"
+#include "upgrade/upgrader.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +13,7 @@ constexpr int MAX_NAME = 200;
 constexpr int MAX_CONTENT = 64 * 1024;
 
 // File names come from the input; keep them names, not paths.
-QString safeName(const QByteArray &raw)
+QString safe_name(const QByteArray &raw)
 {
     QString name = QString::fromUtf8(raw);
     name.replace(QLatin1Char('/'), QLatin1Char('-'));
@@ -24,7 +24,7 @@ QString safeName(const QByteArray &raw)
     return name.left(MAX_NAME);
 }
 
-void checkLoad(const QString &path, const QString &name, const QByteArray &content)
+void check_load(const QString &path, const QString &name, const QByteArray &content)
 {
     GPI channel;
     int naks = 0;
@@ -63,7 +63,7 @@ void checkLoad(const QString &path, const QString &name, const QByteArray &conte
     }
 }
 
-void checkImage(const QByteArray &content)
+void check_image(const QByteArray &content)
 {
     const QByteArray image = encrypt_image(content);
     FUZZ_CHECK(image.size() == content.size() + ENCRYPT_HEADER_SIZE);
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzInput in{data, size};
-    const QString name = safeName(in.bytes(in.byte()));
+    const QString name = safe_name(in.bytes(in.byte()));
     const QByteArray content = in.bytes(in.size).left(MAX_CONTENT);
 
     const QString dir = fuzz_scratch_dir();
@@ -99,10 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         file.write(content);
     }
-    checkLoad(path, name, content);
+    check_load(path, name, content);
     QFile::remove(path);
 
-    checkImage(content);
+    check_image(content);
     const QString encrypted = encrypted_file_name(name);
     FUZZ_CHECK(encrypted.count(QStringLiteral("_V")) >= name.count(QLatin1Char('_')));
     FUZZ_CHECK(!name.contains(QLatin1Char('_')) || path_has_marker(encrypted));

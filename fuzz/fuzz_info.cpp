@@ -1,7 +1,7 @@
 // The device's firmware-information answer, arbitrary bytes as its text.
-#include "firmware_name.h"
-#include "fuzzsupport.h"
-#include "upgrader.h"
+#include "firmware/firmware_name.h"
+#include "fuzz/fuzzsupport.h"
+#include "upgrade/upgrader.h"
 
 #include <QSignalSpy>
 

@@ -1,7 +1,7 @@
 // Arbitrary chunks with arbitrary clock ticks between them, into the
 // engine's receive path, starting from every state of a run.
-#include "fuzzsupport.h"
-#include "upgrader.h"
+#include "fuzz/fuzzsupport.h"
+#include "upgrade/upgrader.h"
 
 #include <QFile>
 
@@ -10,23 +10,23 @@ Upgrader *g_engine = nullptr;
 QTimer *g_query_timer = nullptr;
 QTimer *g_clock_timer = nullptr;
 
-bool isBlockLine(const QString &message)
+bool is_block_line(const QString &message)
 {
     static const QString prefix = QStringLiteral("sending: \"02");
     return message.startsWith(prefix) && message.size() == 10 + 2 * XMODEM_BLOCK_SIZE + 1;
 }
 
 // Every block on the wire must come from the transfer layer's sending state.
-void watchSends(QtMsgType, const QMessageLogContext &, const QString &message)
+void watch_sends(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (g_engine && (isBlockLine(message) ||
+    if (g_engine && (is_block_line(message) ||
                      message.startsWith(QStringLiteral("sending firmware packet id:")))) {
         FUZZ_CHECK(g_engine->m_xmodem_mode);
         FUZZ_CHECK(g_engine->m_xmodem_state == XMODEM_SENDING);
     }
 }
 
-QString firmwarePath()
+QString firmware_path()
 {
     static QString path;
     if (path.isEmpty()) {
@@ -59,7 +59,7 @@ enum StartState
     STATE_COUNT
 };
 
-void driveTo(Upgrader &engine, int state)
+void drive_to(Upgrader &engine, int state)
 {
     if (state == IDLE) {
         return;
@@ -85,7 +85,7 @@ void driveTo(Upgrader &engine, int state)
     FUZZ_CHECK(engine.m_xmodem_state == XMODEM_WAIT_COMPLETION);
 }
 
-void checkInvariants(const Upgrader &engine)
+void check_invariants(const Upgrader &engine)
 {
     // An overlong frame must not spill out of the receive record into the
     // members that follow it.
@@ -99,7 +99,7 @@ void checkInvariants(const Upgrader &engine)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_init_application(watchSends);
+    fuzz_init_application(watch_sends);
     return 0;
 }
 
@@ -108,14 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput in{data, size};
     GPI channel;
     int naks = in.byte() % 3; // where the never-reset NAK count happens to stand
-    QString firmware = firmwarePath();
+    QString firmware = firmware_path();
     Upgrader engine(&channel, &naks, &firmware);
     engine.m_clock_timer->stop(); // time moves only when the input says so
     FUZZ_CHECK(engine.load_firmware());
     g_query_timer = engine.m_query_timer;
     g_clock_timer = engine.m_clock_timer;
 
-    driveTo(engine, in.byte() % STATE_COUNT);
+    drive_to(engine, in.byte() % STATE_COUNT);
     g_engine = &engine;
     while (!in.atEnd()) {
         const uint8_t op = in.byte();
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else {
             engine.hand_serial_data(in.bytes(size_t(op) + 1));
         }
-        checkInvariants(engine);
+        check_invariants(engine);
     }
     g_engine = nullptr;
     return 0;

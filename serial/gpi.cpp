@@ -1,4 +1,4 @@
-#include "gpi.h"
+#include "serial/gpi.h"
 
 #include <QDebug>
 
@@ -7,7 +7,7 @@ GPI g_gpi;
 namespace {
 constexpr qint32 BAUD_RATE = 115200;
 
-QString hexText(const char *data, int len)
+QString hex_text(const char *data, int len)
 {
     return QString::fromLatin1(QByteArray::fromRawData(data, qMax(len, 0)).toHex());
 }
@@ -77,13 +77,13 @@ void GPI::readSerialData()
 
 void GPI::decode_protocol(QByteArray m_array)
 {
-    qDebug() << "received:" << hexText(m_array.constData(), m_array.size());
+    qDebug() << "received:" << hex_text(m_array.constData(), m_array.size());
     emit data_ready(m_array);
 }
 
 void GPI::writeSerialData(const char *data, int len)
 {
-    qDebug() << "sending:" << hexText(data, len);
+    qDebug() << "sending:" << hex_text(data, len);
     if (m_serial->isOpen()) {
         m_serial->write(data, len);
     } else {

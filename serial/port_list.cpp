@@ -1,19 +1,19 @@
-#include "port_list.h"
+#include "serial/port_list.h"
 
 #include <QSerialPortInfo>
 
 namespace {
-std::function<QStringList()> &portNameSource()
+std::function<QStringList()> &port_name_source()
 {
     static std::function<QStringList()> source;
     return source;
 }
 } // namespace
 
-QStringList availablePortNames()
+QStringList available_port_names()
 {
-    if (portNameSource()) {
-        return portNameSource()();
+    if (port_name_source()) {
+        return port_name_source()();
     }
     QStringList names;
     const auto ports = QSerialPortInfo::availablePorts();
@@ -23,7 +23,7 @@ QStringList availablePortNames()
     return names;
 }
 
-void setPortNameSource(std::function<QStringList()> source)
+void set_port_name_source(std::function<QStringList()> source)
 {
-    portNameSource() = std::move(source);
+    port_name_source() = std::move(source);
 }

@@ -8,7 +8,7 @@
 // (duplicates included). A replacement source can be installed, which is how
 // the port box is exercised without real hardware; an empty function restores
 // the platform's list.
-QStringList availablePortNames();
-void setPortNameSource(std::function<QStringList()> source);
+QStringList available_port_names();
+void set_port_name_source(std::function<QStringList()> source);
 
 #endif

@@ -1,5 +1,5 @@
-#include "firmware_name.h"
-#include "upgrader.h"
+#include "firmware/firmware_name.h"
+#include "upgrade/upgrader.h"
 
 #include <QDebug>
 #include <QFile>

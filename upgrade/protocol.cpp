@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "upgrade/protocol.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "upgrader.h"
+#include "upgrade/upgrader.h"
 
-#include "firmware_name.h"
+#include "firmware/firmware_name.h"
 
 #include <QDebug>
 #include <QtEndian>

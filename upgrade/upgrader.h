@@ -1,8 +1,8 @@
 #ifndef KT62_UPGRADER_H
 #define KT62_UPGRADER_H
 
-#include "gpi.h"
-#include "protocol.h"
+#include "serial/gpi.h"
+#include "upgrade/protocol.h"
 
 #include <QByteArray>
 #include <QIODevice>

@@ -1,12 +1,12 @@
 // The upgrade dialog driven through the main window against a transcript, in
 // English, in Chinese (as the catalogue translates it) and in English again.
-#include "dialogdriver.h"
-#include "dialogencrypt.h"
-#include "dialogupgrade.h"
-#include "fakedevice.h"
-#include "logcapture.h"
-#include "mainwindow.h"
-#include "port_list.h"
+#include "app/mainwindow.h"
+#include "dialogs/dialogupgrade.h"
+#include "firmware/dialogencrypt.h"
+#include "serial/port_list.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/fakedevice.h"
+#include "tests/support/logcapture.h"
 #include "ui_dialogupgrade.h"
 #include "ui_mainwindow.h"
 #include <QRegularExpression>
@@ -73,7 +73,7 @@ class TestLanguage : public QObject
     FakeDevice m_device;
     PromptRecorder m_prompts;
     const bool m_ports =
-        (setPortNameSource([this] { return QStringList{m_device.pty.slavePath()}; }), true);
+        (set_port_name_source([this] { return QStringList{m_device.pty.slavePath()}; }), true);
     MainWindow m_window;
     DialogUpgrade &m_dialog = *m_window.m_dialog_upgrade;
     Upgrader &m_engine = m_dialog.m_upgrader;
@@ -155,8 +155,8 @@ class TestLanguage : public QObject
 private slots:
     void switching()
     {
-        QVERIFY(writeFile(m_dir.filePath("KT62_V01.02.03.04.bin"),
-                          QByteArray::fromHex("8a01000061626364")));
+        QVERIFY(write_file(m_dir.filePath("KT62_V01.02.03.04.bin"),
+                           QByteArray::fromHex("8a01000061626364")));
         Ui::MainWindow *ui = m_window.ui;
         LanguageChanges changes;
         qApp->installEventFilter(&changes);

@@ -1,9 +1,9 @@
-#include "dialogencrypt.h"
-#include "dialogupgrade.h"
-#include "gpi.h"
-#include "mainwindow.h"
-#include "port_list.h"
-#include "testpty.h"
+#include "app/mainwindow.h"
+#include "dialogs/dialogupgrade.h"
+#include "firmware/dialogencrypt.h"
+#include "serial/gpi.h"
+#include "serial/port_list.h"
+#include "tests/support/testpty.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -26,7 +26,7 @@ QStringList entries(const QComboBox *box)
 
 // Answers the modal dialog that bringUp shows; returns which it was, or none
 // when bringUp returned without showing one.
-QWidget *closeNextModal(const std::function<void()> &bringUp)
+QWidget *close_next_modal(const std::function<void()> &bringUp)
 {
     QWidget *seen = nullptr;
     QTimer answer;
@@ -67,7 +67,7 @@ private:
 void TestMainWindow::init()
 {
     g_ports = QStringList{"COM3", "COM1"};
-    setPortNameSource([] { return g_ports; });
+    set_port_name_source([] { return g_ports; });
     m_window = std::make_unique<MainWindow>();
 }
 
@@ -75,7 +75,7 @@ void TestMainWindow::cleanup()
 {
     g_gpi.closeSerialPort();
     m_window.reset();
-    setPortNameSource({});
+    set_port_name_source({});
 }
 
 void TestMainWindow::titleAndFixedSize()
@@ -181,11 +181,11 @@ void TestMainWindow::keysAndButtonsOpenDialogs()
 {
     m_window->show();
     MainWindow *w = m_window.get();
-    QCOMPARE(closeNextModal([w] { QTest::keyClick(w, Qt::Key_F7); }),
+    QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }),
              static_cast<QWidget *>(m_window->m_dialog_encrypt));
-    QCOMPARE(closeNextModal([this] { QTest::mouseClick(ui()->btn_upgrade, Qt::LeftButton); }),
+    QCOMPARE(close_next_modal([this] { QTest::mouseClick(ui()->btn_upgrade, Qt::LeftButton); }),
              static_cast<QWidget *>(m_window->m_dialog_upgrade));
-    QCOMPARE(closeNextModal([w] { QTest::keyClick(w, Qt::Key_F6); }), nullptr);
+    QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }), nullptr);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,8 +1,8 @@
-#include "dialogdriver.h"
-#include "dialogencrypt.h"
-#include "fakedevice.h"
-#include "firmware_image.h"
-#include "logcapture.h"
+#include "firmware/dialogencrypt.h"
+#include "firmware/firmware_image.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/fakedevice.h"
+#include "tests/support/logcapture.h"
 #include "ui_dialogencrypt.h"
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -54,9 +54,9 @@ private slots:
             const QString source = in[1].isEmpty() ? "" : dir.filePath("src/" + in[1]);
             const int size = in[0].toInt();
             QVERIFY(size < 0 ||
-                    writeFile(source, QByteArray("abcd").repeated(size / 4 + 1).left(size)));
+                    write_file(source, QByteArray("abcd").repeated(size / 4 + 1).left(size)));
             for (const char *name : {"KT62_V01.02.03.04.bin", "KT62_V01.bin", "a_Vb_Vc.bin"}) {
-                QVERIFY(writeFile(dir.filePath("out/") + name, QByteArray(10000, 0)));
+                QVERIFY(write_file(dir.filePath("out/") + name, QByteArray(10000, 0)));
             }
             prompts.boxes.clear();
             prompts.answers = QStringList{source, in[2].isEmpty() ? "" : dir.filePath(in[2])};
@@ -68,7 +68,7 @@ private slots:
             const QStringList out = in.mid(0, 3) + prompts.boxes + log.lines() + text;
             QStringList replaced;
             for (const QString &name : QDir(dir.filePath("out")).entryList(QDir::Files)) {
-                const QByteArray image = readFile(dir.filePath("out/" + name));
+                const QByteArray image = read_file(dir.filePath("out/" + name));
                 if (image != QByteArray(10000, 0)) {
                     replaced << name + QString(" %1 bytes md5 ").arg(image.size()) +
                                     QCryptographicHash::hash(image, QCryptographicHash::Md5)
@@ -84,12 +84,12 @@ private slots:
                                                           "directory|parented|选择文件夹|/||1"}));
         // A source that fails midway leaves the earlier output as it was.
         QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath("kept.bin"), "earlier"));
+        QVERIFY(write_file(dir.filePath("kept.bin"), "earlier"));
         FailingDevice failing;
         LogCapture log;
         QCOMPARE(encrypt_firmware_stream(failing, dir.filePath("kept.bin")).status,
                  EncryptStatus::SourceUnreadable);
-        QCOMPARE(log.lines() << readFile(dir.filePath("kept.bin")) << QDir(dir.path()).entryList(),
+        QCOMPARE(log.lines() << read_file(dir.filePath("kept.bin")) << QDir(dir.path()).entryList(),
                  (QStringList{"firmware file_in read failed!", "earlier", ".", "..", "kept.bin"}));
     }
 };

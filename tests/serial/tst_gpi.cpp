@@ -1,6 +1,6 @@
-#include "gpi.h"
-#include "logcapture.h"
-#include "testpty.h"
+#include "serial/gpi.h"
+#include "tests/support/logcapture.h"
+#include "tests/support/testpty.h"
 
 #include <QSignalSpy>
 #include <QTest>

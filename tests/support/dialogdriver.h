@@ -1,7 +1,7 @@
 #ifndef KT62_TEST_DIALOGDRIVER_H
 #define KT62_TEST_DIALOGDRIVER_H
 
-#include "prompts.h"
+#include "dialogs/prompts.h"
 #include <QTest>
 
 // Answers the dialogs' questions while it lives: choosers take the queued
@@ -35,13 +35,13 @@ struct PromptRecorder
     QStringList answers, boxes, choosers;
 };
 
-inline bool writeFile(const QString &path, const QByteArray &bytes) // directories made as needed
+inline bool write_file(const QString &path, const QByteArray &bytes) // directories made as needed
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-inline QByteArray readFile(const QString &path)
+inline QByteArray read_file(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -1,7 +1,7 @@
 #ifndef KT62_TEST_FAKEDEVICE_H
 #define KT62_TEST_FAKEDEVICE_H
 
-#include "testpty.h"
+#include "tests/support/testpty.h"
 
 #include <QIODevice>
 #include <QTimer>

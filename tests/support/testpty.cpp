@@ -1,4 +1,4 @@
-#include "testpty.h"
+#include "tests/support/testpty.h"
 
 #include <QTest>
 

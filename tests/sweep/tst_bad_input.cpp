@@ -1,14 +1,14 @@
 // Every way a user can hand the tool a bad file, through every door: the upgrade and
 // encryption dialogs (answered through their prompt seam) and kt62-flash. Each must say
 // what is wrong, leave nothing half-written on disk and send nothing to the device.
-#include "dialogencrypt.h"
-#include "dialogupgrade.h"
-#include "firmware_image.h"
-#include "flash_run.h"
-#include "gpi.h"
-#include "prompts.h"
-#include "testpty.h"
-#include "upgrader.h"
+#include "dialogs/dialogupgrade.h"
+#include "dialogs/prompts.h"
+#include "firmware/dialogencrypt.h"
+#include "firmware/firmware_image.h"
+#include "serial/gpi.h"
+#include "tests/support/testpty.h"
+#include "tests/tools/flash_run.h"
+#include "upgrade/upgrader.h"
 
 #include <QDir>
 #include <QPushButton>
@@ -166,12 +166,12 @@ private slots:
         click(&dialog, "btn_choose_output_dir");
         click(&dialog, "btn_encrypt");
         QCOMPARE(g_boxes, QStringList(box));
-        QVERIFY(!writable || readFile(output) == after);
+        QVERIFY(!writable || read_file(output) == after);
         const Run run({"--encrypt", source, "--output-dir", outDir});
         QCOMPARE(run.code, box == DONE ? 0 : 2);
         QVERIFY(box == DONE ? run.out.endsWith(output + "\n") : run.err.startsWith("kt62-flash: "));
         if (writable) { // after both, and no temporary file left beside it
-            QCOMPARE(readFile(output), after);
+            QCOMPARE(read_file(output), after);
             QCOMPARE(QDir(outDir).entryList(QDir::Files),
                      QStringList(QFileInfo(output).fileName()));
         }

@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QProcess>
 
-inline QByteArray readFile(const QString &path) // empty when there is no such file
+inline QByteArray read_file(const QString &path) // empty when there is no such file
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -1,9 +1,9 @@
 // kt62-flash against kt62-sim over ptys: one device or several at once on good and bad
 // lines, a mismatched image held back, what --inspect makes of an image, and the progress
 // display (plain lines for logs, per-port lines redrawn in place).
-#include "firmware_image.h"
-#include "flash_run.h"
-#include "progress_display.h"
+#include "firmware/firmware_image.h"
+#include "tests/tools/flash_run.h"
+#include "tools/flash/progress_display.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,7 +17,7 @@ const QString ABSENT = "absent";            // a port with no device behind it
 
 QJsonObject report(const QString &path, int port = -1) // the whole report, or one port's entry
 {
-    const QJsonObject all = QJsonDocument::fromJson(readFile(path)).object();
+    const QJsonObject all = QJsonDocument::fromJson(read_file(path)).object();
     return port < 0 ? all : all.value("ports").toArray().at(port).toObject();
 }
 
@@ -71,7 +71,7 @@ private slots:
                            m_dir.path() + "/"}); // the trailing "/" is not doubled
         m_good = path("KT62_V01.02.03.04.bin");
         QCOMPARE(encrypt.out, m_good + "\n");
-        const QByteArray image = readFile(m_good);
+        const QByteArray image = read_file(m_good);
         QVERIFY(checksum_header_matches(image));
         QCOMPARE(decrypt_body(image.mid(ENCRYPT_HEADER_SIZE)), m_plain);
         QVERIFY(image.mid(ENCRYPT_HEADER_SIZE, 4) != m_plain.left(4)); // the key word is applied
@@ -151,7 +151,7 @@ private slots:
                         events.filter("erase").isEmpty());
                 continue;
             }
-            QVERIFY(readFile(sims[i]->dir.filePath("saved")) == m_plain);
+            QVERIFY(read_file(sims[i]->dir.filePath("saved")) == m_plain);
             // Every block the device asked for again was sent again, only those.
             const QRegularExpression again("transfer: .* (\\d+) asked again");
             const int repeats = again.match(events.join('\n')).captured(1).toInt(); // 0 if none

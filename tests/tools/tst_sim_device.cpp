@@ -1,8 +1,8 @@
 // The simulated device's side of the protocol, driven byte by byte on a made-up clock:
 // what it answers, what it accepts, what it refuses.
-#include "firmware_image.h"
-#include "protocol.h"
-#include "sim_device.h"
+#include "firmware/firmware_image.h"
+#include "tools/sim/sim_device.h"
+#include "upgrade/protocol.h"
 
 #include <QtTest>
 
@@ -54,8 +54,8 @@ struct Device
     }
     SimTime t0 = SimClock::now();
     QByteArray sent;
-    DeviceModel model{DeviceOptions(), [this](const QByteArray &bytes, bool) { sent += bytes; },
-                      [](const QString &) {}, [] { return 0.5; }};
+    SimDevice model{DeviceOptions(), [this](const QByteArray &bytes, bool) { sent += bytes; },
+                    [](const QString &) {}, [] { return 0.5; }};
 };
 } // namespace
 

@@ -1,6 +1,6 @@
-#include "fakedevice.h"
-#include "logcapture.h"
-#include "upgrader.h"
+#include "tests/support/fakedevice.h"
+#include "tests/support/logcapture.h"
+#include "upgrade/upgrader.h"
 
 #include <QtTest>
 #include <functional>

@@ -1,8 +1,8 @@
-#include "firmware_input.h"
+#include "tools/flash/firmware_input.h"
 
-#include "firmware_image.h"
-#include "firmware_name.h"
-#include "upgrader.h"
+#include "firmware/firmware_image.h"
+#include "firmware/firmware_name.h"
+#include "upgrade/upgrader.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,12 +1,12 @@
-#include "flash_cli.h"
+#include "tools/flash/flash_cli.h"
 
-#include "firmware_image.h"
-#include "firmware_input.h"
-#include "firmware_name.h"
-#include "flash_exit.h"
-#include "flash_job.h"
-#include "port_list.h"
-#include "progress_display.h"
+#include "firmware/firmware_image.h"
+#include "firmware/firmware_name.h"
+#include "serial/port_list.h"
+#include "tools/flash/firmware_input.h"
+#include "tools/flash/flash_exit.h"
+#include "tools/flash/flash_job.h"
+#include "tools/flash/progress_display.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -66,7 +66,7 @@ QtMessageHandler g_default_handler = nullptr;
 
 // The engine and the channel trace every frame to the debug log; on a
 // terminal that would bury the progress, so it is shown only on request.
-void filterMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+void filter_messages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if ((type == QtDebugMsg || type == QtInfoMsg) && !g_verbose) {
         return;
@@ -74,7 +74,7 @@ void filterMessages(QtMsgType type, const QMessageLogContext &context, const QSt
     g_default_handler(type, context, message);
 }
 
-void printTo(FILE *stream, const QString &text)
+void print_to(FILE *stream, const QString &text)
 {
     std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stream);
     std::fflush(stream);
@@ -82,7 +82,7 @@ void printTo(FILE *stream, const QString &text)
 
 int fail(int code, const QString &message)
 {
-    printTo(stderr, QStringLiteral("kt62-flash: ") + message);
+    print_to(stderr, QStringLiteral("kt62-flash: ") + message);
     return code;
 }
 
@@ -97,7 +97,7 @@ struct Options
     QCommandLineOption checkVersion{"check-version", "Show the device's current version."};
     QCommandLineOption encrypt{"encrypt", "Encrypt the plain image PLAIN.", "PLAIN"};
     QCommandLineOption outputDir{"output-dir", "Directory for the encrypted file.", "DIR"};
-    QCommandLineOption listPorts{"list-ports", "List the serial ports."};
+    QCommandLineOption list_ports{"list-ports", "List the serial ports."};
     QCommandLineOption timeout{
         "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
     QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
@@ -106,7 +106,7 @@ struct Options
     QCommandLineOption verbose{"verbose", "Print the protocol trace (every frame in hex)."};
 };
 
-ProgressDisplay::Style displayStyle(bool quiet)
+ProgressDisplay::Style display_style(bool quiet)
 {
     if (quiet) {
         return ProgressDisplay::Style::Quiet;
@@ -117,16 +117,16 @@ ProgressDisplay::Style displayStyle(bool quiet)
                                                           : ProgressDisplay::Style::Lines;
 }
 
-int listPorts()
+int list_ports()
 {
-    const QStringList names = availablePortNames();
+    const QStringList names = available_port_names();
     for (const QString &name : names) {
-        printTo(stdout, name);
+        print_to(stdout, name);
     }
     return EXIT_UPGRADE_OK;
 }
 
-int encryptImage(const QString &plain, const QString &output_dir, bool quiet)
+int encrypt_image(const QString &plain, const QString &output_dir, bool quiet)
 {
     const QFileInfo info(plain);
     if (!info.isFile()) {
@@ -164,28 +164,28 @@ int encryptImage(const QString &plain, const QString &output_dir, bool quiet)
         return fail(EXIT_BAD_INPUT, QStringLiteral("%1: cannot be written").arg(output));
     }
     if (!quiet) {
-        printTo(stderr, QStringLiteral("Encrypted %1 bytes, checksum 0x%2")
-                            .arg(result.plain_size)
-                            .arg(result.checksum, 8, 16, QLatin1Char('0')));
+        print_to(stderr, QStringLiteral("Encrypted %1 bytes, checksum 0x%2")
+                             .arg(result.plain_size)
+                             .arg(result.checksum, 8, 16, QLatin1Char('0')));
     }
-    printTo(stdout, output);
+    print_to(stdout, output);
     return EXIT_UPGRADE_OK;
 }
 
-void describeRun(const FlashReport &report, const QStringList &ports)
+void describe_run(const FlashReport &report, const QStringList &ports)
 {
     if (report.mode == QLatin1String("upgrade")) {
-        printTo(stderr,
-                QStringLiteral("Firmware %1: %2 bytes in %3 packets, model %4, version %5")
-                    .arg(QFileInfo(report.file).fileName())
-                    .arg(report.size)
-                    .arg(report.packets)
-                    .arg(report.device_model.isEmpty() ? "unknown" : report.device_model)
-                    .arg(report.target_version.isEmpty() ? "unknown" : report.target_version));
+        print_to(stderr,
+                 QStringLiteral("Firmware %1: %2 bytes in %3 packets, model %4, version %5")
+                     .arg(QFileInfo(report.file).fileName())
+                     .arg(report.size)
+                     .arg(report.packets)
+                     .arg(report.device_model.isEmpty() ? "unknown" : report.device_model)
+                     .arg(report.target_version.isEmpty() ? "unknown" : report.target_version));
     }
     const QString label =
         ports.size() == 1 ? QStringLiteral("Port %1") : QStringLiteral("Ports %1");
-    printTo(stderr, label.arg(ports.join(QStringLiteral(", "))));
+    print_to(stderr, label.arg(ports.join(QStringLiteral(", "))));
 }
 
 void summarise(const FlashReport &report, const QString &prefix = QString())
@@ -193,22 +193,22 @@ void summarise(const FlashReport &report, const QString &prefix = QString())
     if (report.mode == QLatin1String("check-version")) {
         return;
     }
-    printTo(stderr, prefix + QStringLiteral("%1 in %2 s: %3 blocks sent, %4 repeated, %5 NAKs")
-                                 .arg(report.result)
-                                 .arg(double(report.end_at) / MS_PER_SECOND, 0, 'f', 1)
-                                 .arg(report.blocks_sent)
-                                 .arg(report.repeats)
-                                 .arg(report.naks));
+    print_to(stderr, prefix + QStringLiteral("%1 in %2 s: %3 blocks sent, %4 repeated, %5 NAKs")
+                                  .arg(report.result)
+                                  .arg(double(report.end_at) / MS_PER_SECOND, 0, 'f', 1)
+                                  .arg(report.blocks_sent)
+                                  .arg(report.repeats)
+                                  .arg(report.naks));
 }
 
-void printVersions(const FlashReport &report)
+void print_versions(const FlashReport &report)
 {
     const auto shown = [](const QString &text) {
         return text.isEmpty() ? QStringLiteral("unknown") : text;
     };
-    printTo(stdout, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
+    print_to(stdout, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
     if (!report.file.isEmpty()) {
-        printTo(stdout, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
+        print_to(stdout, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
     }
 }
 
@@ -221,7 +221,7 @@ struct RunOptions
 
 using Jobs = std::vector<std::unique_ptr<FlashJob>>;
 
-int writeReport(const Jobs &jobs, int exit_code, const QString &path)
+int write_report(const Jobs &jobs, int exit_code, const QString &path)
 {
     QVector<FlashReport> reports;
     for (const auto &job : jobs) {
@@ -235,16 +235,16 @@ int writeReport(const Jobs &jobs, int exit_code, const QString &path)
 }
 
 // Every port refused for the one reason; nothing is sent to any of them.
-int refuseAll(const Jobs &jobs, const QString &message, const QString &report_path)
+int refuse_all(const Jobs &jobs, const QString &message, const QString &report_path)
 {
     for (const auto &job : jobs) {
         job->refuse(message);
     }
-    writeReport(jobs, EXIT_BAD_INPUT, report_path);
+    write_report(jobs, EXIT_BAD_INPUT, report_path);
     return fail(EXIT_BAD_INPUT, message);
 }
 
-QString headerRefusal(const QString &path, const FirmwareInspection &inspection)
+QString header_refusal(const QString &path, const FirmwareInspection &inspection)
 {
     return QStringLiteral("%1: the checksum header does not match the body (%2); a plain image? "
                           "Encrypt it with --encrypt, or send it as it is with --force")
@@ -253,11 +253,11 @@ QString headerRefusal(const QString &path, const FirmwareInspection &inspection)
 
 // Loads the image once, checks it, and hands every job the same packet
 // table. Returns EXIT_UPGRADE_OK when all jobs may start.
-int prepareJobs(const Jobs &jobs, const RunOptions &options)
+int prepare_jobs(const Jobs &jobs, const RunOptions &options)
 {
     FlashJob &first = *jobs.front();
     if (!first.prepare()) {
-        return refuseAll(jobs, first.report().message, options.report_path);
+        return refuse_all(jobs, first.report().message, options.report_path);
     }
     const FlashReport &report = first.report();
     if (report.mode == QLatin1String("upgrade") && !options.force) {
@@ -265,12 +265,12 @@ int prepareJobs(const Jobs &jobs, const RunOptions &options)
         // refused by the device: the board is left without firmware.
         const FirmwareInspection inspection = inspect_firmware(report.file);
         if (!inspection.header_ok) {
-            return refuseAll(jobs, headerRefusal(report.file, inspection), options.report_path);
+            return refuse_all(jobs, header_refusal(report.file, inspection), options.report_path);
         }
     }
     for (std::size_t i = 1; i < jobs.size(); ++i) {
         if (!jobs[i]->prepare(&first)) {
-            return refuseAll(jobs, jobs[i]->report().message, options.report_path);
+            return refuse_all(jobs, jobs[i]->report().message, options.report_path);
         }
     }
     return EXIT_UPGRADE_OK;
@@ -344,7 +344,7 @@ private:
 };
 
 // 0 when every port succeeded, otherwise the worst code of them all.
-int overallCode(const Jobs &jobs)
+int overall_code(const Jobs &jobs)
 {
     int code = EXIT_UPGRADE_OK;
     for (const auto &job : jobs) {
@@ -353,11 +353,11 @@ int overallCode(const Jobs &jobs)
     return code;
 }
 
-int endSinglePort(const FlashJob &job, const RunOptions &options)
+int end_single_port(const FlashJob &job, const RunOptions &options)
 {
     const FlashReport &report = job.report();
     if (report.exit_code == EXIT_UPGRADE_OK && report.mode == QLatin1String("check-version")) {
-        printVersions(report);
+        print_versions(report);
     }
     if (report.exit_code != EXIT_UPGRADE_OK) {
         return fail(report.exit_code, report.message);
@@ -368,7 +368,7 @@ int endSinglePort(const FlashJob &job, const RunOptions &options)
     return report.exit_code;
 }
 
-int endStation(const Jobs &jobs, const RunOptions &options)
+int end_station(const Jobs &jobs, const RunOptions &options)
 {
     int upgraded = 0;
     for (const auto &job : jobs) {
@@ -382,12 +382,12 @@ int endStation(const Jobs &jobs, const RunOptions &options)
         upgraded += report.exit_code == EXIT_UPGRADE_OK ? 1 : 0;
     }
     if (!options.quiet) {
-        printTo(stderr, QStringLiteral("%1 of %2 ports upgraded").arg(upgraded).arg(jobs.size()));
+        print_to(stderr, QStringLiteral("%1 of %2 ports upgraded").arg(upgraded).arg(jobs.size()));
     }
-    return overallCode(jobs);
+    return overall_code(jobs);
 }
 
-int runJobs(const QVector<JobSettings> &settings, const RunOptions &options)
+int run_jobs(const QVector<JobSettings> &settings, const RunOptions &options)
 {
     Jobs jobs;
     QStringList ports;
@@ -395,14 +395,14 @@ int runJobs(const QVector<JobSettings> &settings, const RunOptions &options)
         jobs.push_back(std::make_unique<FlashJob>(one));
         ports << one.port;
     }
-    const int prepared = prepareJobs(jobs, options);
+    const int prepared = prepare_jobs(jobs, options);
     if (prepared != EXIT_UPGRADE_OK) {
         return prepared;
     }
     if (!options.quiet) {
-        describeRun(jobs.front()->report(), ports);
+        describe_run(jobs.front()->report(), ports);
     }
-    RunDisplay display(jobs, displayStyle(options.quiet));
+    RunDisplay display(jobs, display_style(options.quiet));
     // All ports run on this one event loop; a port that ends, however it
     // ends, leaves the others running.
     std::size_t running = jobs.size();
@@ -421,8 +421,8 @@ int runJobs(const QVector<JobSettings> &settings, const RunOptions &options)
     QCoreApplication::exec();
     display.end();
 
-    writeReport(jobs, overallCode(jobs), options.report_path);
-    return jobs.size() == 1 ? endSinglePort(*jobs.front(), options) : endStation(jobs, options);
+    write_report(jobs, overall_code(jobs), options.report_path);
+    return jobs.size() == 1 ? end_single_port(*jobs.front(), options) : end_station(jobs, options);
 }
 
 int inspect(const QString &path)
@@ -432,7 +432,7 @@ int inspect(const QString &path)
         return fail(EXIT_BAD_INPUT, inspection.error);
     }
     for (const QString &line : inspection_lines(path, inspection)) {
-        printTo(stdout, line);
+        print_to(stdout, line);
     }
     // The same verdict an upgrade would reach before sending anything.
     const FirmwareInput input = check_firmware_input(path);
@@ -440,7 +440,7 @@ int inspect(const QString &path)
         return fail(EXIT_BAD_INPUT, input.error);
     }
     if (!inspection.header_ok) {
-        return fail(EXIT_BAD_INPUT, headerRefusal(path, inspection));
+        return fail(EXIT_BAD_INPUT, header_refusal(path, inspection));
     }
     return EXIT_UPGRADE_OK;
 }
@@ -450,7 +450,7 @@ int usage(const QString &message)
     return fail(EXIT_BAD_INPUT, message + QStringLiteral("\nTry 'kt62-flash --help'."));
 }
 
-bool parseTimeout(const QString &text, int *timeout_ms)
+bool parse_timeout(const QString &text, int *timeout_ms)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
@@ -473,7 +473,7 @@ int run_flash_cli(int argc, char *argv[])
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     Options o;
-    parser.addOptions({o.port, o.checkVersion, o.inspect, o.encrypt, o.outputDir, o.listPorts,
+    parser.addOptions({o.port, o.checkVersion, o.inspect, o.encrypt, o.outputDir, o.list_ports,
                        o.timeout, o.report, o.force, o.quiet, o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
@@ -487,23 +487,23 @@ int run_flash_cli(int argc, char *argv[])
         parser.showVersion();
     }
     g_verbose = parser.isSet(o.verbose);
-    g_default_handler = qInstallMessageHandler(filterMessages);
+    g_default_handler = qInstallMessageHandler(filter_messages);
 
     const bool quiet = parser.isSet(o.quiet);
     const QStringList files = parser.positionalArguments();
-    const int modes = int(parser.isSet(o.listPorts)) + int(parser.isSet(o.encrypt)) +
+    const int modes = int(parser.isSet(o.list_ports)) + int(parser.isSet(o.encrypt)) +
                       int(parser.isSet(o.checkVersion)) + int(parser.isSet(o.inspect));
     if (modes > 1) {
         return usage("--list-ports, --encrypt, --inspect and --check-version exclude each other.");
     }
-    if (parser.isSet(o.listPorts)) {
-        return listPorts();
+    if (parser.isSet(o.list_ports)) {
+        return list_ports();
     }
     if (parser.isSet(o.encrypt)) {
         if (!parser.isSet(o.outputDir) || !files.isEmpty() || parser.isSet(o.port)) {
             return usage("--encrypt takes a plain image and --output-dir, nothing else.");
         }
-        return encryptImage(parser.value(o.encrypt), parser.value(o.outputDir), quiet);
+        return encrypt_image(parser.value(o.encrypt), parser.value(o.outputDir), quiet);
     }
 
     if (parser.isSet(o.inspect)) {
@@ -533,7 +533,7 @@ int run_flash_cli(int argc, char *argv[])
                          : "Give at most one firmware file.");
     }
     settings.firmware = files.value(0);
-    if (!parseTimeout(parser.value(o.timeout), &settings.timeout_ms)) {
+    if (!parse_timeout(parser.value(o.timeout), &settings.timeout_ms)) {
         return usage("--timeout takes a number of seconds greater than 0.");
     }
     QVector<JobSettings> all;
@@ -545,5 +545,5 @@ int run_flash_cli(int argc, char *argv[])
     options.report_path = parser.value(o.report);
     options.quiet = quiet;
     options.force = parser.isSet(o.force);
-    return runJobs(all, options);
+    return run_jobs(all, options);
 }

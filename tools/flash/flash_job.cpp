@@ -1,8 +1,8 @@
-#include "flash_job.h"
+#include "tools/flash/flash_job.h"
 
-#include "firmware_input.h"
-#include "firmware_name.h"
-#include "flash_exit.h"
+#include "firmware/firmware_name.h"
+#include "tools/flash/firmware_input.h"
+#include "tools/flash/flash_exit.h"
 
 #include <QMetaObject>
 

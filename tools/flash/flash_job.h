@@ -1,9 +1,9 @@
 #ifndef KT62_FLASH_JOB_H
 #define KT62_FLASH_JOB_H
 
-#include "flash_report.h"
-#include "gpi.h"
-#include "upgrader.h"
+#include "serial/gpi.h"
+#include "tools/flash/flash_report.h"
+#include "upgrade/upgrader.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "flash_report.h"
+#include "tools/flash/flash_report.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,7 +8,7 @@ namespace {
 constexpr double MS_PER_SECOND = 1000.0;
 constexpr int PHASES = 4;
 
-QJsonValue textOrNull(const QString &text)
+QJsonValue text_or_null(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
 }
@@ -40,12 +40,12 @@ QJsonObject FlashReport::toJson() const
     QJsonObject object;
     object.insert("mode", mode);
     object.insert("port", port);
-    object.insert("file", textOrNull(file));
+    object.insert("file", text_or_null(file));
     object.insert("size", double(size));
     object.insert("packets", packets);
-    object.insert("device_model", textOrNull(device_model));
-    object.insert("current_version", textOrNull(current_version));
-    object.insert("target_version", textOrNull(target_version));
+    object.insert("device_model", text_or_null(device_model));
+    object.insert("current_version", text_or_null(current_version));
+    object.insert("target_version", text_or_null(target_version));
     object.insert("naks", naks);
     object.insert("blocks_sent", double(blocks_sent));
     object.insert("blocks_acknowledged", double(blocks_acknowledged));

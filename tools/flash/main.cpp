@@ -1,4 +1,4 @@
-#include "flash_cli.h"
+#include "tools/flash/flash_cli.h"
 
 int main(int argc, char *argv[])
 {

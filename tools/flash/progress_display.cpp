@@ -1,4 +1,4 @@
-#include "progress_display.h"
+#include "tools/flash/progress_display.h"
 
 namespace {
 constexpr double KIB = 1024.0;

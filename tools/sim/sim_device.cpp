@@ -1,8 +1,8 @@
-#include "sim_device.h"
+#include "tools/sim/sim_device.h"
 
-#include "firmware_image.h"
-#include "protocol.h"
-#include "upgrader.h"
+#include "firmware/firmware_image.h"
+#include "upgrade/protocol.h"
+#include "upgrade/upgrader.h"
 
 namespace {
 // The tool sends a block on every third NAK it counts, over its whole life.
@@ -25,13 +25,12 @@ QString quoted(const QByteArray &text)
 }
 } // namespace
 
-DeviceModel::DeviceModel(const DeviceOptions &options, SendHook send, LogHook log,
-                         RandomHook random)
+SimDevice::SimDevice(const DeviceOptions &options, SendHook send, LogHook log, RandomHook random)
     : m_options(options), m_send(std::move(send)), m_log(std::move(log)),
       m_random(std::move(random))
 {}
 
-void DeviceModel::receive(const QByteArray &bytes, SimTime now)
+void SimDevice::receive(const QByteArray &bytes, SimTime now)
 {
     if (bytes.isEmpty() || m_phase == Phase::Silent || m_phase == Phase::Gone) {
         return;
@@ -57,7 +56,7 @@ void DeviceModel::receive(const QByteArray &bytes, SimTime now)
     }
 }
 
-void DeviceModel::tick(SimTime now)
+void SimDevice::tick(SimTime now)
 {
     if (m_phase == Phase::Erasing && now >= m_erase_done) {
         finishErase(now);
@@ -82,7 +81,7 @@ void DeviceModel::tick(SimTime now)
     sendNakBurst(now);
 }
 
-std::optional<SimTime> DeviceModel::nextDeadline() const
+std::optional<SimTime> SimDevice::nextDeadline() const
 {
     if (m_phase == Phase::Erasing) {
         return m_erase_done;
@@ -96,7 +95,7 @@ std::optional<SimTime> DeviceModel::nextDeadline() const
 
 // --- command frames -------------------------------------------------------
 
-void DeviceModel::parseCommands(SimTime now)
+void SimDevice::parseCommands(SimTime now)
 {
     while (!m_rx.isEmpty() && (m_phase == Phase::Commands || m_phase == Phase::Erasing)) {
         const int start = m_rx.indexOf(char(FRAME_START));
@@ -134,7 +133,7 @@ void DeviceModel::parseCommands(SimTime now)
 }
 
 // Returns false while the sequence is still incomplete.
-bool DeviceModel::takeStartSequence()
+bool SimDevice::takeStartSequence()
 {
     const QByteArray sequence = QByteArray::fromRawData(
         reinterpret_cast<const char *>(START_SEQUENCE), START_SEQUENCE_SIZE);
@@ -152,7 +151,7 @@ bool DeviceModel::takeStartSequence()
     return true;
 }
 
-void DeviceModel::handleFrame(quint8 command, const QByteArray &payload, SimTime now)
+void SimDevice::handleFrame(quint8 command, const QByteArray &payload, SimTime now)
 {
     switch (command) {
     case CMD_QUERY_FIRMWARE_INFO:
@@ -174,7 +173,7 @@ void DeviceModel::handleFrame(quint8 command, const QByteArray &payload, SimTime
     }
 }
 
-void DeviceModel::beginErase(const QByteArray &payload, SimTime now)
+void SimDevice::beginErase(const QByteArray &payload, SimTime now)
 {
     if (payload.size() != BEGIN_UPGRADE_PAYLOAD_SIZE) {
         m_log(QStringLiteral("begin upgrade with %1 payload bytes ignored").arg(payload.size()));
@@ -189,7 +188,7 @@ void DeviceModel::beginErase(const QByteArray &payload, SimTime now)
     m_erase_done = now + m_options.erase_time;
 }
 
-void DeviceModel::finishErase(SimTime now)
+void SimDevice::finishErase(SimTime now)
 {
     m_log(QStringLiteral("erase finished"));
     m_phase = Phase::Transfer;
@@ -208,7 +207,7 @@ void DeviceModel::finishErase(SimTime now)
 
 // --- transfer -------------------------------------------------------------
 
-void DeviceModel::transferByte(quint8 b, SimTime now)
+void SimDevice::transferByte(quint8 b, SimTime now)
 {
     if (!m_block.isEmpty()) {
         m_block.append(char(b));
@@ -238,7 +237,7 @@ void DeviceModel::transferByte(quint8 b, SimTime now)
     }
 }
 
-void DeviceModel::checkBlock(SimTime now)
+void SimDevice::checkBlock(SimTime now)
 {
     const auto *block = reinterpret_cast<const quint8 *>(m_block.constData());
     const quint8 number = block[XMODEM_NUMBER_OFFSET];
@@ -277,7 +276,7 @@ void DeviceModel::checkBlock(SimTime now)
     acceptBlock(now);
 }
 
-void DeviceModel::acceptBlock(SimTime now)
+void SimDevice::acceptBlock(SimTime now)
 {
     m_image.append(m_block.constData() + XMODEM_DATA_OFFSET, XMODEM_DATA_SIZE);
     m_block.clear();
@@ -301,7 +300,7 @@ void DeviceModel::acceptBlock(SimTime now)
     }
 }
 
-void DeviceModel::endTransfer(SimTime now)
+void SimDevice::endTransfer(SimTime now)
 {
     Q_UNUSED(now);
     m_eot_seen = false;
@@ -345,19 +344,19 @@ void DeviceModel::endTransfer(SimTime now)
     endSession(Ending::Served);
 }
 
-void DeviceModel::sendNakBurst(SimTime now)
+void SimDevice::sendNakBurst(SimTime now)
 {
     ++m_stats.nak_bursts;
     sendControl(XMODEM_NAK, NAK_BURST, now);
 }
 
-void DeviceModel::sendControl(quint8 byte, int count, SimTime now)
+void SimDevice::sendControl(quint8 byte, int count, SimTime now)
 {
     m_last_activity = now;
     m_send(QByteArray(count, char(byte)), false);
 }
 
-void DeviceModel::sendFrame(quint8 command, const QByteArray &payload)
+void SimDevice::sendFrame(quint8 command, const QByteArray &payload)
 {
     QByteArray frame;
     frame.reserve(FRAME_HEADER_SIZE + payload.size());
@@ -369,12 +368,12 @@ void DeviceModel::sendFrame(quint8 command, const QByteArray &payload)
     m_send(frame, true);
 }
 
-int DeviceModel::blocksNeeded() const
+int SimDevice::blocksNeeded() const
 {
     return int((qint64(m_announced_size) + XMODEM_DATA_SIZE - 1) / XMODEM_DATA_SIZE);
 }
 
-void DeviceModel::endSession(Ending ending)
+void SimDevice::endSession(Ending ending)
 {
     if (ending == Ending::Unplugged || m_options.once) {
         m_ending = ending;

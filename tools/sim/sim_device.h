@@ -37,7 +37,7 @@ struct TransferStats
     int nak_bursts = 0;
 };
 
-class DeviceModel
+class SimDevice
 {
 public:
     // frame is true for command frames: only in front of those may the line
@@ -54,7 +54,7 @@ public:
         Unplugged, // --exit-after reached: the cable is pulled
     };
 
-    DeviceModel(const DeviceOptions &options, SendHook send, LogHook log, RandomHook random);
+    SimDevice(const DeviceOptions &options, SendHook send, LogHook log, RandomHook random);
 
     // Called with the plain image whenever a transfer of the announced size
     // completes, whether or not its checks passed.

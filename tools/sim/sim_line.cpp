@@ -1,6 +1,6 @@
-#include "sim_line.h"
+#include "tools/sim/sim_line.h"
 
-#include "protocol.h"
+#include "upgrade/protocol.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,7 +22,7 @@ constexpr int BYTE_VALUES = 256;
 
 // Noise must never look like a start of frame, nor like ACK or NAK should
 // the tool still be listening for transfer replies.
-bool usableAsNoise(quint8 b)
+bool usable_as_noise(quint8 b)
 {
     return b != FRAME_START && b != XMODEM_ACK && b != XMODEM_NAK;
 }
@@ -116,7 +116,7 @@ QByteArray SimLine::noiseBytes()
     QByteArray noise;
     for (int n = count(m_random); n > 0;) {
         const quint8 b = quint8(value(m_random));
-        if (usableAsNoise(b)) {
+        if (usable_as_noise(b)) {
             noise.append(char(b));
             --n;
         }

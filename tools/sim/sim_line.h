@@ -1,7 +1,7 @@
 #ifndef KT62_SIM_LINE_H
 #define KT62_SIM_LINE_H
 
-#include "sim_device.h"
+#include "tools/sim/sim_device.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,8 +1,8 @@
 // kt62-sim: a KT62 device on a pseudo terminal, for running the update tool
 // without hardware and for provoking the faults a bench sees.
 
-#include "sim_device.h"
-#include "sim_line.h"
+#include "tools/sim/sim_device.h"
+#include "tools/sim/sim_line.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,7 +33,7 @@ constexpr std::chrono::milliseconds IDLE_POLL{1000};
 
 std::atomic<bool> g_stop{false};
 
-void onSignal(int)
+void on_signal(int)
 {
     g_stop = true;
 }
@@ -59,14 +59,14 @@ struct SimConfig
     quint64 seed = 0;
 };
 
-bool parseRatio(const QString &text, double *out)
+bool parse_ratio(const QString &text, double *out)
 {
     bool ok = false;
     *out = text.toDouble(&ok);
     return ok && *out >= 0.0 && *out <= 1.0;
 }
 
-bool parseCount(const QString &text, int *out)
+bool parse_count(const QString &text, int *out)
 {
     bool ok = false;
     *out = text.toInt(&ok);
@@ -74,7 +74,7 @@ bool parseCount(const QString &text, int *out)
 }
 
 // Fills config from the command line; false (after a message) on bad usage.
-bool parseArguments(const QCoreApplication &app, SimConfig *config)
+bool parse_arguments(const QCoreApplication &app, SimConfig *config)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -115,28 +115,28 @@ bool parseArguments(const QCoreApplication &app, SimConfig *config)
     }
 
     int erase_ms = 0;
-    bool ok = parseCount(parser.value(erase), &erase_ms);
+    bool ok = parse_count(parser.value(erase), &erase_ms);
     config->device.erase_time = std::chrono::milliseconds(erase_ms);
     config->device.info = parser.value(info).toLocal8Bit();
     config->device.fail_result = parser.isSet(fail);
     config->device.once = parser.isSet(once);
     config->device.verbose = parser.isSet(verbose);
     if (parser.isSet(nak)) {
-        ok = ok && parseRatio(parser.value(nak), &config->device.nak_rate) &&
+        ok = ok && parse_ratio(parser.value(nak), &config->device.nak_rate) &&
              config->device.nak_rate < 1.0;
     }
     if (parser.isSet(silent)) {
-        ok = ok && parseCount(parser.value(silent), &config->device.silent_after);
+        ok = ok && parse_count(parser.value(silent), &config->device.silent_after);
     }
     if (parser.isSet(exitAfter)) {
-        ok = ok && parseCount(parser.value(exitAfter), &config->device.exit_after);
+        ok = ok && parse_count(parser.value(exitAfter), &config->device.exit_after);
     }
     config->line.chunk_split = parser.isSet(split);
     if (parser.isSet(noise)) {
-        ok = ok && parseRatio(parser.value(noise), &config->line.noise);
+        ok = ok && parse_ratio(parser.value(noise), &config->line.noise);
     }
     if (parser.isSet(pace)) {
-        ok = ok && parseCount(parser.value(pace), &config->line.pace_baud) &&
+        ok = ok && parse_count(parser.value(pace), &config->line.pace_baud) &&
              config->line.pace_baud > 0;
     }
     config->seed = std::random_device{}();
@@ -180,10 +180,10 @@ private:
     QString m_path;
 };
 
-void installSignalHandlers(sigset_t *waitMask)
+void install_signal_handlers(sigset_t *waitMask)
 {
     struct sigaction action = {};
-    action.sa_handler = onSignal;
+    action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     sigset_t blocked;
     sigemptyset(&blocked);
@@ -199,7 +199,7 @@ void installSignalHandlers(sigset_t *waitMask)
     sigdelset(waitMask, SIGHUP);
 }
 
-timespec untilDue(std::optional<SimTime> due, SimTime now)
+timespec until_due(std::optional<SimTime> due, SimTime now)
 {
     const auto wait = due ? std::max(SimClock::duration::zero(), *due - now)
                           : std::chrono::duration_cast<SimClock::duration>(IDLE_POLL);
@@ -218,7 +218,7 @@ std::optional<SimTime> earliest(std::optional<SimTime> a, std::optional<SimTime>
     return std::min(*a, *b);
 }
 
-bool saveImage(const QString &path, const QByteArray &image)
+bool save_image(const QString &path, const QByteArray &image)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
@@ -226,7 +226,7 @@ bool saveImage(const QString &path, const QByteArray &image)
 }
 
 // Runs the device until a signal, or until --once or --exit-after end it.
-int serve(const SimConfig &config, SimLine &line, DeviceModel &device, const sigset_t &waitMask)
+int serve(const SimConfig &config, SimLine &line, SimDevice &device, const sigset_t &waitMask)
 {
     bool writable = true;
     std::optional<SimTime> drain_since;
@@ -240,11 +240,11 @@ int serve(const SimConfig &config, SimLine &line, DeviceModel &device, const sig
         device.tick(now);
         writable = line.flushDue(now) && writable;
 
-        if (device.ending() == DeviceModel::Ending::Unplugged && !line.outputPending()) {
+        if (device.ending() == SimDevice::Ending::Unplugged && !line.outputPending()) {
             line.close();
             return SIM_INCOMPLETE;
         }
-        if (device.ending() == DeviceModel::Ending::Served && !line.outputPending()) {
+        if (device.ending() == SimDevice::Ending::Served && !line.outputPending()) {
             if (!drain_since) {
                 drain_since = now;
                 line.releaseSlave();
@@ -259,7 +259,7 @@ int serve(const SimConfig &config, SimLine &line, DeviceModel &device, const sig
         if (drain_since) {
             due = earliest(due, *drain_since + DRAIN_LIMIT);
         }
-        const timespec timeout = untilDue(due, now);
+        const timespec timeout = until_due(due, now);
         if (ppoll(&fd, 1, &timeout, &waitMask) > 0 && (fd.revents & (POLLIN | POLLHUP))) {
             line.readAvailable(SimClock::now());
         }
@@ -267,7 +267,7 @@ int serve(const SimConfig &config, SimLine &line, DeviceModel &device, const sig
     if (!config.device.once) {
         return SIM_OK;
     }
-    return device.ending() == DeviceModel::Ending::Served &&
+    return device.ending() == SimDevice::Ending::Served &&
                    (device.imageWhole() || !device.sawTransfer())
                ? SIM_OK
                : SIM_INCOMPLETE;
@@ -279,11 +279,11 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kt62-sim");
     SimConfig config;
-    if (!parseArguments(app, &config)) {
+    if (!parse_arguments(app, &config)) {
         return SIM_USAGE;
     }
     sigset_t waitMask;
-    installSignalHandlers(&waitMask);
+    install_signal_handlers(&waitMask);
 
     std::mt19937_64 random(config.seed);
     SimLine line(config.line, random);
@@ -300,12 +300,12 @@ int main(int argc, char *argv[])
     say(QStringLiteral("seed %1").arg(config.seed));
 
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    DeviceModel device(
+    SimDevice device(
         config.device,
         [&](const QByteArray &bytes, bool frame) { line.send(bytes, frame, SimClock::now()); }, say,
         [&] { return unit(random); });
     device.setTransferHook([&](const QByteArray &plain) {
-        if (!config.save.isEmpty() && !saveImage(config.save, plain)) {
+        if (!config.save.isEmpty() && !save_image(config.save, plain)) {
             complain("cannot write " + config.save);
         }
     });

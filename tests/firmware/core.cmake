@@ -1,1 +1,0 @@
-kt62_add_test(tst_firmware_name SOURCES tst_firmware_name.cpp LIBS kt62_firmware)
