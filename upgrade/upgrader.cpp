@@ -59,6 +59,34 @@ void Upgrader::begin_run(bool check_version)
     m_check_version = check_version;
     m_xmodem_mode = false;
     m_xmodem_state = XMODEM_IDLE;
+    reset_transfer_outcome();
+    m_last_result = -1;
+}
+
+void Upgrader::reset_transfer_outcome()
+{
+    m_current_packet_sent = false;
+    m_packets_sent = 0;
+    m_packets_acknowledged = 0;
+    m_eot_sent = false;
+}
+
+UpgradePhase Upgrader::phase() const
+{
+    if (!m_running) {
+        return UpgradePhase::Idle;
+    }
+    if (m_query_timer->isActive()) {
+        return UpgradePhase::Querying;
+    }
+    if (m_check_version) {
+        return UpgradePhase::CheckDone;
+    }
+    if (m_xmodem_mode) {
+        return UpgradePhase::Transfer;
+    }
+    return m_xmodem_state == XMODEM_WAIT_COMPLETION ? UpgradePhase::Completion
+                                                    : UpgradePhase::Erasing;
 }
 
 void Upgrader::stop_upgrade()
@@ -144,6 +172,10 @@ void Upgrader::up_xmodem()
     if (m_packet_id < m_packets.size()) {
         const QByteArray &packet = m_packets[m_packet_id];
         send_packet(reinterpret_cast<const quint8 *>(packet.constData()), packet.size());
+        if (!m_current_packet_sent) {
+            m_current_packet_sent = true;
+            ++m_packets_sent;
+        }
     } else {
         qDebug().noquote() << QStringLiteral("packet id exceed max count, id:%1 count:%2")
                                   .arg(m_packet_id)
@@ -307,11 +339,15 @@ void Upgrader::on_erase_finished()
     m_packet_number = 1;
     m_packet_id = 0;
     m_xmodem_state = XMODEM_READY;
+    // The device starts the transfer over: what the last one achieved no
+    // longer counts.
+    reset_transfer_outcome();
     emit upgrade_info(tr("Erase finished, begin upgrade..."));
 }
 
 void Upgrader::on_upgrade_result(const ProtocolFrame &frame)
 {
+    m_last_result = frame.payload[UPGRADE_RESULT_INDEX];
     if (frame.payload[UPGRADE_RESULT_INDEX] == UPGRADE_RESULT_OK) {
         emit upgrade_info(tr("Upgrade finished!"));
     } else {
@@ -346,11 +382,16 @@ void Upgrader::on_ack()
     if (m_packet_id >= m_packets.size()) {
         const quint8 end[] = {XMODEM_EOT, XMODEM_EOT_TRAILER};
         send_bytes(end, int(sizeof end));
+        m_eot_sent = true;
         m_xmodem_state = XMODEM_WAIT_COMPLETION;
         emit upgrade_info(tr("Waitting for completion..."));
         m_xmodem_mode = false;
         return;
     }
+    if (m_current_packet_sent) {
+        ++m_packets_acknowledged;
+    }
+    m_current_packet_sent = false;
     ++m_packet_number;
     ++m_packet_id;
     // Single precision, truncated: 53 of 100 blocks reads as 52 %.

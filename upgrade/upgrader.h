@@ -25,6 +25,18 @@ enum XmodemState
     XMODEM_WAIT_COMPLETION = 3,
 };
 
+// Where a run stands, worked out from the engine's state, so that tools never
+// need to read its (translated) status texts.
+enum class UpgradePhase
+{
+    Idle,       // no run
+    Querying,   // waiting for the device's answer to the query
+    CheckDone,  // a version check got its answer; its owner ends the run
+    Erasing,    // the erase was asked for; waiting for its end
+    Transfer,   // the image goes out block by block
+    Completion, // end of transmission sent; waiting for the result
+};
+
 constexpr quint8 PAD_BYTE = 0x1A;
 constexpr int FIRMWARE_PACKET_SIZE = 1024;
 constexpr int MAX_PACKET_COUNT = 65535;
@@ -85,6 +97,19 @@ public:
     // Blocks written since construction, repeats included (for reports).
     quint32 m_blocks_sent = 0;
 
+    // What the run has achieved, for owners that must judge its outcome.
+    UpgradePhase phase() const;
+    // Packets of this transfer written at least once.
+    int packets_sent() const { return m_packets_sent; }
+    // Packets of this transfer acknowledged after they were written: an ACK
+    // that comes before its block went out does not count.
+    int packets_acknowledged() const { return m_packets_acknowledged; }
+    // Whether this run sent the end of transmission (a restarted transfer
+    // takes it back).
+    bool end_of_transmission_sent() const { return m_eot_sent; }
+    // Byte 0 of the result frame of this run; -1 before one arrived.
+    int last_result() const { return m_last_result; }
+
 signals:
     void upgrade_finished();
     void checkVersion_finished();
@@ -137,6 +162,7 @@ private:
     // in which an erase may be asked for.
     bool table_usable() const;
     void forget_table();
+    void reset_transfer_outcome();
     void apply_identity(const QString &path);
 
     GPI *m_channel;
@@ -149,6 +175,12 @@ private:
     QString m_loaded_file;
     bool m_load_ok = false;
     quint8 m_block[XMODEM_BLOCK_SIZE] = {};
+    // Outcome of the current run (see the queries above).
+    bool m_current_packet_sent = false;
+    int m_packets_sent = 0;
+    int m_packets_acknowledged = 0;
+    bool m_eot_sent = false;
+    int m_last_result = -1;
 };
 
 #endif

@@ -277,6 +277,64 @@ private slots:
         QCOMPARE(sentAfter(NAK), none);
         QCOMPARE(sentAfter(NAK), block);
     }
+    // What owners judge a run by: its phase, the packets sent and then
+    // acknowledged, the end of transmission and the result byte.
+    void outcome_data()
+    {
+        QTest::addColumn<bool>("check");
+        QTest::addColumn<QByteArray>("chunks"); // device chunks; "|" separates them
+        QTest::addColumn<QString>("outcome");   // phase sent acknowledged eot result
+        const QByteArray info = frame(dev::INFO, "KT62_V01.00.00.00"),
+                         erased = frame(dev::ERASED, QByteArray(1, 0)),
+                         ok = frame(dev::RESULT, QByteArray(1, 0));
+        const auto row = [](const char *tag, bool check, QByteArray chunks, QString outcome) {
+            QTest::newRow(tag) << check << chunks << outcome;
+        };
+        row("querying", false, "", "Querying 0 0 0 -1");
+        row("check answered", true, info, "CheckDone 0 0 0 -1");
+        row("erasing", false, info, "Erasing 0 0 0 -1");
+        row("transfer, nothing asked", false, info + "|" + erased, "Transfer 0 0 0 -1");
+        row("first block out", false, info + "|" + erased + NAKS, "Transfer 1 0 0 -1");
+        row("whole image", false, info + "|" + erased + NAKS + ACK + ACK + ACK,
+            "Completion 2 2 1 -1");
+        row("success after the image", false,
+            info + "|" + erased + NAKS + ACK + ACK + ACK + "|" + ok, "Idle 2 2 1 0");
+        // The first block is acknowledged before it was ever sent.
+        row("ACK before its block", false, info + "|" + erased + ACK + NAKS + ACK + ACK + "|" + ok,
+            "Idle 1 1 1 0");
+        row("success before the transfer", false, info + "|" + ok, "Idle 0 0 0 0");
+        row("failure result", false,
+            info + "|" + erased + NAKS + ACK + ACK + ACK + "|" +
+                frame(dev::RESULT, QByteArray(1, 7)),
+            "Idle 2 2 1 7");
+        row("transfer started over", false,
+            info + "|" + erased + NAKS + ACK + ACK + ACK + "|" + erased + NAKS,
+            "Transfer 1 0 0 -1");
+    }
+    void outcome()
+    {
+        QFETCH(bool, check);
+        QFETCH(QByteArray, chunks);
+        EngineRig rig;
+        QVERIFY(rig.load(ramp(1500)));
+        check ? rig.engine.start_check_version() : void(rig.engine.start_upgrade());
+        for (const QByteArray &chunk : chunks.split('|')) {
+            rig.device(chunk);
+            // A pause between chunks, as the line would have.
+            for (quint64 ms = 0; ms <= FRAME_PAUSE_MS; ms += CLOCK_TICK_MS) {
+                rig.engine.update_sys_time();
+            }
+        }
+        const char *const names[] = {"Idle",    "Querying", "CheckDone",
+                                     "Erasing", "Transfer", "Completion"};
+        QTEST(QString("%1 %2 %3 %4 %5")
+                  .arg(names[int(rig.engine.phase())])
+                  .arg(rig.engine.packets_sent())
+                  .arg(rig.engine.packets_acknowledged())
+                  .arg(int(rig.engine.end_of_transmission_sent()))
+                  .arg(rig.engine.last_result()),
+              "outcome");
+    }
     void load_data()
     {
         QTest::addColumn<QString>("name");
