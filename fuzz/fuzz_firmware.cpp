@@ -34,7 +34,7 @@ void check_load(const QString &path, const QString &name, const QByteArray &cont
     engine.m_target_version = QStringLiteral("before");
     FUZZ_CHECK(engine.load_firmware());
     FUZZ_CHECK(engine.m_firmware_size == quint32(content.size()));
-    const int packets = (content.size() + FIRMWARE_PACKET_SIZE - 1) / FIRMWARE_PACKET_SIZE;
+    const int packets = int(packet_count_for(content.size()));
     FUZZ_CHECK(engine.m_packet_count == packets);
     FUZZ_CHECK(int(engine.m_packets.size()) == packets);
     QByteArray joined;

@@ -34,14 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(!engine.start_upgrade());
         engine.m_running = true;
     }
-    QByteArray frame;
-    frame.append(char(FRAME_START));
-    frame.append(char(text.size() & 0xff));
-    frame.append(char(text.size() >> 8));
-    frame.append(char(CMD_FIRMWARE_INFO));
-    frame.append(text);
-    frame.append('\0'); // completes a zero-length answer
-    engine.hand_serial_data(frame);
+    // The trailing byte completes a zero-length answer.
+    engine.hand_serial_data(build_frame(CMD_FIRMWARE_INFO, text) + '\0');
 
     // Exactly the frame's bytes, NULs included, as the engine reads them.
     const QString decoded = QString::fromLocal8Bit(text.constData(), text.size());

@@ -38,16 +38,6 @@ QString firmware_path()
     return path;
 }
 
-QByteArray frame(quint8 command, const QByteArray &payload)
-{
-    QByteArray out;
-    out.append(char(FRAME_START));
-    out.append(char(payload.size() & 0xff));
-    out.append(char(payload.size() >> 8));
-    out.append(char(command));
-    return out + payload;
-}
-
 enum StartState
 {
     IDLE,
@@ -72,11 +62,11 @@ void drive_to(Upgrader &engine, int state)
     if (state == QUERYING) {
         return;
     }
-    engine.hand_serial_data(frame(CMD_FIRMWARE_INFO, "KT62_V01.00.00.00"));
+    engine.hand_serial_data(build_frame(CMD_FIRMWARE_INFO, "KT62_V01.00.00.00"));
     if (state == ERASING) {
         return;
     }
-    engine.hand_serial_data(frame(CMD_ERASE_FINISHED, QByteArray(1, '\0')) +
+    engine.hand_serial_data(build_frame(CMD_ERASE_FINISHED, QByteArray(1, '\0')) +
                             QByteArray(3, char(XMODEM_NAK)));
     if (state == TRANSFERRING) {
         return;

@@ -39,11 +39,6 @@ SliceResult slice_packets(QIODevice &source, int packet_size, std::vector<QByteA
     }
     return SliceResult::Ok;
 }
-
-qint64 packets_needed(qint64 size, int packet_size)
-{
-    return (size + packet_size - 1) / packet_size;
-}
 } // namespace
 
 bool Upgrader::load_firmware()
@@ -89,7 +84,7 @@ bool Upgrader::load_firmware_from(QIODevice &source, const QString &path)
     // The count that the transfer and the progress use is 16 bits wide.
     // Refused before reading a byte when the size is known up front.
     const qint64 size = source.size();
-    if (!source.isSequential() && packets_needed(size, m_packet_size) > MAX_PACKET_COUNT) {
+    if (!source.isSequential() && packet_count_for(size) > MAX_PACKET_COUNT) {
         qDebug() << path << "firmware too large:" << size << "bytes, at most" << MAX_PACKET_COUNT
                  << "packets";
         return false;

@@ -1,6 +1,7 @@
 #ifndef KT62_PROTOCOL_H
 #define KT62_PROTOCOL_H
 
+#include <QByteArray>
 #include <QtGlobal>
 
 // Wire format of the KT62 update protocol: command frames
@@ -42,6 +43,13 @@ constexpr int XMODEM_CHECKSUM_OFFSET = XMODEM_DATA_OFFSET + XMODEM_DATA_SIZE;
 
 constexpr int BEGIN_UPGRADE_PAYLOAD_SIZE = 4; // image size, 32-bit little-endian
 
+// The image travels as packets of one block's data each; the last is filled
+// up with the pad byte.
+constexpr int FIRMWARE_PACKET_SIZE = XMODEM_DATA_SIZE;
+constexpr quint8 PAD_BYTE = 0x1A;
+// The packet count is 16 bits wide on both sides of the line.
+constexpr int MAX_PACKET_COUNT = 65535;
+
 // A frame that is not finished after a pause of more than this many clock
 // milliseconds is abandoned, so a device that restarts mid-frame resyncs.
 constexpr quint64 FRAME_PAUSE_MS = 50;
@@ -61,6 +69,14 @@ struct ProtocolFrame
 // returns the number of bytes to send; 0 for a record that announces more
 // payload than it can hold.
 int encode_frame(const ProtocolFrame &record, quint8 *out);
+
+// The same frame as a byte array, for code that assembles replies and test
+// input rather than sending from a fixed record. Payloads longer than a
+// frame can announce are cut at 65535 bytes.
+QByteArray build_frame(quint8 command, const QByteArray &payload);
+
+// Packets (and so blocks) needed for an image of size bytes.
+qint64 packet_count_for(qint64 size);
 
 // Arithmetic sum of the bytes modulo 256, the XMODEM block checksum.
 quint8 xmodem_checksum(const quint8 *data, int len);

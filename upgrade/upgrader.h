@@ -37,10 +37,6 @@ enum class UpgradePhase
     Completion, // end of transmission sent; waiting for the result
 };
 
-constexpr quint8 PAD_BYTE = 0x1A;
-constexpr int FIRMWARE_PACKET_SIZE = 1024;
-constexpr int MAX_PACKET_COUNT = 65535;
-
 // The protocol engine. One object per device link; the GUI uses the
 // program-wide channel, NAK counter and firmware path, while a tool serving
 // several ports hands each engine its own.

@@ -157,7 +157,7 @@ void TestMainWindow::openedPortStaysSelected()
 
 void TestMainWindow::buttonFollowsChannel()
 {
-    Pty pty;
+    TestPty pty;
     g_ports = QStringList{pty.slavePath()};
     m_window->update_serial_port_list(true);
     QTest::mouseClick(ui()->btn_open_serial, Qt::LeftButton);

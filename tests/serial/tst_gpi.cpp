@@ -29,7 +29,7 @@ private slots:
 
 void TestGpi::opensAtLineSettings()
 {
-    Pty pty;
+    TestPty pty;
     GPI gpi;
     QSignalSpy status(&gpi, &GPI::serial_status_changed);
     gpi.openSerialPort(pty.slavePath());
@@ -67,7 +67,7 @@ void TestGpi::openingMissingPortFails()
 
 void TestGpi::bytesWrittenArriveAtFarEnd()
 {
-    Pty pty;
+    TestPty pty;
     GPI gpi;
     gpi.openSerialPort(pty.slavePath());
     LogCapture log;
@@ -83,7 +83,7 @@ void TestGpi::bytesWrittenArriveAtFarEnd()
 
 void TestGpi::chunksArriveSeparately()
 {
-    Pty pty;
+    TestPty pty;
     GPI gpi;
     gpi.openSerialPort(pty.slavePath());
     QSignalSpy ready(&gpi, &GPI::data_ready);
@@ -101,7 +101,7 @@ void TestGpi::chunksArriveSeparately()
 
 void TestGpi::closeAlwaysAnnouncesFalse()
 {
-    Pty pty;
+    TestPty pty;
     GPI gpi;
     gpi.openSerialPort(pty.slavePath());
     QSignalSpy status(&gpi, &GPI::serial_status_changed);
@@ -119,7 +119,7 @@ void TestGpi::closeAlwaysAnnouncesFalse()
 
 void TestGpi::errorReportClosesAfterAnnouncing()
 {
-    Pty pty;
+    TestPty pty;
     GPI gpi;
     gpi.openSerialPort(pty.slavePath());
     QList<bool> openDuringSignal;
@@ -133,7 +133,7 @@ void TestGpi::errorReportClosesAfterAnnouncing()
 
 void TestGpi::unpluggedPortIsReportedLost()
 {
-    auto pty = std::make_unique<Pty>();
+    auto pty = std::make_unique<TestPty>();
     GPI gpi;
     gpi.openSerialPort(pty->slavePath());
     QSignalSpy status(&gpi, &GPI::serial_status_changed);
@@ -144,7 +144,7 @@ void TestGpi::unpluggedPortIsReportedLost()
 
 void TestGpi::destroyedChannelReleasesPort()
 {
-    Pty pty;
+    TestPty pty;
     {
         GPI first;
         first.openSerialPort(pty.slavePath());

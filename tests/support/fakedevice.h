@@ -69,7 +69,7 @@ struct FakeDevice
         return dev::HEADER + length;
     }
 
-    Pty pty;
+    TestPty pty;
     QTimer poll;
     QByteArray in, seen;  // unanswered; all the tool sent
     quint8 result = 0x00; // anything but 0 is a failure

@@ -3,42 +3,18 @@
 #include <QTest>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
-Pty::Pty()
-{
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave_keepalive, name, nullptr, nullptr) != 0) {
-        m_master = m_slave_keepalive = -1;
-        return;
-    }
-    // The slave stays open here too, so that the master stays readable
-    // across the close and reopen of the port under test.
-    termios raw{};
-    tcgetattr(m_slave_keepalive, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave_keepalive, TCSANOW, &raw);
-    m_slave_path = QString::fromLocal8Bit(name);
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+namespace {
+constexpr int READ_CHUNK = 4096;
 }
 
-Pty::~Pty()
+void TestPty::write(const QByteArray &bytes)
 {
-    for (const int fd : {m_master, m_slave_keepalive}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-}
-
-void Pty::write(const QByteArray &bytes)
-{
+    const int fd = m_pair.master_fd();
     qint64 done = 0;
-    while (m_master >= 0 && done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+    while (fd >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += n;
         } else if (errno == EAGAIN || errno == EINTR) {
@@ -49,18 +25,18 @@ void Pty::write(const QByteArray &bytes)
     }
 }
 
-QByteArray Pty::readNow()
+QByteArray TestPty::readNow()
 {
     QByteArray got;
-    char buffer[4096];
+    char buffer[READ_CHUNK];
     ssize_t n = 0;
-    while (m_master >= 0 && (n = ::read(m_master, buffer, sizeof buffer)) > 0) {
+    while (m_pair.master_fd() >= 0 && (n = ::read(m_pair.master_fd(), buffer, sizeof buffer)) > 0) {
         got.append(buffer, int(n));
     }
     return got;
 }
 
-QByteArray Pty::readAtLeast(int count, int timeout_ms)
+QByteArray TestPty::readAtLeast(int count, int timeout_ms)
 {
     QByteArray got;
     // Short of count, the caller's comparison shows what did come.

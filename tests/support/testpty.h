@@ -1,21 +1,20 @@
 #ifndef KT62_TEST_PTY_H
 #define KT62_TEST_PTY_H
 
+#include "tools/sim/pty_pair.h"
+
 #include <QByteArray>
 #include <QString>
 
-// A pseudo-terminal pair for serial tests: the code under test opens the
-// slave path through QSerialPort, the test plays the far end on the master.
-class Pty
+// The far end of a serial line for tests: the code under test opens the
+// slave path through QSerialPort, the test reads and writes the master.
+class TestPty
 {
 public:
-    Pty();
-    ~Pty();
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
+    TestPty() { m_pair.open(); }
 
-    bool isValid() const { return m_master >= 0; }
-    QString slavePath() const { return m_slave_path; }
+    bool isValid() const { return m_pair.is_open(); }
+    QString slavePath() const { return m_pair.slave_path(); }
     void write(const QByteArray &bytes);
     // The bytes that have arrived, without blocking.
     QByteArray readNow();
@@ -23,9 +22,7 @@ public:
     QByteArray readAtLeast(int count, int timeout_ms = 5000);
 
 private:
-    int m_master = -1;
-    int m_slave_keepalive = -1;
-    QString m_slave_path;
+    PtyPair m_pair;
 };
 
 #endif

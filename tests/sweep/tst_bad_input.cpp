@@ -178,7 +178,7 @@ private slots:
     }
 
 private:
-    Pty m_device;
+    TestPty m_device;
 };
 
 QTEST_MAIN(TestBadInput)

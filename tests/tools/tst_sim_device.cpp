@@ -17,13 +17,6 @@ const QByteArray INFO_REPLY = QByteArray::fromHex("241100114b5436325f5630312e303
 const QByteArray IMAGE =
     encrypt_image(QByteArray("a quick brown fox jumps over the dog. ").repeated(40));
 
-QByteArray frame(quint8 command, const QByteArray &payload)
-{
-    const char header[] = {char(FRAME_START), char(payload.size() & 0xFF),
-                           char(payload.size() >> 8), char(command)};
-    return QByteArray(header, FRAME_HEADER_SIZE) + payload;
-}
-
 QByteArray block(quint8 number, QByteArray data, char pad = PAD)
 {
     data.append(XMODEM_DATA_SIZE - data.size(), pad);
@@ -47,8 +40,8 @@ struct Device
     {
         const quint32 size = quint32(image.size());
         const char begin[] = {char(size), char(size >> 8), char(size >> 16), char(size >> 24)};
-        at(0ms, START + frame(CMD_QUERY_FIRMWARE_INFO, "01.02.03.04") +
-                    frame(CMD_BEGIN_UPGRADE, QByteArray(begin, 4)));
+        at(0ms, START + build_frame(CMD_QUERY_FIRMWARE_INFO, "01.02.03.04") +
+                    build_frame(CMD_BEGIN_UPGRADE, QByteArray(begin, 4)));
         at(300ms);
         QCOMPARE(at(400ms, block(1, image.left(XMODEM_DATA_SIZE))), ACK);
     }
@@ -66,14 +59,16 @@ private slots:
     void answersQueryThenErases()
     {
         Device device;
-        QCOMPARE(device.at(0ms, START + frame(CMD_QUERY_FIRMWARE_INFO, "01.02.03.04")), INFO_REPLY);
-        device.at(10ms, frame(CMD_BEGIN_UPGRADE, QByteArray::fromHex("d0070000")));
+        QCOMPARE(device.at(0ms, START + build_frame(CMD_QUERY_FIRMWARE_INFO, "01.02.03.04")),
+                 INFO_REPLY);
+        device.at(10ms, build_frame(CMD_BEGIN_UPGRADE, QByteArray::fromHex("d0070000")));
         QCOMPARE(device.at(209ms), QByteArray()); // still erasing
         // Erase finished carries a byte: a zero-length frame would need a filler.
         QCOMPARE(device.at(210ms), QByteArray::fromHex("2401002200") + NAK_BURST);
         // A tool starting over mid-transfer, its start sequence split, is followed.
         device.at(400ms, START.left(3));
-        QCOMPARE(device.at(410ms, START.mid(3) + frame(CMD_QUERY_FIRMWARE_INFO, "")), INFO_REPLY);
+        QCOMPARE(device.at(410ms, START.mid(3) + build_frame(CMD_QUERY_FIRMWARE_INFO, "")),
+                 INFO_REPLY);
     }
 
     void judgesTransfer_data()
@@ -111,7 +106,7 @@ private slots:
         // Only an image that arrived whole and sound earns the success byte.
         const bool whole = reply == ACK + ACK && damage.isEmpty();
         QCOMPARE(device.at(600ms, QByteArray::fromHex("0400")),
-                 frame(CMD_UPGRADE_RESULT, QByteArray(1, char(whole ? 0x00 : 0x01))));
+                 build_frame(CMD_UPGRADE_RESULT, QByteArray(1, char(whole ? 0x00 : 0x01))));
         QCOMPARE(device.model.imageWhole(), whole);
         QVERIFY(!whole ||
                 device.model.plainImage() == decrypt_body(image.mid(ENCRYPT_HEADER_SIZE)));

@@ -113,6 +113,51 @@ private slots:
         rig.engine.up_begin_upgrade();
         QTEST(rig.takeSent(), "wire");
     }
+    // The byte-array builder the simulator and test input use, against golden
+    // bytes and against the engine's own record encoder.
+    void buildFrame_data()
+    {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("cancel") << 0x21 << bytes("00") << bytes("2401002100");
+        QTest::newRow("empty query") << 0x10 << QByteArray() << bytes("24000010");
+        QTest::newRow("256 bytes, high length byte")
+            << 0x11 << QByteArray(256, 'x') << bytes("24000111") + QByteArray(256, 'x');
+    }
+    void buildFrame()
+    {
+        QFETCH(int, command);
+        QFETCH(QByteArray, payload);
+        QTEST(build_frame(quint8(command), payload), "wire");
+        ProtocolFrame record{};
+        record.length = quint16(payload.size());
+        record.command = quint8(command);
+        std::copy(payload.cbegin(), payload.cend(), record.payload);
+        quint8 out[FRAME_HEADER_SIZE + PROTOCOL_MAX_PAYLOAD];
+        const int size = encode_frame(record, out);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(out), size),
+                 build_frame(quint8(command), payload));
+    }
+    void packetCount_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<qint64>("packets");
+        for (const auto &[size, packets] :
+             std::initializer_list<std::pair<qint64, qint64>>{{0, 0},
+                                                              {1, 1},
+                                                              {1024, 1},
+                                                              {1025, 2},
+                                                              {65535LL * 1024, 65535},
+                                                              {65535LL * 1024 + 1, 65536}}) {
+            QTest::addRow("%lld bytes", size) << size << packets;
+        }
+    }
+    void packetCount()
+    {
+        QFETCH(qint64, size);
+        QTEST(packet_count_for(size), "packets");
+    }
     void decoder_data()
     {
         QTest::addColumn<QByteArray>("chunks"); // in hex, separated by "|"

@@ -2,7 +2,7 @@
 
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
-#include "upgrade/upgrader.h"
+#include "upgrade/protocol.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -86,7 +86,7 @@ FirmwareInspection inspect_firmware(const QString &path)
         inspection.version = identity.version;
     }
     inspection.size = size;
-    inspection.packets = int((inspection.size + FIRMWARE_PACKET_SIZE - 1) / FIRMWARE_PACKET_SIZE);
+    inspection.packets = int(packet_count_for(inspection.size));
     inspection.has_header = head.size() == ENCRYPT_HEADER_SIZE;
     if (inspection.has_header) {
         inspection.header = qFromLittleEndian<quint32>(head.constData());

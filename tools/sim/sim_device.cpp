@@ -2,7 +2,6 @@
 
 #include "firmware/firmware_image.h"
 #include "upgrade/protocol.h"
-#include "upgrade/upgrader.h"
 
 namespace {
 // The tool sends a block on every third NAK it counts, over its whole life.
@@ -358,19 +357,12 @@ void SimDevice::sendControl(quint8 byte, int count, SimTime now)
 
 void SimDevice::sendFrame(quint8 command, const QByteArray &payload)
 {
-    QByteArray frame;
-    frame.reserve(FRAME_HEADER_SIZE + payload.size());
-    frame.append(char(FRAME_START));
-    frame.append(char(payload.size() & BYTE_MASK));
-    frame.append(char((payload.size() >> 8) & BYTE_MASK));
-    frame.append(char(command));
-    frame.append(payload);
-    m_send(frame, true);
+    m_send(build_frame(command, payload), true);
 }
 
 int SimDevice::blocksNeeded() const
 {
-    return int((qint64(m_announced_size) + XMODEM_DATA_SIZE - 1) / XMODEM_DATA_SIZE);
+    return int(packet_count_for(m_announced_size));
 }
 
 void SimDevice::endSession(Ending ending)

@@ -3,10 +3,6 @@
 #include "upgrade/protocol.h"
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -39,34 +35,12 @@ SimLine::~SimLine()
 
 bool SimLine::open()
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    // Raw from the start, before the tool sets its own line settings, so
-    // nothing written early is echoed or translated.
-    termios raw{};
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    // The slave stays open here too: the master then reads no hang-up while
-    // the tool has its port closed, between runs or before the first.
-    m_slave_path = QString::fromLocal8Bit(name);
-    return true;
+    return m_pty.open();
 }
 
 void SimLine::close()
 {
-    if (m_master >= 0) {
-        ::close(m_master);
-        m_master = -1;
-    }
-    if (m_slave >= 0) {
-        ::close(m_slave);
-        m_slave = -1;
-    }
+    m_pty.close();
     m_output.clear();
     m_input.clear();
 }
@@ -84,8 +58,8 @@ SimClock::duration SimLine::byteTime(int count) const
 void SimLine::readAvailable(SimTime now)
 {
     char buffer[READ_CHUNK];
-    while (m_master >= 0) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+    while (m_pty.master_fd() >= 0) {
+        const ssize_t n = ::read(m_pty.master_fd(), buffer, sizeof buffer);
         if (n < 0 && errno == EIO) {
             m_hung_up = true;
         }
@@ -126,7 +100,7 @@ QByteArray SimLine::noiseBytes()
 
 void SimLine::send(const QByteArray &bytes, bool frame, SimTime now)
 {
-    if (m_master < 0) {
+    if (m_pty.master_fd() < 0) {
         return;
     }
     QByteArray wire;
@@ -160,9 +134,9 @@ void SimLine::schedule(const QByteArray &bytes, SimTime now)
 
 bool SimLine::flushDue(SimTime now)
 {
-    while (m_master >= 0 && !m_output.empty() && m_output.front().due <= now) {
+    while (m_pty.master_fd() >= 0 && !m_output.empty() && m_output.front().due <= now) {
         QByteArray &bytes = m_output.front().bytes;
-        const ssize_t n = ::write(m_master, bytes.constData(), size_t(bytes.size()));
+        const ssize_t n = ::write(m_pty.master_fd(), bytes.constData(), size_t(bytes.size()));
         if (n < 0) {
             return errno != EAGAIN && errno != EINTR;
         }
@@ -177,10 +151,7 @@ bool SimLine::flushDue(SimTime now)
 
 void SimLine::releaseSlave()
 {
-    if (m_slave >= 0) {
-        ::close(m_slave);
-        m_slave = -1;
-    }
+    m_pty.release_slave();
 }
 
 std::optional<SimTime> SimLine::nextDue() const

@@ -1,6 +1,7 @@
 #ifndef KT62_SIM_LINE_H
 #define KT62_SIM_LINE_H
 
+#include "tools/sim/pty_pair.h"
 #include "tools/sim/sim_device.h"
 
 #include <QByteArray>
@@ -32,9 +33,9 @@ public:
 
     // Creates the pty pair; false with errorString() set on failure.
     bool open();
-    QString slavePath() const { return m_slave_path; }
-    QString errorString() const { return m_error; }
-    int masterFd() const { return m_master; }
+    QString slavePath() const { return m_pty.slave_path(); }
+    QString errorString() const { return m_pty.error_string(); }
+    int masterFd() const { return m_pty.master_fd(); }
     // Pulls the cable: both ends of the pty are closed.
     void close();
 
@@ -69,11 +70,8 @@ private:
 
     LineOptions m_options;
     std::mt19937_64 &m_random;
-    int m_master = -1;
-    int m_slave = -1;
+    PtyPair m_pty;
     bool m_hung_up = false;
-    QString m_slave_path;
-    QString m_error;
 
     std::deque<Scheduled> m_input;
     std::deque<Scheduled> m_output;
