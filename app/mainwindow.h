@@ -45,9 +45,6 @@ private:
     QString m_current_port;
     QTimer *m_port_timer;
     QString m_version;
-
-    friend class TestMainWindow;
-    friend class TestLanguage;
 };
 
 #endif

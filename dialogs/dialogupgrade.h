@@ -25,6 +25,8 @@ public:
 
     // Applies the form's texts again in the active language.
     void retranslate();
+    // The engine this dialog drives, for those who watch it.
+    const Upgrader &upgrader() const { return m_upgrader; }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -50,8 +52,6 @@ private:
 
     Ui::DialogUpgrade *ui;
     Upgrader m_upgrader;
-
-    friend class TestLanguage;
 };
 
 #endif

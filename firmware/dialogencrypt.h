@@ -33,8 +33,6 @@ private:
     // Both choices persist between runs and openings of the dialog.
     QString m_source_file;
     QString m_output_dir;
-
-    friend class TestDialogEncrypt;
 };
 
 #endif

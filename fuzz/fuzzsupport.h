@@ -3,11 +3,13 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QIODevice>
 #include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 // A broken invariant is a finding: say which and stop, so libFuzzer keeps
 // the input as a crash.
@@ -34,6 +36,29 @@ struct FuzzInput
         size -= n;
         return out;
     }
+};
+
+// A stand-in for the serial port (GPI::set_device): every write the channel
+// makes is handed to a watcher, which may check what the engine was in when
+// it sent it.
+class FuzzLine : public QIODevice
+{
+public:
+    explicit FuzzLine(std::function<void(const QByteArray &)> watcher)
+        : m_watcher(std::move(watcher))
+    {}
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char *, qint64) override { return 0; }
+    qint64 writeData(const char *data, qint64 len) override
+    {
+        m_watcher(QByteArray::fromRawData(data, int(len)));
+        return len;
+    }
+
+private:
+    std::function<void(const QByteArray &)> m_watcher;
 };
 
 // The engine's timers need an application object; its debug lines are kept

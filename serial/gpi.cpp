@@ -13,7 +13,7 @@ QString hex_text(const char *data, int len)
 }
 } // namespace
 
-GPI::GPI(QObject *parent) : QObject(parent), m_serial(new QSerialPort())
+GPI::GPI(QObject *parent) : QObject(parent), m_serial(new QSerialPort()), m_device(m_serial)
 {
     connect(m_serial, SIGNAL(readyRead()), this, SLOT(readSerialData()));
     connect(m_serial, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
@@ -29,13 +29,38 @@ GPI::~GPI()
 
 bool GPI::isOpen() const
 {
-    return m_serial->isOpen();
+    return m_device->isOpen();
+}
+
+void GPI::set_device(QIODevice *device, std::function<void()> discard_output)
+{
+    disconnect(m_device, SIGNAL(readyRead()), this, SLOT(readSerialData()));
+    m_device = device ? device : m_serial;
+    m_discard_output = device ? std::move(discard_output) : nullptr;
+    connect(m_device, SIGNAL(readyRead()), this, SLOT(readSerialData()));
+}
+
+qint64 GPI::pending_output() const
+{
+    return m_device->isOpen() ? m_device->bytesToWrite() : 0;
+}
+
+void GPI::discard_output()
+{
+    if (!m_device->isOpen()) {
+        return;
+    }
+    if (using_port()) {
+        m_serial->clear(QSerialPort::Output);
+    } else if (m_discard_output) {
+        m_discard_output();
+    }
 }
 
 void GPI::openSerialPort(QString com_name)
 {
     m_serial->setPortName(com_name);
-    if (!m_serial->open(QIODevice::ReadWrite)) {
+    if (!m_device->open(QIODevice::ReadWrite)) {
         qDebug() << "serial port open failed!";
     }
     // Applied even after a failed open: QSerialPort then only stores them.
@@ -44,19 +69,21 @@ void GPI::openSerialPort(QString com_name)
     m_serial->setFlowControl(QSerialPort::NoFlowControl);
     m_serial->setParity(QSerialPort::NoParity);
     m_serial->setStopBits(QSerialPort::OneStop);
-    emit serial_status_changed(m_serial->isOpen());
+    emit serial_status_changed(isOpen());
 }
 
 void GPI::closeSerialPort()
 {
-    if (m_serial->isOpen()) {
+    if (m_device->isOpen()) {
         // The port writes from its buffer only when the event loop reports
         // it writable; what is still queued (the cancel frame that ends a
         // version check) goes out before the close instead of being dropped.
-        m_serial->flush();
-        m_serial->close();
+        if (using_port()) {
+            m_serial->flush();
+        }
+        m_device->close();
     }
-    emit serial_status_changed(m_serial->isOpen());
+    emit serial_status_changed(isOpen());
 }
 
 void GPI::handle_error(QSerialPort::SerialPortError error)
@@ -65,14 +92,14 @@ void GPI::handle_error(QSerialPort::SerialPortError error)
     // the announcement, so listeners still see it open while they react.
     Q_UNUSED(error);
     emit serial_status_changed(false);
-    if (m_serial->isOpen()) {
-        m_serial->close();
+    if (m_device->isOpen()) {
+        m_device->close();
     }
 }
 
 void GPI::readSerialData()
 {
-    decode_protocol(m_serial->readAll());
+    decode_protocol(m_device->readAll());
 }
 
 void GPI::decode_protocol(QByteArray m_array)
@@ -84,8 +111,8 @@ void GPI::decode_protocol(QByteArray m_array)
 void GPI::writeSerialData(const char *data, int len)
 {
     qDebug() << "sending:" << hex_text(data, len);
-    if (m_serial->isOpen()) {
-        m_serial->write(data, len);
+    if (m_device->isOpen()) {
+        m_device->write(data, len);
     } else {
         qDebug() << "Serial port not open!";
     }

@@ -2,9 +2,12 @@
 #define KT62_GPI_H
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+#include <functional>
 
 // The serial channel to the device. It owns the port, applies the fixed line
 // settings and hands every received chunk on unframed; framing is the
@@ -20,6 +23,21 @@ public:
     void writeSerialData(const char *data, int len);
     bool isOpen() const;
 
+    // The device the channel reads and writes: its serial port, unless a
+    // stand-in was installed (a test's or a fuzz target's line, not owned).
+    // The channel opens, closes, reads, writes and traces a stand-in as it
+    // does the port; line settings and error reports stay the port's. A
+    // stand-in that queues output may give a way to drop that queue. nullptr
+    // goes back to the serial port.
+    QIODevice *device() const { return m_device; }
+    void set_device(QIODevice *device, std::function<void()> discard_output = {});
+
+    // Bytes handed to the device that have not left it yet.
+    qint64 pending_output() const;
+    // Drops what the device still holds for the line. Bytes the system or
+    // the adapter already took cannot be called back.
+    void discard_output();
+
 signals:
     void serial_status_changed(bool connected);
     void data_ready(QByteArray data);
@@ -32,10 +50,14 @@ public slots:
     void decode_protocol(QByteArray m_array);
 
 private:
+    bool using_port() const { return m_device == m_serial; }
+
     // The program-wide channel never deletes its port: it lives as long as the
     // process and is torn down after the application object is gone. A
     // channel made for one job (a port of a multi-port run, a test) frees it.
     QSerialPort *m_serial;
+    QIODevice *m_device;
+    std::function<void()> m_discard_output;
 };
 
 // The program's one serial channel.

@@ -1,35 +1,33 @@
-// The upgrade dialog driven through the main window against a transcript, in
-// English, in Chinese (as the catalogue translates it) and in English again.
+// The upgrade dialog driven through the main window against the fake device,
+// one step per row, in English, in Chinese (as the catalogue translates it) and
+// in English again; and the fixed texts and sizes of every window in both
+// languages.
 #include "app/mainwindow.h"
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
 #include "serial/port_list.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
-#include "tests/support/logcapture.h"
-#include "ui_dialogupgrade.h"
-#include "ui_mainwindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimerEvent>
 
-// Counts the notices that installing or removing a translator sends.
-struct LanguageChanges : QObject
-{
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        count += watched == qApp && event->type() == QEvent::LanguageChange;
-        return false;
-    }
-    int count = 0;
-};
-
+namespace {
 // Each line is "step => what followed". A step is a button, "open" or "shut"
 // for the port, "close" or "show" for the dialog, "fail" for a device whose
-// upgrades fail, "wait" for the run to end, "wire" for the bytes of the last run, "look" at the
-// dialog, "window" at the other windows, or a firmware file to choose.
+// upgrades fail, "wait" for the run to end, "wire" for the bytes of the last
+// run, "look" at the dialog, "window" at the other windows, or a firmware file
+// to choose. What followed: boxes, texts or statuses, then the chosen file, the
+// engine's state, whether the dialog is hidden and whether anything was sent.
 const QString SCENARIO = QStringLiteral(R"(
 window => KT62 Update Tool V2.06 | SerialPort | Close | Upgrade | Language（语言） | 固件加密 | 选择源文件 | 未设置 | 选择输出目录 | 未设置 | 加密 | - | idle | hidden
 shut => Open | - | idle | hidden
+_V00.00.00.00.bin => _V00.00.00.00.bin | idle | hidden
 show => - | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
 upgrade => Serial Port is not opened! | - | idle
@@ -64,7 +62,74 @@ show => - | running
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | running
 check => - | idle | hidden)");
 
+// The language switches around the tours: the actions' checked and enabled
+// flags, the language changes sent so far, the title and the open button.
+const QString ENGLISH_AT_START = "english => 01 01 0 KT62 Update Tool V2.06 | Close";
+const QString ENGLISH = "english => 10 01 %1 KT62 Update Tool V2.06 | Close";
+const QString CHINESE = "chinese => 01 10 %1 KT62升级工具 V2.06 | 关闭";
+
 const QByteArray START = QByteArray::fromHex("24000799000023");
+
+// The Chinese catalogue, source text to translation, read from its source.
+QMap<QString, QString> catalogue()
+{
+    QFile file(qEnvironmentVariable("KT62_SOURCE_DIR") + "/resources/translation_ch.ts");
+    QMap<QString, QString> messages;
+    if (!file.open(QIODevice::ReadOnly)) {
+        return messages;
+    }
+    const QRegularExpression message("<source>(.*)</source>\\s*<translation>(.*)</");
+    for (auto it = message.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext();) {
+        const auto match = it.next();
+        messages[match.captured(1)] = match.captured(2);
+    }
+    return messages;
+}
+
+// A scenario line as the catalogue translates it: each item's longest
+// catalogue source it starts with (up to any %1) is replaced, a value behind
+// it kept. The sources used are added to reached.
+QString translated(const QString &line, const QMap<QString, QString> &messages,
+                   QStringList *reached)
+{
+    const auto head = [](const QString &text) { return text.section("%1", 0, 0); };
+    QStringList items = line.section(" => ", 1).split(" | ");
+    for (QString &text : items) {
+        QString source;
+        for (const QString &key : messages.keys()) {
+            if (text.startsWith(head(key)) && head(key).size() > head(source).size()) {
+                source = key;
+            }
+        }
+        if (!source.isEmpty()) {
+            *reached << source;
+            text = head(messages[source]) + text.mid(head(source).size());
+        }
+    }
+    return line.section(" => ", 0, 0) + " => " + items.join(" | ");
+}
+
+// Counts the notices that installing or removing a translator sends.
+struct LanguageChanges : QObject
+{
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        count += watched == qApp && event->type() == QEvent::LanguageChange;
+        return false;
+    }
+    int count = 0;
+};
+
+template <typename T> T &top_level()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *found = qobject_cast<T *>(widget)) {
+            return *found;
+        }
+    }
+    qFatal("no top-level %s", T::staticMetaObject.className());
+}
+} // namespace
 
 class TestLanguage : public QObject
 {
@@ -72,151 +137,207 @@ class TestLanguage : public QObject
     QTemporaryDir m_dir;
     FakeDevice m_device;
     PromptRecorder m_prompts;
-    const bool m_ports =
-        (set_port_name_source([this] { return QStringList{m_device.pty.slavePath()}; }), true);
+    // The device is the only port there is, behind the program's channel.
+    const bool m_ports = (set_port_name_source([] { return QStringList{"ttyKT62"}; }),
+                          g_gpi.set_device(&m_device.line), true);
     MainWindow m_window;
-    DialogUpgrade &m_dialog = *m_window.m_dialog_upgrade;
-    Upgrader &m_engine = m_dialog.m_upgrader;
+    DialogUpgrade &m_dialog = top_level<DialogUpgrade>();
+    const Upgrader &m_engine = m_dialog.upgrader();
+    LanguageChanges m_changes;
 
-    // The status line at each change until the run ends. The first query goes
-    // out at once, not a second later: its timing is the engine test's.
+    template <typename T = QWidget> T *child(QWidget &window, const char *name)
+    {
+        return window.findChild<T *>(QLatin1String(name));
+    }
+    void click(QWidget &window, const char *button) { child<QPushButton>(window, button)->click(); }
+
+    // The status line at each change until the run ends. The first query is
+    // sent at once, not a second later: its timing is the engine test's.
     QStringList waitForRun()
     {
         QStringList shown;
         QObject context; // the connections end with the wait
-        const auto record = [&] { shown << m_dialog.ui->lbl_upgrade_info->text(); };
+        const auto record = [&] { shown << child<QLabel>(m_dialog, "lbl_upgrade_info")->text(); };
         QObject::connect(&m_engine, &Upgrader::upgrade_info, &context, record);
         QObject::connect(&m_engine, &Upgrader::upgrade_progress, &context, record);
         if (m_engine.m_query_timer->isActive()) {
-            m_engine.m_query_timer->start(); // counts its second afresh: no second query
-            m_engine.up_query_firmware_info();
+            QTimerEvent tick(m_engine.m_query_timer->timerId());
+            QCoreApplication::sendEvent(m_engine.m_query_timer, &tick);
         }
         return QTest::qWaitFor([&] { return !m_engine.m_running; }, 20000) ? shown
                                                                            : QStringList{"hung"};
     }
-    // What followed a step: boxes, texts or statuses, then the chosen file,
-    // the engine's state, whether the dialog is hidden and anything was sent.
+    QString languageState()
+    {
+        QAction *english = child<QAction>(m_window, "actionEnglish");
+        QAction *chinese = child<QAction>(m_window, "actionChinese");
+        return QString("%1%2 %3%4 %5 ")
+                   .arg(english->isChecked())
+                   .arg(english->isEnabled())
+                   .arg(chinese->isChecked())
+                   .arg(chinese->isEnabled())
+                   .arg(m_changes.count) +
+               m_window.windowTitle() + " | " +
+               child<QPushButton>(m_window, "btn_open_serial")->text();
+    }
+    // Every text and title of the windows' widgets, in the order they hold them.
+    static QStringList texts(std::initializer_list<QWidget *> windows)
+    {
+        QStringList out;
+        for (QWidget *window : windows) {
+            out << window->windowTitle();
+            for (QWidget *w : window->findChildren<QWidget *>()) {
+                out << w->property("text").toString() << w->property("title").toString();
+            }
+        }
+        return out;
+    }
+    // What followed a step (see the scenario).
     QString act(const QString &step)
     {
         QStringList out;
-        const auto texts = [&](std::initializer_list<QWidget *> windows) {
-            for (QWidget *window : windows) {
-                out << window->windowTitle();
-                for (QWidget *w : window->findChildren<QWidget *>()) {
-                    out << w->property("text").toString() << w->property("title").toString();
-                }
-            }
-        };
-        QPushButton *port = m_window.ui->btn_open_serial;
+        QPushButton *port = child<QPushButton>(m_window, "btn_open_serial");
         const QHash<QString, std::function<void()>> actions{
             {"open", [&] { port->click(), out << port->text(); }},
             {"shut", [&] { port->click(), out << port->text(); }},
             {"close", [this] { m_dialog.close(); }},
             {"show", [this] { m_dialog.show(); }},
             {"fail", [this] { m_device.result = 0x01; }},
-            {"upgrade", [this] { m_dialog.ui->btn_begin_upgrade->click(); }},
-            {"check", [this] { m_dialog.ui->btn_begin_checkversion->click(); }},
+            {"upgrade", [this] { click(m_dialog, "btn_begin_upgrade"); }},
+            {"check", [this] { click(m_dialog, "btn_begin_checkversion"); }},
             {"wait", [&] { out = waitForRun(); }},
             {"wire",
              [&] {
                  const QByteArray run = m_device.seen.mid(m_device.seen.lastIndexOf(START));
                  out << run.toHex().replace(QByteArray(1016, 0x1a).toHex(), "(1a x1016)");
              }},
-            {"look", [&] { texts({&m_dialog}); }},
-            {"window", [&] {
-                 texts({&m_window, m_window.m_dialog_encrypt});
-             }}};
+            {"look", [&] { out = texts({&m_dialog}); }},
+            {"window",
+             [&] {
+                 out = texts({&m_window, &top_level<DialogEncrypt>()});
+             }},
+            {"english", [this] { child<QAction>(m_window, "actionEnglish")->trigger(); }},
+            {"chinese", [this] { child<QAction>(m_window, "actionChinese")->trigger(); }}};
         const int boxes = m_prompts.boxes.size();
-        LogCapture log;
+        const qint64 written = m_device.line.total;
         if (actions.contains(step)) {
             actions[step]();
         } else {
             m_prompts.answers = QStringList{m_dir.filePath(step)};
-            m_dialog.ui->btn_choose_firmware->click();
+            click(m_dialog, "btn_choose_firmware");
+        }
+        if (step == "english" || step == "chinese") {
+            return step + " => " + languageState();
         }
         out = m_prompts.boxes.mid(boxes) + out;
         out << (g_firmware_file.isEmpty() ? "-" : QFileInfo(g_firmware_file).fileName())
             << (m_engine.m_running ? "running" : "idle") << (m_dialog.isVisible() ? "" : "hidden")
-            << (log.lines().filter("sending:").isEmpty() ? "" : "sent");
+            << (m_device.line.total > written ? "sent" : "");
         out.removeAll(QString());
         return step + " => " + out.join(" | ");
     }
-    QStringList tour()
-    {
-        QStringList got;
-        m_device.result = 0x00;
-        m_engine.m_device_model.clear(); // as at startup: no firmware ever loaded
-        for (const QString &line : SCENARIO.split('\n', Qt::SkipEmptyParts)) {
-            got << act(line.section(" => ", 0, 0));
-        }
-        return got;
-    }
 
 private slots:
-    void switching()
+    void initTestCase()
     {
-        QVERIFY(write_file(m_dir.filePath("KT62_V01.02.03.04.bin"),
-                           QByteArray::fromHex("8a01000061626364")));
-        Ui::MainWindow *ui = m_window.ui;
-        LanguageChanges changes;
-        qApp->installEventFilter(&changes);
-        // English and Chinese checked and enabled, translators installed or removed.
-        QStringList states;
-        const auto click = [&](QAction *action) {
-            action->trigger();
-            states << QString("%1%2 %3%4 %5 ")
-                              .arg(ui->actionEnglish->isChecked())
-                              .arg(ui->actionEnglish->isEnabled())
-                              .arg(ui->actionChinese->isChecked())
-                              .arg(ui->actionChinese->isEnabled())
-                              .arg(changes.count) +
-                          m_window.windowTitle() + '|' + ui->btn_open_serial->text();
-        };
-        ui->btn_open_serial->click(); // open at each switch
-        click(ui->actionEnglish);
-        click(ui->actionEnglish);
+        const QByteArray image = QByteArray::fromHex("8a01000061626364");
+        QVERIFY(write_file(m_dir.filePath("KT62_V01.02.03.04.bin"), image));
+        QVERIFY(write_file(m_dir.filePath("_V00.00.00.00.bin"), image));
+        qApp->installEventFilter(&m_changes);
+    }
+    void cleanupTestCase() { g_gpi.set_device(nullptr); }
+
+    // The tour, one row per step: opened port, English clicked at start (and
+    // again), the tour in English, in Chinese, in English again, and Chinese once
+    // more.
+    void tour_data()
+    {
+        QTest::addColumn<QString>("line");
         const QStringList english = SCENARIO.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(tour(), english);
-        QVERIFY(!m_engine.m_query_timer->isActive()); // nothing after a cancel
-        click(ui->actionChinese);
-        // Each English text as the catalogue translates it: the longest source
-        // it starts with (up to any %1) is replaced, a value behind it kept.
-        QFile file(qEnvironmentVariable("KT62_SOURCE_DIR") + "/resources/translation_ch.ts");
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QRegularExpression message("<source>(.*)</source>\\s*<translation>(.*)</");
-        QMap<QString, QString> catalogue;
-        for (auto it = message.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext();) {
-            const auto match = it.next();
-            catalogue[match.captured(1)] = match.captured(2);
-        }
-        const auto head = [](const QString &text) { return text.section("%1", 0, 0); };
-        QStringList chinese, unreached = catalogue.keys();
+        const QMap<QString, QString> messages = catalogue();
+        QStringList chinese, reached;
         for (const QString &line : english) {
-            QStringList items = line.section(" => ", 1).split(" | ");
-            for (QString &text : items) {
-                QString source;
-                for (const QString &key : catalogue.keys()) {
-                    if (text.startsWith(head(key)) && head(key).size() > head(source).size()) {
-                        source = key;
-                    }
-                }
-                unreached.removeAll(source);
-                if (!source.isEmpty()) {
-                    text = head(catalogue[source]) + text.mid(head(source).size());
-                }
+            chinese << translated(line, messages, &reached);
+        }
+        int changes = 0;
+        const QStringList tours[] = {QStringList{"open => Close | - | idle | hidden",
+                                                 ENGLISH_AT_START, ENGLISH.arg(changes)} +
+                                         english,
+                                     QStringList{CHINESE.arg(++changes)} + chinese,
+                                     QStringList{ENGLISH.arg(++changes)} + english,
+                                     QStringList{CHINESE.arg(++changes)}};
+        const char *const names[] = {"en", "zh", "en again", "zh again"};
+        for (int tour = 0; tour < 4; ++tour) {
+            for (int i = 0; i < tours[tour].size(); ++i) {
+                const QString &line = tours[tour].at(i);
+                QTest::addRow("%s %02d %s", names[tour], i, qPrintable(line.section(" => ", 0, 0)))
+                    << line;
             }
-            chinese << line.section(" => ", 0, 0) + " => " + items.join(" | ");
+        }
+    }
+    void tour()
+    {
+        QFETCH(QString, line);
+        const QString step = line.section(" => ", 0, 0);
+        if (step == "english" || step == "chinese") {
+            m_device.result = 0x00; // each tour starts with a device that succeeds
+        }
+        QCOMPARE(act(step), line);
+    }
+    // The fixed sizes and titles of the three windows, in both languages.
+    void fixedOutputs_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("expected"); // title, minimum and maximum size
+        const auto row = [](const char *language, const char *window, const QString &expected) {
+            QTest::addRow("%s %s", language, window) << language << window << expected;
+        };
+        for (const char *language : {"chinese", "english"}) {
+            const bool zh = QLatin1String(language) == QLatin1String("chinese");
+            row(language, "MainWindow",
+                (zh ? "KT62升级工具 V2.06" : "KT62 Update Tool V2.06") +
+                    QString(" 320x180 320x180"));
+            row(language, "DialogUpgrade",
+                (zh ? "固件升级" : "Firmware Upgrade") + QString(" 500x300 500x300"));
+            row(language, "DialogEncrypt", "固件加密 640x193 640x193");
+        }
+    }
+    void fixedOutputs()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, window);
+        QFETCH(QString, expected);
+        QAction *action =
+            child<QAction>(m_window, language == "chinese" ? "actionChinese" : "actionEnglish");
+        if (!action->isChecked()) {
+            action->trigger();
+        }
+        QWidget *shown = window == "MainWindow"      ? &m_window
+                         : window == "DialogUpgrade" ? static_cast<QWidget *>(&m_dialog)
+                                                     : &top_level<DialogEncrypt>();
+        const auto size = [](const QSize &s) {
+            return QString("%1x%2").arg(s.width()).arg(s.height());
+        };
+        QCOMPARE(
+            QString("%1 %2 %3")
+                .arg(shown->windowTitle(), size(shown->minimumSize()), size(shown->maximumSize())),
+            expected);
+    }
+    // Every catalogue entry shows up somewhere in the tour.
+    void catalogueReached()
+    {
+        const QMap<QString, QString> messages = catalogue();
+        QVERIFY(!messages.isEmpty());
+        QStringList reached;
+        for (const QString &line : SCENARIO.split('\n', Qt::SkipEmptyParts)) {
+            translated(line, messages, &reached);
+        }
+        QStringList unreached = messages.keys();
+        for (const QString &source : reached) {
+            unreached.removeAll(source);
         }
         QCOMPARE(unreached, QStringList());
-        QCOMPARE(tour(), chinese);
-        click(ui->actionEnglish);
-        QCOMPARE(tour(), english);
-        click(ui->actionChinese);
-        QCOMPARE(states, (QStringList{"01 01 0 KT62 Update Tool V2.06|Close",
-                                      "10 01 0 KT62 Update Tool V2.06|Close",
-                                      "01 10 1 KT62升级工具 V2.06|关闭",
-                                      "10 01 2 KT62 Update Tool V2.06|Close",
-                                      "01 10 3 KT62升级工具 V2.06|关闭"}));
     }
 };
 

@@ -4,9 +4,10 @@
 #include "serial/gpi.h"
 #include "serial/port_list.h"
 #include "tests/support/testpty.h"
-#include "ui_mainwindow.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -49,7 +50,6 @@ class TestMainWindow : public QObject
 private slots:
     void init();
     void cleanup();
-    void titleAndFixedSize();
     void firstScan_data();
     void firstScan();
     void sameCountLeavesBoxAlone();
@@ -60,8 +60,18 @@ private slots:
     void keysAndButtonsOpenDialogs();
 
 private:
+    template <typename T> T *child(const char *name) const
+    {
+        return m_window->findChild<T *>(QLatin1String(name));
+    }
+    QComboBox *box() const { return child<QComboBox>("cb_port_idx"); }
+    QPushButton *openButton() const { return child<QPushButton>("btn_open_serial"); }
+    // The scan as the timer runs it, or forced as a language switch does.
+    void scan(bool forced)
+    {
+        QMetaObject::invokeMethod(m_window.get(), "update_serial_port_list", Q_ARG(bool, forced));
+    }
     std::unique_ptr<MainWindow> m_window;
-    Ui::MainWindow *ui() const { return m_window->ui; }
 };
 
 void TestMainWindow::init()
@@ -76,15 +86,6 @@ void TestMainWindow::cleanup()
     g_gpi.closeSerialPort();
     m_window.reset();
     set_port_name_source({});
-}
-
-void TestMainWindow::titleAndFixedSize()
-{
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("KT62 Update Tool V2.06"));
-    QCOMPARE(m_window->minimumSize(), QSize(320, 180));
-    QCOMPARE(m_window->maximumSize(), QSize(320, 180));
-    QCOMPARE(ui()->btn_open_serial->text(), QStringLiteral("Open"));
-    QCOMPARE(ui()->menuLanguage->title(), QStringLiteral("Language（语言）"));
 }
 
 void TestMainWindow::firstScan_data()
@@ -110,20 +111,19 @@ void TestMainWindow::firstScan()
 
 void TestMainWindow::sameCountLeavesBoxAlone()
 {
-    ui()->cb_port_idx->setCurrentIndex(1);
+    box()->setCurrentIndex(1);
     g_ports = QStringList{"COM7", "COM8"};
-    m_window->update_serial_port_list(false);
-    QCOMPARE(entries(ui()->cb_port_idx), QStringList({"COM1", "COM3"}));
-    QCOMPARE(ui()->cb_port_idx->currentIndex(), 1);
-    m_window->update_serial_port_list(true);
-    QCOMPARE(entries(ui()->cb_port_idx), QStringList({"COM7", "COM8"}));
+    scan(false);
+    QCOMPARE(entries(box()), QStringList({"COM1", "COM3"}));
+    QCOMPARE(box()->currentIndex(), 1);
+    scan(true);
+    QCOMPARE(entries(box()), QStringList({"COM7", "COM8"}));
 }
 
 void TestMainWindow::countChangeRebuildsOnTimer()
 {
     g_ports << QStringLiteral("COM2");
-    QTRY_COMPARE_WITH_TIMEOUT(entries(ui()->cb_port_idx), QStringList({"COM1", "COM2", "COM3"}),
-                              5000);
+    QTRY_COMPARE_WITH_TIMEOUT(entries(box()), QStringList({"COM1", "COM2", "COM3"}), 5000);
 }
 
 void TestMainWindow::openedPortStaysSelected_data()
@@ -143,48 +143,48 @@ void TestMainWindow::openedPortStaysSelected()
     QFETCH(bool, closedFirst);
     QFETCH(QString, current);
     g_ports = QStringList{"COM1", "COM4", "COM9"};
-    m_window->update_serial_port_list(true);
-    ui()->cb_port_idx->setCurrentText(QStringLiteral("COM4"));
-    m_window->serial_port_status_changed(true);
+    scan(true);
+    box()->setCurrentText(QStringLiteral("COM4"));
+    emit g_gpi.serial_status_changed(true);
     if (closedFirst) {
-        m_window->serial_port_status_changed(false);
-        ui()->cb_port_idx->setCurrentText(QStringLiteral("COM1"));
+        emit g_gpi.serial_status_changed(false);
+        box()->setCurrentText(QStringLiteral("COM1"));
     }
     g_ports = after;
-    m_window->update_serial_port_list(true);
-    QCOMPARE(ui()->cb_port_idx->currentText(), current);
+    scan(true);
+    QCOMPARE(box()->currentText(), current);
 }
 
 void TestMainWindow::buttonFollowsChannel()
 {
     TestPty pty;
     g_ports = QStringList{pty.slavePath()};
-    m_window->update_serial_port_list(true);
-    QTest::mouseClick(ui()->btn_open_serial, Qt::LeftButton);
+    scan(true);
+    QTest::mouseClick(openButton(), Qt::LeftButton);
     QVERIFY(g_gpi.isOpen());
-    QCOMPARE(ui()->btn_open_serial->text(), QStringLiteral("Close"));
+    QCOMPARE(openButton()->text(), QStringLiteral("Close"));
     // Another entry chosen while open: the next click still closes.
     g_ports << QStringLiteral("COM1");
-    m_window->update_serial_port_list(true);
-    ui()->cb_port_idx->setCurrentText(QStringLiteral("COM1"));
-    QTest::mouseClick(ui()->btn_open_serial, Qt::LeftButton);
+    scan(true);
+    box()->setCurrentText(QStringLiteral("COM1"));
+    QTest::mouseClick(openButton(), Qt::LeftButton);
     QVERIFY(!g_gpi.isOpen());
-    QCOMPARE(ui()->btn_open_serial->text(), QStringLiteral("Open"));
+    QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     // COM1 does not exist: the button keeps reading "Open".
-    QTest::mouseClick(ui()->btn_open_serial, Qt::LeftButton);
-    QCOMPARE(ui()->btn_open_serial->text(), QStringLiteral("Open"));
+    QTest::mouseClick(openButton(), Qt::LeftButton);
+    QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     emit g_gpi.serial_status_changed(true);
-    QCOMPARE(ui()->btn_open_serial->text(), QStringLiteral("Close"));
+    QCOMPARE(openButton()->text(), QStringLiteral("Close"));
 }
 
 void TestMainWindow::keysAndButtonsOpenDialogs()
 {
     m_window->show();
     MainWindow *w = m_window.get();
-    QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }),
-             static_cast<QWidget *>(m_window->m_dialog_encrypt));
-    QCOMPARE(close_next_modal([this] { QTest::mouseClick(ui()->btn_upgrade, Qt::LeftButton); }),
-             static_cast<QWidget *>(m_window->m_dialog_upgrade));
+    QVERIFY(
+        qobject_cast<DialogEncrypt *>(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); })));
+    QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
+        [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); })));
     QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }), nullptr);
 }
 

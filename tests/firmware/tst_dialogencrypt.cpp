@@ -3,8 +3,8 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
 #include "tests/support/logcapture.h"
-#include "ui_dialogencrypt.h"
 #include <QCryptographicHash>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <unistd.h>
@@ -28,14 +28,14 @@ class TestDialogEncrypt : public QObject
 {
     Q_OBJECT
 private slots:
-    // Each line: the source's size (-1: none; "abcd" repeated) and name, the
-    // output directory; the box, debug lines ("~": the temporary directory),
-    // standard output, and each earlier output (10,000 bytes) replaced, by its
-    // size and digest. One run of the program for all.
-    void encrypt()
+    // Each row: the source's size (-1: none; "abcd" repeated) and name, the
+    // output directory; expected: the box, debug lines ("~": the temporary
+    // directory), standard output, and each earlier output (10,000 bytes)
+    // replaced, by its size and digest.
+    void encrypt_data()
     {
-        PromptRecorder prompts;
-        const QString lines = QStringLiteral(R"(
+        QTest::addColumn<QString>("line");
+        const QStringList lines = QStringLiteral(R"(
 -1 |  |  | 请先选择源文件！ | source file not selected! => -
 4 | fw_V/KT62_01.bin |  | 源文件名不正确！ => -
 4 | fw.bin |  | 请选择输出目录！ | output path not selected! => -
@@ -47,42 +47,61 @@ private slots:
 3 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 0 | Error: length little 4byte => KT62_V01.bin 7 bytes md5 d310a40483f9
 2052 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 202238 => KT62_V01.bin 2056 bytes md5 4302f8c55691
 4096 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 403688 => KT62_V01.bin 4100 bytes md5 b6176b774c7c
-1027 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 100922 | Error: length little 4byte => KT62_V01.bin 1031 bytes md5 f2992269a7db)");
-        for (const QString &line : lines.split('\n', Qt::SkipEmptyParts)) {
-            QTemporaryDir dir;
+1027 | KT62_01.bin | out | 加密完成! | output firmware: "~/out/KT62_V01.bin" | encrypt checksum is: 100922 | Error: length little 4byte => KT62_V01.bin 1031 bytes md5 f2992269a7db)")
+                                      .split('\n', Qt::SkipEmptyParts);
+        for (const QString &line : lines) {
             const QStringList in = line.split(" | ");
-            const QString source = in[1].isEmpty() ? "" : dir.filePath("src/" + in[1]);
-            const int size = in[0].toInt();
-            QVERIFY(size < 0 ||
-                    write_file(source, QByteArray("abcd").repeated(size / 4 + 1).left(size)));
-            for (const char *name : {"KT62_V01.02.03.04.bin", "KT62_V01.bin", "a_Vb_Vc.bin"}) {
-                QVERIFY(write_file(dir.filePath("out/") + name, QByteArray(10000, 0)));
-            }
-            prompts.boxes.clear();
-            prompts.answers = QStringList{source, in[2].isEmpty() ? "" : dir.filePath(in[2])};
-            DialogEncrypt dialog;
-            dialog.ui->btn_choose_source_file->click();
-            dialog.ui->btn_choose_output_dir->click();
-            LogCapture log;
-            const QStringList text = printed([&] { dialog.ui->btn_encrypt->click(); });
-            const QStringList out = in.mid(0, 3) + prompts.boxes + log.lines() + text;
-            QStringList replaced;
-            for (const QString &name : QDir(dir.filePath("out")).entryList(QDir::Files)) {
-                const QByteArray image = read_file(dir.filePath("out/" + name));
-                if (image != QByteArray(10000, 0)) {
-                    replaced << name + QString(" %1 bytes md5 ").arg(image.size()) +
-                                    QCryptographicHash::hash(image, QCryptographicHash::Md5)
-                                        .toHex()
-                                        .left(12);
-                }
-            }
-            QCOMPARE(out.join(" | ").replace(dir.path(), "~") + " => " +
-                         (replaced.isEmpty() ? "-" : replaced.join(", ")),
-                     line);
+            QTest::addRow("%s bytes, %s to '%s'", qPrintable(in[0]), qPrintable(in[1]),
+                          qPrintable(in[2]))
+                << line;
         }
-        QCOMPARE(prompts.choosers.mid(0, 2), (QStringList{"file|unparented|选择固件|.|*.bin|0",
-                                                          "directory|parented|选择文件夹|/||1"}));
-        // A source that fails midway leaves the earlier output as it was.
+    }
+    void encrypt()
+    {
+        QFETCH(QString, line);
+        PromptRecorder prompts;
+        QTemporaryDir dir;
+        const QStringList in = line.split(" | ");
+        const QString source = in[1].isEmpty() ? "" : dir.filePath("src/" + in[1]);
+        const int size = in[0].toInt();
+        QVERIFY(size < 0 ||
+                write_file(source, QByteArray("abcd").repeated(size / 4 + 1).left(size)));
+        for (const char *name : {"KT62_V01.02.03.04.bin", "KT62_V01.bin", "a_Vb_Vc.bin"}) {
+            QVERIFY(write_file(dir.filePath("out/") + name, QByteArray(10000, 0)));
+        }
+        prompts.answers = QStringList{source, in[2].isEmpty() ? "" : dir.filePath(in[2])};
+        DialogEncrypt dialog;
+        click(dialog, "btn_choose_source_file");
+        click(dialog, "btn_choose_output_dir");
+        LogCapture log;
+        const QStringList text = printed([&] { click(dialog, "btn_encrypt"); });
+        const QStringList out = in.mid(0, 3) + prompts.boxes + log.lines() + text;
+        QStringList replaced;
+        for (const QString &name : QDir(dir.filePath("out")).entryList(QDir::Files)) {
+            const QByteArray image = read_file(dir.filePath("out/" + name));
+            if (image != QByteArray(10000, 0)) {
+                replaced << name + QString(" %1 bytes md5 ").arg(image.size()) +
+                                QCryptographicHash::hash(image, QCryptographicHash::Md5)
+                                    .toHex()
+                                    .left(12);
+            }
+        }
+        QCOMPARE(out.join(" | ").replace(dir.path(), "~") + " => " +
+                     (replaced.isEmpty() ? "-" : replaced.join(", ")),
+                 line);
+    }
+    void choosers()
+    {
+        PromptRecorder prompts;
+        DialogEncrypt dialog;
+        click(dialog, "btn_choose_source_file");
+        click(dialog, "btn_choose_output_dir");
+        QCOMPARE(prompts.choosers, (QStringList{"file|unparented|选择固件|.|*.bin|0",
+                                                "directory|parented|选择文件夹|/||1"}));
+    }
+    // A source that fails midway leaves the earlier output as it was.
+    void readErrorKeepsOutput()
+    {
         QTemporaryDir dir;
         QVERIFY(write_file(dir.filePath("kept.bin"), "earlier"));
         FailingDevice failing;
@@ -91,6 +110,12 @@ private slots:
                  EncryptStatus::SourceUnreadable);
         QCOMPARE(log.lines() << read_file(dir.filePath("kept.bin")) << QDir(dir.path()).entryList(),
                  (QStringList{"firmware file_in read failed!", "earlier", ".", "..", "kept.bin"}));
+    }
+
+private:
+    static void click(const DialogEncrypt &dialog, const char *button)
+    {
+        dialog.findChild<QPushButton *>(QLatin1String(button))->click();
     }
 };
 

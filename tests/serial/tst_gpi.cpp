@@ -1,4 +1,5 @@
 #include "serial/gpi.h"
+#include "tests/support/fakeline.h"
 #include "tests/support/logcapture.h"
 #include "tests/support/testpty.h"
 
@@ -25,6 +26,9 @@ private slots:
     void destroyedChannelReleasesPort();
     void sendingWhileClosedTraces_data();
     void sendingWhileClosedTraces();
+    void standInCarriesTheTraffic();
+    void discardDropsWhatIsQueued_data();
+    void discardDropsWhatIsQueued();
 };
 
 void TestGpi::opensAtLineSettings()
@@ -174,6 +178,64 @@ void TestGpi::sendingWhileClosedTraces()
     QCOMPARE(log.lines(),
              QStringList({QStringLiteral("sending: \"%1\"").arg(QString(bytes.toHex())),
                           QStringLiteral("Serial port not open!")}));
+}
+
+void TestGpi::standInCarriesTheTraffic()
+{
+    FakeLine line;
+    GPI gpi;
+    gpi.set_device(&line);
+    QSignalSpy status(&gpi, &GPI::serial_status_changed);
+    QSignalSpy ready(&gpi, &GPI::data_ready);
+    LogCapture log;
+    gpi.openSerialPort(QString());
+    QVERIFY(gpi.isOpen() && status.last().at(0).toBool());
+    gpi.writeSerialData("\x24\x00", 2);
+    line.feed(QByteArray::fromHex("0615"));
+    QCOMPARE(line.take_sent(), QByteArray::fromHex("2400"));
+    QCOMPARE(ready.count(), 1);
+    QCOMPARE(ready.at(0).at(0).toByteArray(), QByteArray::fromHex("0615"));
+    // The trace does not depend on which device carries the bytes.
+    QCOMPARE(log.lines(), QStringList({"sending: \"2400\"", "received: \"0615\""}));
+    gpi.closeSerialPort();
+    QVERIFY(!line.isOpen() && !status.last().at(0).toBool());
+    gpi.set_device(nullptr); // back to the serial port, which is closed
+    QVERIFY(!gpi.isOpen());
+}
+
+void TestGpi::discardDropsWhatIsQueued_data()
+{
+    QTest::addColumn<bool>("port"); // the serial port on a pty, or a stalled stand-in
+    QTest::newRow("serial port") << true;
+    QTest::newRow("stand-in") << false;
+}
+
+void TestGpi::discardDropsWhatIsQueued()
+{
+    QFETCH(bool, port);
+    LogCapture log; // keeps the trace of the lot out of the test's output
+    TestPty pty;    // never read until the end: the line does not drain
+    FakeLine line;
+    line.stalled = true;
+    GPI gpi;
+    if (!port) {
+        gpi.set_device(&line, [&line] { line.discard(); });
+    }
+    gpi.openSerialPort(pty.slavePath());
+    const QByteArray lot(256 * 1024, '\x5a');
+    gpi.writeSerialData(lot.constData(), lot.size());
+    // What the system takes is gone from the port's own queue; the rest waits.
+    QTRY_VERIFY_WITH_TIMEOUT(gpi.pending_output() > 0 && gpi.pending_output() < lot.size() + 1,
+                             5000);
+    gpi.discard_output();
+    QCOMPARE(gpi.pending_output(), 0);
+    gpi.writeSerialData("\x04\x00", 2); // what is written after the discard still goes out
+    const QByteArray end = QByteArray::fromHex("0400");
+    QByteArray arrived;
+    line.drain();
+    QVERIFY(QTest::qWaitFor(
+        [&] { return (arrived += port ? pty.readNow() : line.take_sent()).endsWith(end); }, 5000));
+    QVERIFY(arrived.size() < lot.size());
 }
 
 QTEST_GUILESS_MAIN(TestGpi)

@@ -1,7 +1,7 @@
 #ifndef KT62_TEST_FAKEDEVICE_H
 #define KT62_TEST_FAKEDEVICE_H
 
-#include "tests/support/testpty.h"
+#include "tests/support/fakeline.h"
 
 #include <QIODevice>
 #include <QTimer>
@@ -21,22 +21,25 @@ inline QByteArray frame(char command, const QByteArray &payload)
 }
 } // namespace dev
 
-// A KT62 on a pseudo terminal, answering at once: a query with its info, a
-// begin-upgrade with "erase finished" and three NAKs, each block with an ACK
-// (the last with two), the end of transmission with `result`.
+// A KT62 at the far end of a fake line (install `line` in the channel),
+// answering on its next turn: a query with its info, a begin-upgrade with
+// "erase finished" and three NAKs, each block with an ACK (the last with two),
+// the end of transmission with `result`.
 struct FakeDevice
 {
     FakeDevice()
     {
-        QObject::connect(&poll, &QTimer::timeout, [this] {
-            const QByteArray got = pty.readNow();
-            seen += got;
-            in += got;
-            while (const int used = take()) {
-                in.remove(0, used);
-            }
-        });
+        QObject::connect(&poll, &QTimer::timeout, [this] { pump(); });
         poll.start(1);
+    }
+    void pump() // reads what arrived and answers it
+    {
+        const QByteArray got = line.take_sent();
+        seen += got;
+        in += got;
+        while (const int used = take()) {
+            in.remove(0, used);
+        }
     }
     int take() // bytes of the input answered, 0 when more are needed
     {
@@ -45,31 +48,31 @@ struct FakeDevice
             return 7;
         } else if (blocks >= 0 && in.startsWith(dev::EOT)) {
             blocks = -1;
-            pty.write(dev::frame(dev::RESULT, QByteArray(1, char(result))));
+            line.feed(dev::frame(dev::RESULT, QByteArray(1, char(result))));
             return 2;
         } else if (blocks >= 0 && in.startsWith(dev::STX)) {
             if (in.size() < dev::BLOCK) {
                 return 0;
             }
             // The tool ends the transmission only on the ACK after the last block.
-            pty.write(QByteArray(--blocks ? 1 : 2, dev::ACK));
+            line.feed(QByteArray(--blocks ? 1 : 2, dev::ACK));
             return dev::BLOCK;
         }
         const int length = in.size() < dev::HEADER ? 0 : quint8(in[1]) | quint8(in[2]) << 8;
         if (in.size() < dev::HEADER + length) {
             return 0;
         } else if (in[3] == dev::QUERY) {
-            pty.write(dev::frame(dev::INFO, "KT62_V01.00.00.00"));
+            line.feed(dev::frame(dev::INFO, "KT62_V01.00.00.00"));
         } else if (in[3] == dev::BEGIN) {
             blocks =
                 int((qFromLittleEndian<quint32>(in.constData() + dev::HEADER) + dev::DATA - 1) /
                     dev::DATA);
-            pty.write(dev::frame(dev::ERASED, QByteArray(1, 0)) + QByteArray(3, dev::NAK));
+            line.feed(dev::frame(dev::ERASED, QByteArray(1, 0)) + QByteArray(3, dev::NAK));
         }
         return dev::HEADER + length;
     }
 
-    TestPty pty;
+    FakeLine line;
     QTimer poll;
     QByteArray in, seen;  // unanswered; all the tool sent
     quint8 result = 0x00; // anything but 0 is a failure

@@ -1,4 +1,5 @@
 #include "tests/support/fakedevice.h"
+#include "tests/support/fakeline.h"
 #include "tests/support/logcapture.h"
 #include "upgrade/upgrader.h"
 
@@ -10,11 +11,12 @@ const QByteArray ACK(1, dev::ACK), NAK(1, dev::NAK), NAKS(3, dev::NAK);
 
 const auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
 
-// An engine with its own channel (never opened), NAK count and firmware path.
-// What it sends is read back from the channel's trace. The clock is stopped.
+// An engine with its own channel on a fake line, NAK count and firmware path.
+// The clock is stopped.
 struct EngineRig
 {
     LogCapture log;
+    FakeLine line;
     GPI channel;
     int naks = 0;
     QString firmware;
@@ -24,6 +26,8 @@ struct EngineRig
 
     EngineRig()
     {
+        channel.set_device(&line, [this] { line.discard(); });
+        channel.openSerialPort(QString());
         engine.m_clock_timer->stop();
         QObject::connect(&engine, &Upgrader::upgrade_info,
                          [this](QString t) { events << "info:" + t; });
@@ -37,18 +41,8 @@ struct EngineRig
         }
     }
 
-    void device(const QByteArray &chunk) { channel.decode_protocol(chunk); }
-    QByteArray takeSent() // bytes written since the last call; the log is cleared
-    {
-        QByteArray sent;
-        for (const QString &line : log.lines()) {
-            if (line.startsWith("sending: \"")) {
-                sent += QByteArray::fromHex(line.toLatin1().mid(10));
-            }
-        }
-        log.clear();
-        return sent;
-    }
+    void device(const QByteArray &chunk) { line.feed(chunk); }
+    QByteArray takeSent() { return line.take_sent(); } // since the last call
     // Chooses and loads a file of this content followed by sparse zero bytes.
     bool load(const QByteArray &content, const QString &name = "KT62_V01.02.03.04.bin",
               qint64 sparse = 0)
