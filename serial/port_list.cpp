@@ -1,5 +1,8 @@
 #include "serial/port_list.h"
 
+#include "serial/port_scanner.h"
+
+#include <QCoreApplication>
 #include <QSerialPortInfo>
 
 namespace {
@@ -16,6 +19,31 @@ std::function<QList<PortDetails>()> &port_details_source()
 {
     static std::function<QList<PortDetails>()> source;
     return source;
+}
+
+std::unique_ptr<PortScanner> &installed_scanner()
+{
+    static std::unique_ptr<PortScanner> scanner;
+    return scanner;
+}
+
+// The scanner's watcher belongs to the application's event loop; it goes with
+// the application rather than outliving it until the program exits.
+void drop_scanner()
+{
+    installed_scanner().reset();
+}
+
+PortScanner &port_scanner()
+{
+    std::unique_ptr<PortScanner> &scanner = installed_scanner();
+    if (!scanner) {
+        scanner = PortScanner::for_this_system();
+        if (QCoreApplication::instance()) {
+            qAddPostRoutine(drop_scanner);
+        }
+    }
+    return *scanner;
 }
 
 PortDetails details_of(const QSerialPortInfo &info)
@@ -69,7 +97,7 @@ QList<PortDetails> available_ports()
         }
         return ports;
     }
-    return enumerate_system_ports();
+    return port_scanner().scan();
 }
 
 QStringList available_port_names()
@@ -93,6 +121,11 @@ void set_port_name_source(std::function<QStringList()> source)
 void set_port_details_source(std::function<QList<PortDetails>()> source)
 {
     port_details_source() = std::move(source);
+}
+
+void set_port_scanner(std::unique_ptr<PortScanner> scanner)
+{
+    installed_scanner() = std::move(scanner);
 }
 
 QList<PortDetails> enumerate_system_ports()

@@ -29,10 +29,12 @@ struct PortDetails
 Q_DECLARE_METATYPE(PortDetails)
 
 // The serial ports present, in the order the platform reports them
-// (duplicates included).
+// (duplicates included). Scans go through a PortScanner (serial/port_scanner.h),
+// which answers a repeated scan from its last enumeration while nothing has
+// changed, so calling these every few hundred milliseconds stays cheap.
 //
-// Two replacement sources exist for tests, each answered as-is on every call;
-// an empty function restores the platform's list:
+// Two replacement sources exist for tests, each answered as-is on every call
+// (no scanner in between); an empty function restores the platform's list:
 // - a details source feeds both functions;
 // - a name source, which is how the port box is exercised without hardware,
 //   takes precedence for the names, and when no details source is installed
