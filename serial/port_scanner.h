@@ -10,8 +10,8 @@
 // Answers "which serial ports are there?" as often as asked, but walks the
 // system's devices only when the answer may have changed.
 //
-// The platform's enumeration is expensive (on Linux tens of thousands of
-// sysfs and udev files a minute at the port box's cadence), while ports come
+// The platform's enumeration is expensive (on Linux, at the port box's 300 ms
+// cadence, some 48,000 sysfs and udev files opened every 5 s), while ports come
 // and go rarely, and always with their device node. So the scanner watches the
 // folder holding the nodes and enumerates again only after it changed:
 // - the first scan always enumerates, with or without an event loop;
