@@ -10,9 +10,9 @@ BUILD ?= build$(if $(filter 6,$(QT)),-qt6,)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format
-PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
+PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n
 PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
-            libgl-dev
+            qt6-translations-l10n libgl-dev
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
 .PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build soak demo run format translations clean

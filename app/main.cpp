@@ -5,6 +5,12 @@
 
 int main(int argc, char *argv[])
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // The fixed-size windows scale with the screen; Qt 6 always does, Qt 5
+    // must be told before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
     QApplication app(argc, argv);
     app.setWindowIcon(QIcon(QStringLiteral(":/icons/kt62.png")));
     MainWindow window;

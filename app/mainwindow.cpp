@@ -5,10 +5,13 @@
 #include "firmware/dialogencrypt.h"
 #include "resources/resources.h"
 #include "serial/gpi.h"
+#include "serial/port_access.h"
 #include "serial/port_list.h"
 
 #include <QCoreApplication>
+#include <QDialog>
 #include <QKeyEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QTranslator>
 
@@ -17,6 +20,9 @@
 namespace {
 constexpr int PORT_SCAN_INTERVAL_MS = 300;
 const char *const CATALOGUE_PATH = ":/translation_ch.qm";
+// Qt's own Chinese catalogue, carried in the resources so that it is there
+// whatever the system has installed.
+const char *const QT_CATALOGUE_PATH = ":/qt/qtbase_zh_CN.qm";
 
 // The catalogue is registered while static objects are built, before main.
 const bool g_resources_registered = (kt62_register_resources(), true);
@@ -24,13 +30,14 @@ const bool g_resources_registered = (kt62_register_resources(), true);
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_dialog_upgrade(nullptr),
-      m_dialog_encrypt(nullptr), m_translator(nullptr), m_serial_opened(false),
-      m_port_timer(nullptr), m_version(QStringLiteral(" V" KT62_VERSION))
+      m_dialog_encrypt(nullptr), m_translator(nullptr), m_qt_translator(nullptr),
+      m_serial_opened(false), m_port_timer(nullptr), m_version(QStringLiteral(" V" KT62_VERSION))
 {
     ui->setupUi(this);
     ui->actionEnglish->setCheckable(true);
     ui->actionChinese->setCheckable(true);
     m_translator = new QTranslator();
+    m_qt_translator = new QTranslator();
     ui->actionEnglish->setChecked(true);
 
     m_dialog_upgrade = new DialogUpgrade();
@@ -85,6 +92,7 @@ void MainWindow::serial_port_status_changed(bool connected)
     if (connected) {
         ui->btn_open_serial->setText(tr("Close"));
         m_current_port = ui->cb_port_idx->currentText();
+        statusBar()->clearMessage();
     } else {
         ui->btn_open_serial->setText(tr("Open"));
     }
@@ -93,22 +101,48 @@ void MainWindow::serial_port_status_changed(bool connected)
 void MainWindow::on_btn_open_serial_clicked()
 {
     if (!m_serial_opened) {
-        g_gpi.openSerialPort(ui->cb_port_idx->currentText());
+        const QString port = ui->cb_port_idx->currentText();
+        g_gpi.openSerialPort(port);
+        if (!m_serial_opened) {
+            show_open_failure(port);
+        }
     } else {
         g_gpi.closeSerialPort();
     }
 }
 
+void MainWindow::show_open_failure(const QString &port)
+{
+    // The port's own words ("Permission denied", "Device or resource busy").
+    // A busy port reports a permission error too, so only the device node
+    // tells whether joining its group would help.
+    const QString reason = g_gpi.device()->errorString();
+    const std::optional<QString> group = group_to_join(port_node_facts(port));
+    statusBar()->showMessage(
+        group ? tr("Cannot open %1: %2; join the group %3 (sudo usermod -aG %3 $USER), then log in "
+                   "again")
+                    .arg(port, reason, *group)
+              : tr("Cannot open %1: %2").arg(port, reason));
+}
+
+void MainWindow::exec_centred(QDialog *dialog)
+{
+    QRect place = dialog->frameGeometry();
+    place.moveCenter(frameGeometry().center());
+    dialog->move(place.topLeft());
+    dialog->exec();
+}
+
 void MainWindow::on_btn_upgrade_clicked()
 {
-    m_dialog_upgrade->exec();
+    exec_centred(m_dialog_upgrade);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
     // Other keys are swallowed on purpose; F7 is the only shortcut here.
     if (event->key() == Qt::Key_F7) {
-        m_dialog_encrypt->exec();
+        exec_centred(m_dialog_encrypt);
     }
 }
 
@@ -123,6 +157,10 @@ void MainWindow::on_actionChinese_triggered()
     if (!m_translator->load(QString::fromLatin1(CATALOGUE_PATH), QString(), QString(), QString())) {
         return;
     }
+    // Qt's texts first, so that the program's own take precedence.
+    if (m_qt_translator->load(QString::fromLatin1(QT_CATALOGUE_PATH))) {
+        QCoreApplication::installTranslator(m_qt_translator);
+    }
     QCoreApplication::installTranslator(m_translator);
     retranslate_all();
 }
@@ -136,6 +174,7 @@ void MainWindow::on_actionEnglish_triggered()
     ui->actionEnglish->setEnabled(false);
     ui->actionChinese->setChecked(false);
     QCoreApplication::removeTranslator(m_translator);
+    QCoreApplication::removeTranslator(m_qt_translator);
     retranslate_all();
 }
 

@@ -8,6 +8,7 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
+class QDialog;
 class QTimer;
 class QTranslator;
 QT_END_NAMESPACE
@@ -35,11 +36,19 @@ private slots:
 
 private:
     void retranslate_all();
+    // Why the port just asked for did not open, in the status bar.
+    void show_open_failure(const QString &port);
+    // Runs a parentless dialog modally, centred over this window: some window
+    // managers put a window without a parent in the corner of the screen.
+    void exec_centred(QDialog *dialog);
 
     Ui::MainWindow *ui;
     DialogUpgrade *m_dialog_upgrade;
     DialogEncrypt *m_dialog_encrypt;
     QTranslator *m_translator;
+    // Qt's own texts (file choosers, message box buttons) in Chinese; installed
+    // and removed with the program's catalogue.
+    QTranslator *m_qt_translator;
     bool m_serial_opened;
     QStringList m_port_list;
     QString m_current_port;

@@ -31,6 +31,7 @@ void DialogEncrypt::on_btn_choose_source_file_clicked()
     // A cancelled choice clears the earlier one on purpose.
     m_source_file = ask_for_path(prompt);
     ui->lbl_source_path->setText(m_source_file);
+    ui->lbl_source_path->setToolTip(m_source_file);
 }
 
 void DialogEncrypt::on_btn_choose_output_dir_clicked()
@@ -43,6 +44,7 @@ void DialogEncrypt::on_btn_choose_output_dir_clicked()
     prompt.options = QFileDialog::ShowDirsOnly;
     m_output_dir = ask_for_path(prompt);
     ui->lbl_output_dir->setText(m_output_dir);
+    ui->lbl_output_dir->setToolTip(m_output_dir);
 }
 
 bool DialogEncrypt::choices_acceptable()

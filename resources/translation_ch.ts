@@ -23,6 +23,14 @@
         <source>Upgrade</source>
         <translation>升级</translation>
     </message>
+    <message>
+        <source>Cannot open %1: %2</source>
+        <translation>无法打开%1：%2</translation>
+    </message>
+    <message>
+        <source>Cannot open %1: %2; join the group %3 (sudo usermod -aG %3 $USER), then log in again</source>
+        <translation>无法打开%1：%2；请加入用户组%3（sudo usermod -aG %3 $USER），然后重新登录</translation>
+    </message>
 </context>
 <context>
     <name>DialogUpgrade</name>

@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
+#include "serial/port_access.h"
 #include "serial/port_list.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
@@ -12,18 +13,21 @@
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTimerEvent>
 
 namespace {
 // Each line is "step => what followed". A step is a button, "open" or "shut"
-// for the port, "close" or "show" for the dialog, "fail" for a device whose
-// upgrades fail, "wait" for the run to end, "wire" for the bytes of the last
-// run, "look" at the dialog, "window" at the other windows, or a firmware file
-// to choose. What followed: boxes, texts or statuses, then the chosen file, the
-// engine's state, whether the dialog is hidden and whether anything was sent.
+// for the port ("locked": it refuses to open for want of a group, "busy": for
+// another program holding it, "unlocked": no more), "close" or "show" for the dialog, "fail" for a
+// device whose upgrades fail, "wait" for the run to end, "wire" for the bytes of the last run,
+// "look" at the dialog, "window" at the other windows, or a firmware file to choose. What followed:
+// boxes, texts or statuses, then the chosen file, the engine's state, whether the dialog is hidden
+// and whether anything was sent.
 const QString SCENARIO = QStringLiteral(R"(
 window => KT62 Update Tool V2.06 | SerialPort | Close | Upgrade | Language（语言） | 固件加密 | 选择源文件 | 未设置 | 选择输出目录 | 未设置 | 加密 | - | idle | hidden
 shut => Open | - | idle | hidden
@@ -33,6 +37,11 @@ look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unk
 upgrade => Serial Port is not opened! | - | idle
 fw.bin => Firmware name is not right! | - | idle
 KT62_V09.09.09.09.bin => Firmware file cannot be read! | - | idle
+locked => - | idle
+open => Open | Cannot open ttyKT62: Permission denied; join the group dialout (sudo usermod -aG dialout $USER), then log in again | - | idle
+busy => - | idle
+open => Open | Cannot open ttyKT62: Device or resource busy | - | idle
+unlocked => - | idle
 open => Close | - | idle
 upgrade => Please choose firmware! | - | idle
 check => - | running | sent
@@ -86,24 +95,62 @@ QMap<QString, QString> catalogue()
     return messages;
 }
 
-// A scenario line as the catalogue translates it: each item's longest
-// catalogue source it starts with (up to any %1) is replaced, a value behind
-// it kept. The sources used are added to reached.
+// One item as the catalogue translates it: the catalogue source that matches
+// it whole (its %1, %2... standing for anything) with the most fixed text, or
+// else the longest source without placeholders that it starts with (a label
+// prefix with a value behind it). Empty source when none fits.
+QString translated_item(const QString &text, const QMap<QString, QString> &messages,
+                        QString *source)
+{
+    const QRegularExpression placeholder("%(\\d)");
+    int best = -1;
+    QString result = text;
+    for (auto it = messages.cbegin(); it != messages.cend(); ++it) {
+        const QString fixed = QString(it.key()).remove(placeholder);
+        if (fixed.size() <= best) {
+            continue;
+        }
+        QString pattern;
+        QStringList named; // a placeholder used twice must stand for the same text
+        int at = 0;
+        for (auto found = placeholder.globalMatch(it.key()); found.hasNext();) {
+            const auto one = found.next();
+            const QString name = "p" + one.captured(1);
+            pattern += QRegularExpression::escape(it.key().mid(at, one.capturedStart() - at)) +
+                       (named.contains(name) ? "\\k<" + name + ">" : "(?<" + name + ">.*)");
+            named << name;
+            at = one.capturedEnd();
+        }
+        pattern += QRegularExpression::escape(it.key().mid(at));
+        const auto match = QRegularExpression("^" + pattern + "$").match(text);
+        const bool prefix = !it.key().contains(placeholder) && text.startsWith(it.key());
+        if (!match.hasMatch() && !prefix) {
+            continue;
+        }
+        best = int(fixed.size());
+        *source = it.key();
+        result = it.value();
+        if (!match.hasMatch()) {
+            result += text.mid(it.key().size());
+        }
+        for (int n = 1; n <= 9; ++n) {
+            result.replace(QString("%%1").arg(n), match.captured(QString("p%1").arg(n)));
+        }
+    }
+    return result;
+}
+
+// A scenario line as the catalogue translates it, item by item; the sources
+// used are added to reached.
 QString translated(const QString &line, const QMap<QString, QString> &messages,
                    QStringList *reached)
 {
-    const auto head = [](const QString &text) { return text.section("%1", 0, 0); };
     QStringList items = line.section(" => ", 1).split(" | ");
     for (QString &text : items) {
         QString source;
-        for (const QString &key : messages.keys()) {
-            if (text.startsWith(head(key)) && head(key).size() > head(source).size()) {
-                source = key;
-            }
-        }
+        text = translated_item(text, messages, &source);
         if (!source.isEmpty()) {
             *reached << source;
-            text = head(messages[source]) + text.mid(head(source).size());
         }
     }
     return line.section(" => ", 0, 0) + " => " + items.join(" | ");
@@ -197,9 +244,32 @@ class TestLanguage : public QObject
     {
         QStringList out;
         QPushButton *port = child<QPushButton>(m_window, "btn_open_serial");
+        const auto toggle = [&] {
+            port->click();
+            out << port->text() << m_window.statusBar()->currentMessage();
+        };
         const QHash<QString, std::function<void()>> actions{
-            {"open", [&] { port->click(), out << port->text(); }},
-            {"shut", [&] { port->click(), out << port->text(); }},
+            {"open", toggle},
+            {"shut", toggle},
+            {"locked",
+             [this] {
+                 m_device.line.open_error = "Permission denied";
+                 set_port_node_facts_source([](const QString &) {
+                     return std::optional<PortNodeFacts>({true, false, "dialout", true});
+                 });
+             }},
+            {"busy",
+             [this] {
+                 m_device.line.open_error = "Device or resource busy";
+                 set_port_node_facts_source([](const QString &) {
+                     return std::optional<PortNodeFacts>({true, true, "dialout", true});
+                 });
+             }},
+            {"unlocked",
+             [this] {
+                 m_device.line.open_error.clear();
+                 set_port_node_facts_source(nullptr);
+             }},
             {"close", [this] { m_dialog.close(); }},
             {"show", [this] { m_dialog.show(); }},
             {"fail", [this] { m_device.result = 0x01; }},
@@ -259,13 +329,15 @@ private slots:
         for (const QString &line : english) {
             chinese << translated(line, messages, &reached);
         }
+        // Each switch installs or removes two catalogues: the program's and Qt's.
+        const int per_switch = 2;
         int changes = 0;
         const QStringList tours[] = {QStringList{"open => Close | - | idle | hidden",
                                                  ENGLISH_AT_START, ENGLISH.arg(changes)} +
                                          english,
-                                     QStringList{CHINESE.arg(++changes)} + chinese,
-                                     QStringList{ENGLISH.arg(++changes)} + english,
-                                     QStringList{CHINESE.arg(++changes)}};
+                                     QStringList{CHINESE.arg(changes += per_switch)} + chinese,
+                                     QStringList{ENGLISH.arg(changes += per_switch)} + english,
+                                     QStringList{CHINESE.arg(changes += per_switch)}};
         const char *const names[] = {"en", "zh", "en again", "zh again"};
         for (int tour = 0; tour < 4; ++tour) {
             for (int i = 0; i < tours[tour].size(); ++i) {
@@ -323,6 +395,24 @@ private slots:
             QString("%1 %2 %3")
                 .arg(shown->windowTitle(), size(shown->minimumSize()), size(shown->maximumSize())),
             expected);
+    }
+    // Qt's own texts follow the language too, and come back.
+    void qtOwnTexts_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("ok");
+        QTest::newRow("chinese") << "chinese"
+                                 << "确定";
+        QTest::newRow("english") << "english"
+                                 << "OK";
+    }
+    void qtOwnTexts()
+    {
+        QFETCH(QString, language);
+        act(language);
+        QMessageBox box;
+        box.setStandardButtons(QMessageBox::Ok);
+        QTEST(box.button(QMessageBox::Ok)->text(), "ok");
     }
     // Every catalogue entry shows up somewhere in the tour.
     void catalogueReached()

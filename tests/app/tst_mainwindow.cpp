@@ -7,7 +7,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 
@@ -27,13 +29,17 @@ QStringList entries(const QComboBox *box)
 
 // Answers the modal dialog that bringUp shows; returns which it was, or none
 // when bringUp returned without showing one.
-QWidget *close_next_modal(const std::function<void()> &bringUp)
+// centre, when given, receives the centre of the dialog as it was shown.
+QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre = nullptr)
 {
     QWidget *seen = nullptr;
     QTimer answer;
     answer.setSingleShot(true);
-    QObject::connect(&answer, &QTimer::timeout, [&seen] {
+    QObject::connect(&answer, &QTimer::timeout, [&seen, centre] {
         seen = QApplication::activeModalWidget();
+        if (seen && centre) {
+            *centre = seen->frameGeometry().center();
+        }
         if (auto *dialog = qobject_cast<QDialog *>(seen)) {
             dialog->reject();
         }
@@ -58,6 +64,8 @@ private slots:
     void openedPortStaysSelected();
     void buttonFollowsChannel();
     void keysAndButtonsOpenDialogs();
+    void openFailureInStatusBar_data();
+    void openFailureInStatusBar();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -180,12 +188,49 @@ void TestMainWindow::buttonFollowsChannel()
 void TestMainWindow::keysAndButtonsOpenDialogs()
 {
     m_window->show();
+    m_window->move(300, 200); // away from the corner where a parentless window may land
     MainWindow *w = m_window.get();
-    QVERIFY(
-        qobject_cast<DialogEncrypt *>(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); })));
+    const QPoint middle = m_window->frameGeometry().center();
+    // Each dialog opens centred over the window, give or take its frame.
+    constexpr int FRAME_SLACK = 10;
+    QPoint centre;
+    QVERIFY(qobject_cast<DialogEncrypt *>(
+        close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }, &centre)));
+    QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
     QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
-        [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); })));
+        [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
+        &centre)));
+    QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
     QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }), nullptr);
+}
+
+void TestMainWindow::openFailureInStatusBar_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("not a terminal")
+        << QDir::temp().filePath("kt62-not-a-terminal") << "Inappropriate ioctl for device";
+    QTest::newRow("no such port") << "/dev/kt62-no-such-port"
+                                  << "No such file or directory";
+}
+
+void TestMainWindow::openFailureInStatusBar()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, reason);
+    QFile plain(QDir::temp().filePath("kt62-not-a-terminal"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    TestPty pty;
+    g_ports = QStringList{port};
+    scan(true);
+    openButton()->click();
+    QCOMPARE(m_window->statusBar()->currentMessage(), "Cannot open " + port + ": " + reason);
+    // The reason goes once a port opens.
+    g_ports = QStringList{pty.slavePath()};
+    scan(true);
+    openButton()->click();
+    QVERIFY(g_gpi.isOpen());
+    QCOMPARE(m_window->statusBar()->currentMessage(), QString());
 }
 
 QTEST_MAIN(TestMainWindow)

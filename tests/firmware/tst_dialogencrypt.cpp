@@ -1,4 +1,5 @@
 #include "firmware/dialogencrypt.h"
+#include "firmware/elidedlabel.h"
 #include "firmware/firmware_image.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
@@ -98,6 +99,37 @@ private slots:
         click(dialog, "btn_choose_output_dir");
         QCOMPARE(prompts.choosers, (QStringList{"file|unparented|选择固件|.|*.bin|0",
                                                 "directory|parented|选择文件夹|/||1"}));
+    }
+    // A long path is elided in the middle when drawn; the text, the tooltip and
+    // the fixed size stay, and no button is pushed out of the window.
+    void longPaths()
+    {
+        const QString path = "/" + QString("very_long_folder_name/").repeated(15) + "KT62_01.bin";
+        PromptRecorder prompts;
+        prompts.answers = QStringList{path, path};
+        DialogEncrypt dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const auto buttons = [&dialog] {
+            QList<QRect> places;
+            for (const QPushButton *button : dialog.findChildren<QPushButton *>()) {
+                places << button->geometry();
+            }
+            return places;
+        };
+        const QList<QRect> before = buttons();
+        click(dialog, "btn_choose_source_file");
+        click(dialog, "btn_choose_output_dir");
+        QCOMPARE(dialog.size(), QSize(640, 193));
+        QTRY_COMPARE(buttons(), before); // the layout is where it was
+        for (const char *name : {"lbl_source_path", "lbl_output_dir"}) {
+            const auto *label = dialog.findChild<ElidedLabel *>(QLatin1String(name));
+            QCOMPARE(label->text(), path);
+            QCOMPARE(label->toolTip(), path);
+            QVERIFY(label->shown_text().contains(QChar(0x2026)));
+            QVERIFY(label->fontMetrics().horizontalAdvance(label->shown_text()) <=
+                    label->contentsRect().width());
+        }
     }
     // A source that fails midway leaves the earlier output as it was.
     void readErrorKeepsOutput()

@@ -11,6 +11,15 @@ class FakeLine : public QIODevice
 {
 public:
     bool isSequential() const override { return true; }
+    // Refuses to open with open_error as its reason while that is set.
+    bool open(OpenMode mode) override
+    {
+        if (!open_error.isEmpty()) {
+            setErrorString(open_error);
+            return false;
+        }
+        return QIODevice::open(mode);
+    }
     qint64 bytesAvailable() const override { return m_in.size() + QIODevice::bytesAvailable(); }
     qint64 bytesToWrite() const override { return held.size(); }
 
@@ -30,6 +39,7 @@ public:
     }
     void discard() { held.clear(); }
 
+    QString open_error;
     bool stalled = false;
     QByteArray sent;  // left the line
     QByteArray held;  // written while stalled, not yet on the line
