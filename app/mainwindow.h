@@ -35,6 +35,7 @@ private slots:
 
 private:
     void retranslate_all();
+    QStringList box_entries() const;
 
     Ui::MainWindow *ui;
     DialogUpgrade *m_dialog_upgrade;
