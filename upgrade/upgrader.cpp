@@ -121,6 +121,14 @@ void Upgrader::clear_firmware_file()
     m_firmware_file->clear();
 }
 
+void Upgrader::forget_firmware()
+{
+    m_firmware_file->clear();
+    forget_table();
+    m_device_model.clear();
+    m_target_version.clear();
+}
+
 bool Upgrader::firmware_ready() const
 {
     return m_load_ok && !m_firmware_file->isEmpty() && m_loaded_file == *m_firmware_file;

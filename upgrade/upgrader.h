@@ -59,6 +59,9 @@ public:
     // version check that got its answer).
     void stop_upgrade();
     void clear_firmware_file();
+    // A refused firmware file: no file chosen, and neither its model nor
+    // its version describes what would be sent.
+    void forget_firmware();
     // Returns whether the chosen file was read whole into the packet table.
     // A file that cannot be opened or read to its end, or that has more
     // than MAX_PACKET_COUNT packets, leaves the table empty.
