@@ -69,13 +69,14 @@ void MainWindow::update_serial_port_list(bool update)
             m_port_list.append(name);
         }
     }
-    // Only a change in the count (or a forced refresh) rebuilds the box, so
-    // the user's selection is not disturbed every 300 ms.
-    if (m_port_list.size() == ui->cb_port_idx->count() && !update) {
+    m_port_list.sort(Qt::CaseSensitive);
+    // Only a change in the names (or a forced refresh) rebuilds the box, so
+    // the user's selection is not disturbed every 300 ms. The count alone
+    // would miss one adapter replaced by another between two scans.
+    if (!update && m_port_list == box_entries()) {
         return;
     }
     ui->cb_port_idx->clear();
-    m_port_list.sort(Qt::CaseSensitive);
     for (const QString &name : std::as_const(m_port_list)) {
         ui->cb_port_idx->addItem(QIcon(), name);
     }
@@ -84,6 +85,15 @@ void MainWindow::update_serial_port_list(bool update)
             ui->cb_port_idx->setCurrentIndex(i);
         }
     }
+}
+
+QStringList MainWindow::box_entries() const
+{
+    QStringList entries;
+    for (int i = 0; i < ui->cb_port_idx->count(); ++i) {
+        entries << ui->cb_port_idx->itemText(i);
+    }
+    return entries;
 }
 
 void MainWindow::serial_port_status_changed(bool connected)

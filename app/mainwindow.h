@@ -41,6 +41,7 @@ private:
     // Runs a parentless dialog modally, centred over this window: some window
     // managers put a window without a parent in the corner of the screen.
     void exec_centred(QDialog *dialog);
+    QStringList box_entries() const;
 
     Ui::MainWindow *ui;
     DialogUpgrade *m_dialog_upgrade;

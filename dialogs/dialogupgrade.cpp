@@ -16,6 +16,8 @@ DialogUpgrade::DialogUpgrade(QWidget *parent) : QDialog(parent), ui(new Ui::Dial
     connect(&m_upgrader, SIGNAL(upgrade_info(QString)), this, SLOT(upgrade_info(QString)));
     connect(&m_upgrader, SIGNAL(upgrade_finished()), this, SLOT(upgrade_finished()));
     connect(&m_upgrader, SIGNAL(checkVersion_finished()), this, SLOT(checkversion_finished()));
+    connect(m_upgrader.channel(), SIGNAL(serial_status_changed(bool)), this,
+            SLOT(port_status_changed(bool)));
     setWindowTitle(tr("Firmware Upgrade"));
 }
 
@@ -27,6 +29,9 @@ DialogUpgrade::~DialogUpgrade()
 void DialogUpgrade::retranslate()
 {
     ui->retranslateUi(this);
+    if (m_upgrader.m_running) {
+        draw_run();
+    }
 }
 
 void DialogUpgrade::reset_display()
@@ -34,19 +39,81 @@ void DialogUpgrade::reset_display()
     ui->lbl_upgrade_info->setText(QString());
     ui->btn_begin_upgrade->setText(tr("Upgrade"));
     ui->btn_begin_checkversion->setText(tr("CheckVersion"));
+    reset_info_labels();
+}
+
+void DialogUpgrade::reset_info_labels()
+{
     ui->lbl_deivce_model->setText(tr("Device Model: Unknown"));
     ui->lbl_device_firmware->setText(tr("Current Version: Unknown"));
     ui->lbl_target_firmware->setText(tr("Upgrade Version: Unknown"));
+    m_device_shown = m_target_shown = false;
 }
 
-// Every opening starts with nothing chosen and nothing known about the
-// device; an operation left running from an earlier opening goes on, so
-// either action button then cancels it. The base handler would re-centre the
-// dialog, which is deliberately not done.
+void DialogUpgrade::draw_run()
+{
+    if (m_device_shown) {
+        update_device_info();
+    }
+    if (m_target_shown) {
+        update_target_firmware_info();
+    }
+    ui->lbl_upgrade_info->setText(run_status());
+    run_button()->setText(tr("Cancel"));
+}
+
+QPushButton *DialogUpgrade::run_button() const
+{
+    return m_upgrader.m_check_version ? ui->btn_begin_checkversion : ui->btn_begin_upgrade;
+}
+
+QString DialogUpgrade::run_status() const
+{
+    switch (m_upgrader.phase()) {
+    case UpgradePhase::Querying:
+        return tr("Checking device information");
+    case UpgradePhase::CheckDone:
+        return Upgrader::tr("CheckVersion Finish!");
+    case UpgradePhase::Erasing:
+        return Upgrader::tr("Erasing Chip...");
+    case UpgradePhase::Transfer:
+        // Before the first acknowledged block no progress was reported.
+        return m_upgrader.m_packet_id == 0 ? Upgrader::tr("Erase finished, begin upgrade...")
+                                           : progress_text(m_upgrader.m_progress);
+    case UpgradePhase::Completion:
+        return Upgrader::tr("Waitting for completion...");
+    case UpgradePhase::Idle:
+        break;
+    }
+    return QString();
+}
+
+// An opening while no run is active starts with nothing chosen and nothing
+// known about the device. A run left going from an earlier opening is shown
+// as it stands, with its file kept (the upgrade needs its table) and Cancel
+// on its button. The base handler would re-centre the dialog, which is
+// deliberately not done.
 void DialogUpgrade::showEvent(QShowEvent *)
 {
+    if (m_upgrader.m_running) {
+        run_button()->setText(tr("Cancel"));
+        return;
+    }
     reset_display();
     m_upgrader.clear_firmware_file();
+}
+
+// A run must not outlive its port: left going, it would answer the device
+// once the port is opened again and erase it with no one watching. Inside
+// the port's error report the engine leaves the port alone.
+void DialogUpgrade::port_status_changed(bool connected)
+{
+    if (connected || !m_upgrader.m_running) {
+        return;
+    }
+    m_upgrader.stop_upgrade();
+    reset_display();
+    ui->lbl_upgrade_info->setText(tr("Serial port closed, operation stopped"));
 }
 
 bool DialogUpgrade::refused_or_cancelled()
@@ -119,26 +186,35 @@ void DialogUpgrade::on_btn_choose_firmware_clicked()
     g_firmware_file = path;
     if (!firmware_loaded_whole()) {
         // Keeping the path would let an erase go out for a table that is
-        // not this file's.
-        m_upgrader.clear_firmware_file();
+        // not this file's, and the labels would describe a firmware that
+        // will not be sent.
+        m_upgrader.forget_firmware();
+        reset_info_labels();
         inform(tr("Firmware file cannot be read!"));
     }
 }
 
 void DialogUpgrade::update_device_info()
 {
+    m_device_shown = true;
     ui->lbl_deivce_model->setText(tr("Device Model:") + m_upgrader.m_device_model);
     ui->lbl_device_firmware->setText(tr("Current Version:") + m_upgrader.m_current_version);
 }
 
 void DialogUpgrade::update_target_firmware_info()
 {
+    m_target_shown = true;
     ui->lbl_target_firmware->setText(tr("Upgrade Version:") + m_upgrader.m_target_version);
 }
 
 void DialogUpgrade::upgrade_progress(int percent)
 {
-    ui->lbl_upgrade_info->setText(tr("Upgrading %1%").arg(percent));
+    ui->lbl_upgrade_info->setText(progress_text(percent));
+}
+
+QString DialogUpgrade::progress_text(int percent) const
+{
+    return tr("Upgrading %1%").arg(percent);
 }
 
 void DialogUpgrade::upgrade_info(QString info)

@@ -10,6 +10,7 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class DialogUpgrade;
 }
+class QPushButton;
 class QShowEvent;
 QT_END_NAMESPACE
 
@@ -23,7 +24,8 @@ public:
     explicit DialogUpgrade(QWidget *parent = nullptr);
     ~DialogUpgrade() override;
 
-    // Applies the form's texts again in the active language.
+    // Applies the form's texts again in the active language; while a run is
+    // active, its state is drawn again instead of the form's idle texts.
     void retranslate();
     // The engine this dialog drives, for those who watch it.
     const Upgrader &upgrader() const { return m_upgrader; }
@@ -41,9 +43,17 @@ private slots:
     void upgrade_info(QString info);
     void upgrade_finished();
     void checkversion_finished();
+    void port_status_changed(bool connected);
 
 private:
     void reset_display();
+    void reset_info_labels();
+    // The state of the active run: its labels, status line and Cancel button.
+    void draw_run();
+    // The button of the running action.
+    QPushButton *run_button() const;
+    QString run_status() const;
+    QString progress_text(int percent) const;
     // The first steps of both action buttons: nothing works without the
     // port, and while any run is active either button cancels it and
     // closes the dialog. True when the click ends here.
@@ -52,6 +62,9 @@ private:
 
     Ui::DialogUpgrade *ui;
     Upgrader m_upgrader;
+    // Whether the info labels show the engine's values rather than "Unknown".
+    bool m_device_shown = false;
+    bool m_target_shown = false;
 };
 
 #endif

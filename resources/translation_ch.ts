@@ -110,6 +110,10 @@
         <source>Please stop the running operation first!</source>
         <translation>请先停止当前操作！</translation>
     </message>
+    <message>
+        <source>Serial port closed, operation stopped</source>
+        <translation>串口已断开，操作已停止</translation>
+    </message>
 </context>
 <context>
     <name>Upgrader</name>

@@ -1,6 +1,7 @@
 #include "serial/gpi.h"
 
 #include <QDebug>
+#include <QScopedValueRollback>
 
 GPI g_gpi;
 
@@ -91,7 +92,11 @@ void GPI::handle_error(QSerialPort::SerialPortError error)
     // Any report counts as a lost connection. The port is closed only after
     // the announcement, so listeners still see it open while they react.
     Q_UNUSED(error);
-    emit serial_status_changed(false);
+    {
+        // Restored, not cleared: a listener's act may raise a nested report.
+        const QScopedValueRollback<bool> reporting(m_reporting_error, true);
+        emit serial_status_changed(false);
+    }
     if (m_device->isOpen()) {
         m_device->close();
     }

@@ -37,6 +37,10 @@ public:
     // Drops what the device still holds for the line. Bytes the system or
     // the adapter already took cannot be called back.
     void discard_output();
+    // Whether the channel is announcing the loss of its port (an error
+    // report): its listeners then see the port still open, but it may be
+    // gone already and is closed as soon as they return.
+    bool reporting_error() const { return m_reporting_error; }
 
 signals:
     void serial_status_changed(bool connected);
@@ -58,6 +62,7 @@ private:
     QSerialPort *m_serial;
     QIODevice *m_device;
     std::function<void()> m_discard_output;
+    bool m_reporting_error = false;
 };
 
 // The program's one serial channel.

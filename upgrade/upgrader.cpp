@@ -91,15 +91,42 @@ UpgradePhase Upgrader::phase() const
 
 void Upgrader::stop_upgrade()
 {
+    const bool sending = m_running && phase() != UpgradePhase::CheckDone;
     m_query_timer->stop();
     m_running = false;
+    if (sending) {
+        drop_unsent_output();
+    }
     m_firmware_file->clear();
     emit upgrade_info(QString());
+}
+
+void Upgrader::drop_unsent_output()
+{
+    // A stop ends all sending, but blocks already queued in the channel
+    // would go on leaving for as long as the line takes (a NAK storm can
+    // have queued many). A version check that got its answer is not cut
+    // here: its cancel frame, which closes the check towards the device,
+    // must reach it whole. Inside the channel's own error report the
+    // port is not touched: it may be gone, a clear on it can raise a further
+    // report from inside this one, and the channel closes it (dropping its
+    // queue) as soon as the report returns.
+    if (m_channel->isOpen() && !m_channel->reporting_error()) {
+        m_channel->discard_output();
+    }
 }
 
 void Upgrader::clear_firmware_file()
 {
     m_firmware_file->clear();
+}
+
+void Upgrader::forget_firmware()
+{
+    m_firmware_file->clear();
+    forget_table();
+    m_device_model.clear();
+    m_target_version.clear();
 }
 
 bool Upgrader::firmware_ready() const
@@ -370,7 +397,12 @@ void Upgrader::on_nak()
 {
     m_xmodem_state = XMODEM_SENDING;
     ++*m_nak_count;
-    if (*m_nak_count % NAKS_PER_BLOCK == 0) {
+    // A block sent in answer to NAKs while the channel still holds unsent
+    // output would only queue behind it: a device or a line that sends NAKs
+    // faster than blocks leave would grow that queue without limit. The NAKs
+    // are counted as ever; the next third one after the line drained sends.
+    // The block that follows an ACK always goes out.
+    if (*m_nak_count % NAKS_PER_BLOCK == 0 && m_channel->pending_output() == 0) {
         up_xmodem();
     }
 }

@@ -12,7 +12,8 @@
 #include <vector>
 
 // NAK bytes received in the transfer layer since the program started. A block
-// goes out on every third one; the count is deliberately never reset.
+// goes out on every third one (unless the line still holds the last one); the
+// count is deliberately never reset.
 extern int g_nak_count;
 // Path of the chosen firmware file; empty means none is chosen.
 extern QString g_firmware_file;
@@ -52,8 +53,15 @@ public:
     // size of some other image, nor for an image with no packets).
     bool start_upgrade();
     void start_check_version();
+    // Ends the active run: no more queries, received chunks dropped, no
+    // firmware chosen, and what the channel still holds for the device
+    // dropped (except inside its error report, and the cancel frame of a
+    // version check that got its answer).
     void stop_upgrade();
     void clear_firmware_file();
+    // A refused firmware file: no file chosen, and neither its model nor
+    // its version describes what would be sent.
+    void forget_firmware();
     // Returns whether the chosen file was read whole into the packet table.
     // A file that cannot be opened or read to its end, or that has more
     // than MAX_PACKET_COUNT packets, leaves the table empty.
@@ -154,6 +162,7 @@ private:
     void on_ack();
     void on_nak();
     void refuse_upgrade();
+    void drop_unsent_output();
     // Whether the table is ready and has something to send: the only state
     // in which an erase may be asked for.
     bool table_usable() const;

@@ -23,11 +23,13 @@
 namespace {
 // Each line is "step => what followed". A step is a button, "open" or "shut"
 // for the port ("locked": it refuses to open for want of a group, "busy": for
-// another program holding it, "unlocked": no more), "close" or "show" for the dialog, "fail" for a
-// device whose upgrades fail, "wait" for the run to end, "wire" for the bytes of the last run,
-// "look" at the dialog, "window" at the other windows, or a firmware file to choose. What followed:
-// boxes, texts or statuses, then the chosen file, the engine's state, whether the dialog is hidden
-// and whether anything was sent.
+// another program holding it, "unlocked": no more), "unplug" for a port lost,
+// "close" or "show" for the dialog, "fail" for a device whose upgrades fail,
+// "wait" for the run to end, "wire" for the bytes of the last run, "look" at
+// the dialog, "relabel" for a switch to the other language and back, then a
+// look, "window" at the other windows, or a firmware file to choose. What
+// followed: boxes, texts or statuses, then the chosen file, the engine's
+// state, whether the dialog is hidden and whether anything was sent.
 const QString SCENARIO = QStringLiteral(R"(
 window => KT62 Update Tool V2.06 | SerialPort | Close | Upgrade | Language（语言） | 固件加密 | 选择源文件 | 未设置 | 选择输出目录 | 未设置 | 加密 | - | idle | hidden
 shut => Open | - | idle | hidden
@@ -36,7 +38,6 @@ show => - | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
 upgrade => Serial Port is not opened! | - | idle
 fw.bin => Firmware name is not right! | - | idle
-KT62_V09.09.09.09.bin => Firmware file cannot be read! | - | idle
 locked => - | idle
 open => Open | Cannot open ttyKT62: Permission denied; join the group dialout (sudo usermod -aG dialout $USER), then log in again | - | idle
 busy => - | idle
@@ -55,6 +56,9 @@ KT62_V01.02.03.04.bin => Please stop the running operation first! | KT62_V01.02.
 wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 100% | Waitting for completion... | Upgrade finished! | KT62_V01.02.03.04.bin | idle | sent
 wire => 24000799000023240b001030312e30322e30332e303424040020080000000201fe8a01000061626364(1a x1016)450400 | KT62_V01.02.03.04.bin | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Upgrade finished! | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Upgrade | KT62_V01.02.03.04.bin | idle
+KT62_V00.00.00.01.bin => Firmware file cannot be read! | - | idle
+look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Upgrade finished! | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
+KT62_V01.02.03.04.bin => KT62_V01.02.03.04.bin | idle
 fail => KT62_V01.02.03.04.bin | idle
 upgrade => KT62_V01.02.03.04.bin | running | sent
 wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 100% | Waitting for completion... | Upgrade faild! | KT62_V01.02.03.04.bin | idle | sent
@@ -63,13 +67,14 @@ upgrade => - | idle | hidden
 show => - | idle
 KT62_V01.02.03.04.bin => KT62_V01.02.03.04.bin | idle
 upgrade => KT62_V01.02.03.04.bin | running | sent
-shut => Open | KT62_V01.02.03.04.bin | running
-upgrade => Serial Port is not opened! | KT62_V01.02.03.04.bin | running
-open => Close | KT62_V01.02.03.04.bin | running
 close => KT62_V01.02.03.04.bin | running | hidden
-show => - | running
-look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | running
-check => - | idle | hidden)");
+relabel => Firmware Upgrade | Choose Firmware | Upgrade Status: | Checking device information | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Cancel | KT62_V01.02.03.04.bin | running | hidden
+show => KT62_V01.02.03.04.bin | running
+look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Checking device information | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Cancel | KT62_V01.02.03.04.bin | running
+unplug => Open | - | idle
+look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Serial port closed, operation stopped | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
+open => Close | - | idle
+close => - | idle | hidden)");
 
 // The language switches around the tours: the actions' checked and enabled
 // flags, the language changes sent so far, the title and the open button.
@@ -270,6 +275,11 @@ class TestLanguage : public QObject
                  m_device.line.open_error.clear();
                  set_port_node_facts_source(nullptr);
              }},
+            {"unplug",
+             [&] {
+                 g_gpi.handle_error(QSerialPort::ResourceError);
+                 out << port->text() << m_window.statusBar()->currentMessage();
+             }},
             {"close", [this] { m_dialog.close(); }},
             {"show", [this] { m_dialog.show(); }},
             {"fail", [this] { m_device.result = 0x01; }},
@@ -282,6 +292,15 @@ class TestLanguage : public QObject
                  out << run.toHex().replace(QByteArray(1016, 0x1a).toHex(), "(1a x1016)");
              }},
             {"look", [&] { out = texts({&m_dialog}); }},
+            {"relabel",
+             [&] {
+                 for (int i = 0; i < 2; ++i) { // to the other language and back
+                     const bool english = child<QAction>(m_window, "actionEnglish")->isChecked();
+                     child<QAction>(m_window, english ? "actionChinese" : "actionEnglish")
+                         ->trigger();
+                 }
+                 out = texts({&m_dialog});
+             }},
             {"window",
              [&] {
                  out = texts({&m_window, &top_level<DialogEncrypt>()});
@@ -313,6 +332,7 @@ private slots:
         const QByteArray image = QByteArray::fromHex("8a01000061626364");
         QVERIFY(write_file(m_dir.filePath("KT62_V01.02.03.04.bin"), image));
         QVERIFY(write_file(m_dir.filePath("_V00.00.00.00.bin"), image));
+        QVERIFY(write_file(m_dir.filePath("KT62_V00.00.00.01.bin"), {}));
         qApp->installEventFilter(&m_changes);
     }
     void cleanupTestCase() { g_gpi.set_device(nullptr); }
@@ -329,15 +349,16 @@ private slots:
         for (const QString &line : english) {
             chinese << translated(line, messages, &reached);
         }
-        // Each switch installs or removes two catalogues: the program's and Qt's.
-        const int per_switch = 2;
+        // Each switch installs or removes two catalogues, the program's and
+        // Qt's; each tour's relabel switches twice more.
+        const int per_tour = 2 * 3;
         int changes = 0;
         const QStringList tours[] = {QStringList{"open => Close | - | idle | hidden",
                                                  ENGLISH_AT_START, ENGLISH.arg(changes)} +
                                          english,
-                                     QStringList{CHINESE.arg(changes += per_switch)} + chinese,
-                                     QStringList{ENGLISH.arg(changes += per_switch)} + english,
-                                     QStringList{CHINESE.arg(changes += per_switch)}};
+                                     QStringList{CHINESE.arg(changes += per_tour)} + chinese,
+                                     QStringList{ENGLISH.arg(changes += per_tour)} + english,
+                                     QStringList{CHINESE.arg(changes += per_tour)}};
         const char *const names[] = {"en", "zh", "en again", "zh again"};
         for (int tour = 0; tour < 4; ++tour) {
             for (int i = 0; i < tours[tour].size(); ++i) {
