@@ -5,10 +5,15 @@
 #include "firmware/firmware_name.h"
 
 #include <QDebug>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 
 DialogUpgrade::DialogUpgrade(QWidget *parent) : QDialog(parent), ui(new Ui::DialogUpgrade)
 {
     ui->setupUi(this);
+    setAcceptDrops(true);
     connect(&m_upgrader, SIGNAL(device_info_update()), this, SLOT(update_device_info()));
     connect(&m_upgrader, SIGNAL(target_firmware_update()), this,
             SLOT(update_target_firmware_info()));
@@ -174,9 +179,42 @@ void DialogUpgrade::on_btn_choose_firmware_clicked()
     prompt.dir = QStringLiteral(".");
     prompt.filter = FIRMWARE_FILTER;
     const QString path = ask_for_path(prompt);
+    if (!path.isEmpty()) {
+        choose_firmware(path);
+    }
+}
+
+void DialogUpgrade::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!dropped_file(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void DialogUpgrade::dropEvent(QDropEvent *event)
+{
+    const QString path = dropped_file(event->mimeData());
     if (path.isEmpty()) {
         return;
     }
+    event->acceptProposedAction();
+    // A drop is a choice like the chooser's, refused the same way during a run.
+    if (m_upgrader.m_running) {
+        inform(tr("Please stop the running operation first!"));
+        return;
+    }
+    choose_firmware(path);
+}
+
+QString DialogUpgrade::dropped_file(const QMimeData *data)
+{
+    // One local file, as the chooser would give; anything else is not taken.
+    const QList<QUrl> urls = data ? data->urls() : QList<QUrl>();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
+
+void DialogUpgrade::choose_firmware(const QString &path)
+{
     // The whole path counts here, directories included.
     if (!path_has_marker(path)) {
         inform(tr("Firmware name is not right!"));

@@ -11,6 +11,9 @@ namespace Ui {
 class DialogUpgrade;
 }
 class QPushButton;
+class QDragEnterEvent;
+class QDropEvent;
+class QMimeData;
 class QShowEvent;
 QT_END_NAMESPACE
 
@@ -32,6 +35,10 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // A firmware file dropped on the dialog is chosen as "Choose Firmware"
+    // would choose it.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void on_btn_begin_upgrade_clicked();
@@ -46,6 +53,10 @@ private slots:
     void port_status_changed(bool connected);
 
 private:
+    // The name test and the loading of a chosen firmware file.
+    void choose_firmware(const QString &path);
+    // The path of a drop that carries exactly one local file; empty otherwise.
+    static QString dropped_file(const QMimeData *data);
     void reset_display();
     void reset_info_labels();
     // The state of the active run: its labels, status line and Cancel button.

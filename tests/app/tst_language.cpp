@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -27,7 +28,8 @@ namespace {
 // "close" or "show" for the dialog, "fail" for a device whose upgrades fail,
 // "wait" for the run to end, "wire" for the bytes of the last run, "look" at
 // the dialog, "relabel" for a switch to the other language and back, then a
-// look, "window" at the other windows, or a firmware file to choose. What
+// look, "window" at the other windows, "drop" and a file to drop on the
+// dialog, or a firmware file to choose. What
 // followed: boxes, texts or statuses, then the chosen file, the engine's
 // state, whether the dialog is hidden and whether anything was sent.
 const QString SCENARIO = QStringLiteral(R"(
@@ -38,6 +40,7 @@ show => - | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
 upgrade => Serial Port is not opened! | - | idle
 fw.bin => Firmware name is not right! | - | idle
+drop fw.bin => Firmware name is not right! | - | idle
 locked => - | idle
 open => Open | Cannot open ttyKT62: Permission denied; join the group dialout (sudo usermod -aG dialout $USER), then log in again | - | idle
 busy => - | idle
@@ -49,10 +52,11 @@ check => - | running | sent
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Checking device information | Device Model: Unknown | Current Version: Unknown | Upgrade Version: Unknown | Cancel | Upgrade | - | running
 wait => Checking Version... | CheckVersion Finish! | - | idle | sent
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | CheckVersion Finish! | Device Model: | Current Version:01.00.00.00 | Upgrade Version: Unknown | CheckVersion | Upgrade | - | idle
-KT62_V01.02.03.04.bin => KT62_V01.02.03.04.bin | idle
+drop KT62_V01.02.03.04.bin => KT62_V01.02.03.04.bin | idle
 upgrade => KT62_V01.02.03.04.bin | running | sent
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Checking device information | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Cancel | KT62_V01.02.03.04.bin | running
 KT62_V01.02.03.04.bin => Please stop the running operation first! | KT62_V01.02.03.04.bin | running
+drop KT62_V01.02.03.04.bin => Please stop the running operation first! | KT62_V01.02.03.04.bin | running
 wait => Erasing Chip... | Erase finished, begin upgrade... | Upgrading 100% | Waitting for completion... | Upgrade finished! | KT62_V01.02.03.04.bin | idle | sent
 wire => 24000799000023240b001030312e30322e30332e303424040020080000000201fe8a01000061626364(1a x1016)450400 | KT62_V01.02.03.04.bin | idle
 look => Firmware Upgrade | Choose Firmware | Upgrade Status: | Upgrade finished! | Device Model:KT62 | Current Version:01.00.00.00 | Upgrade Version:01.02.03.04 | CheckVersion | Upgrade | KT62_V01.02.03.04.bin | idle
@@ -219,6 +223,19 @@ class TestLanguage : public QObject
         return QTest::qWaitFor([&] { return !m_engine.m_running; }, 20000) ? shown
                                                                            : QStringList{"hung"};
     }
+    // Drags a file over the dialog and drops it there, as a file manager would.
+    void drop(const QString &path)
+    {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        const QPoint middle = m_dialog.rect().center();
+        QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&m_dialog, &enter);
+        QDropEvent dropped(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        if (enter.isAccepted()) {
+            QCoreApplication::sendEvent(&m_dialog, &dropped);
+        }
+    }
     QString languageState()
     {
         QAction *english = child<QAction>(m_window, "actionEnglish");
@@ -311,6 +328,8 @@ class TestLanguage : public QObject
         const qint64 written = m_device.line.total;
         if (actions.contains(step)) {
             actions[step]();
+        } else if (step.startsWith("drop ")) {
+            drop(m_dir.filePath(step.mid(5)));
         } else {
             m_prompts.answers = QStringList{m_dir.filePath(step)};
             click(m_dialog, "btn_choose_firmware");
