@@ -96,7 +96,7 @@ demo-station: configure
 .PHONY: bench
 bench: EXTRA_PKGS += lrzsz
 bench: build
-	./scripts/bench.sh $(BUILD)
+	python3 scripts/bench.py $(BUILD)
 
 run: build
 	./$(BUILD)/app/kt62-update-tool
