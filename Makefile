@@ -9,13 +9,18 @@ PRESET ?= $(if $(filter 6,$(QT)),qt6,default)
 BUILD ?= build$(if $(filter 6,$(QT)),-qt6,)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format
+# help2man makes the man pages; dpkg-dev (dpkg-shlibdeps) and file let CPack
+# work out the package's dependencies; man-db reads the packaged pages in the
+# package check.
+PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format \
+               help2man dpkg-dev file man-db
 PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n
 PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
             qt6-translations-l10n libgl-dev
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
-.PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build soak demo run format translations clean
+.PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build soak demo run package \
+        format translations clean
 
 all: build
 
@@ -96,10 +101,16 @@ demo-station: configure
 .PHONY: bench
 bench: EXTRA_PKGS += lrzsz
 bench: build
-	./scripts/bench.sh $(BUILD)
+	python3 scripts/bench.py $(BUILD)
 
 run: build
 	./$(BUILD)/app/kt62-update-tool
+
+# The Debian package, $(BUILD)/kt62-update-tool_VERSION_ARCH.deb: the GUI, both
+# tools, their man pages and completion, the desktop entry and icons.
+# Install it with: apt install ./$(BUILD)/kt62-update-tool_*.deb
+package: build
+	cmake --build $(BUILD) --target package
 
 # Refreshes the Chinese catalogue from the sources (new texts come in unfinished).
 translations: deps

@@ -6,60 +6,22 @@
 #   scripts/demo-station.sh [BUILD_DIR]
 #   DEMO_PACE=0 scripts/demo-station.sh     # as fast as the ptys go (default 115200)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/demo-common.sh"
 
-build="${1:-build}"
-pace="${DEMO_PACE:-115200}"
-sim="$build/tools/sim/kt62-sim"
-flash="$build/tools/flash/kt62-flash"
+demo_init demo-station "${1:-build}"
 devices=4
 image_kib=64
 seed=62
 
-for tool in "$sim" "$flash"; do
-    if [ ! -x "$tool" ]; then
-        echo "demo-station: $tool is missing; run 'make build' first" >&2
-        exit 2
-    fi
-done
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/kt62-station.XXXXXX")"
-sim_pids=()
-cleanup() {
-    for pid in "${sim_pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-plain="$work/KT62_01.02.03.04.bin"
 echo "== Making a ${image_kib} KiB plain image (seed $seed) and encrypting it"
-python3 - "$plain" "$image_kib" "$seed" <<'PY'
-import random, sys
-random.seed(int(sys.argv[3]))
-with open(sys.argv[1], "wb") as f:
-    f.write(random.randbytes(int(sys.argv[2]) * 1024))
-PY
-firmware="$("$flash" --quiet --encrypt "$plain" --output-dir "$work")"
+demo_plain_image "$image_kib" "$seed"
+demo_encrypt
 "$flash" --inspect "$firmware" | sed 's/^/   /'
 
 echo "== Starting $devices simulated devices"
 ports=()
 for n in $(seq 1 "$devices"); do
-    args=(--link "$work/ttyKT62-$n" --once --save "$work/received-$n.bin")
-    [ "$pace" != 0 ] && args+=(--pace "$pace")
-    # The first line is the pty's name: reading it is the wait.
-    mkfifo "$work/sim-$n.out"
-    "$sim" "${args[@]}" >"$work/sim-$n.out" &
-    sim_pids+=($!)
-    exec {fd}<"$work/sim-$n.out"
-    if ! read -r -t 10 pty <&"$fd"; then
-        echo "demo-station: simulated device $n did not start" >&2
-        exit 1
-    fi
-    cat <&"$fd" >"$work/sim-$n.log" &
+    demo_start_sim "sim-$n" --link "$work/ttyKT62-$n" --once --save "$work/received-$n.bin"
     echo "   $pty, linked as $work/ttyKT62-$n"
     ports+=(--port "$work/ttyKT62-$n")
 done
