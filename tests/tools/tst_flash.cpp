@@ -141,6 +141,15 @@ private slots:
             // Silent: not before the first query's second (5 % early at worst) and 1.5 s more.
             const double total = entry.value("phases").toObject().value("total").toDouble();
             QVERIFY(codes.at(i) != 4 || total >= 0.95 + 1.5);
+            // A run that got a result went through the erase and the transfer to the completion;
+            // one cut off mid-transfer (silent, unplugged) reached the transfer only.
+            const QJsonObject phases = entry.value("phases").toObject();
+            const bool cut =
+                devices[i].contains("--silent-after") || devices[i].contains("--exit-after");
+            const bool transfer = !check && (codes.at(i) <= 1 || cut);
+            QCOMPARE(phases.value("erase").isDouble(), transfer);
+            QCOMPARE(phases.value("transfer").isDouble(), transfer);
+            QCOMPARE(phases.value("completion").isDouble(), !check && codes.at(i) <= 1);
             if (codes.at(i) != 0) {
                 continue;
             }
@@ -186,6 +195,43 @@ private slots:
         QCOMPARE(run.err.isEmpty(), run.code == 0);
     }
 
+    void commandLine_data() // the parser's verdict on the streams, with its exit code
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("usage error") << QStringList{"--port", "a"} << 2 << ""
+                                     << "kt62-flash: Give one firmware file.\n"
+                                        "Try 'kt62-flash --help'.\n";
+        QTest::newRow("version") << QStringList{"-v"} << 0 << "kt62-flash " KT62_VERSION "\n"
+                                 << "";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        const Run run(arguments);
+        QCOMPARE(run.code, code);
+        QTEST(run.out, "out");
+        QTEST(run.err, "err");
+    }
+
+    void help() // whole, on standard output, named as the program was started
+    {
+        const Run help({"--list-ports", "--help"});
+        QCOMPARE(help.code, 0);
+        QCOMPARE(help.err, QString());
+        const QString program = qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/flash/kt62-flash";
+        QVERIFY2(help.out.startsWith("Usage: " + program +
+                                     " [options] FIRMWARE\n"
+                                     "Upgrades the firmware of KT62 devices"),
+                 qPrintable(help.out));
+        QVERIFY(help.out.contains("\n  -q, --quiet          Print errors and answers only.\n"));
+        QVERIFY(help.out.endsWith("such as KT62_V01.02.03.04.bin.\n"));
+    }
+
     void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
     {
         const auto line = [](qint64 bytes, qint64 ms) {
@@ -214,7 +260,7 @@ private slots:
         QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
         // Several ports on a terminal: drawn twice, the second time two lines up.
         const QString text = written([](FILE *out) {
-            StationDisplay display({"ttyA", "ttyLONG"}, out);
+            ParallelDisplay display({"ttyA", "ttyLONG"}, out);
             display.status(0, "Erasing Chip...");
             display.progress(1, 100, 21504, 21504, 0); // the end is drawn at once
         });
