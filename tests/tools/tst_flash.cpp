@@ -1,6 +1,7 @@
 // kt62-flash against kt62-sim over ptys: one device or several at once on good and bad
-// lines, a mismatched image held back, what --inspect makes of an image, and the progress
-// display (plain lines for logs, per-port lines redrawn in place).
+// lines, a mismatched image held back, what --inspect makes of an image, what becomes of the
+// command line's verdict, and the progress display (plain lines for logs, per-port lines
+// redrawn in place).
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
 #include "tools/flash/progress_display.h"
@@ -267,6 +268,35 @@ private slots:
         const QString a = "\r\033[KttyA     Erasing Chip...\n";
         QCOMPARE(text, a + "\r\033[KttyLONG  \n\033[2A" + a + "\r\033[KttyLONG  " +
                            format_bar(100, 20) + " 100%  21504/21504 B\n");
+    }
+
+    void drawsRun_data() // one port, or several on plain lines, or redrawn together on a terminal
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QString>("expected");
+        const int bar = int(ProgressDisplay::Style::Bar),
+                  lines = int(ProgressDisplay::Style::Lines);
+        QTest::newRow("one port") << bar << QStringList{"A"} << "Erasing Chip...\n";
+        QTest::newRow("plain lines") << lines << QStringList{"A", "B"} << "B: Erasing Chip...\n";
+        QTest::newRow("quiet") << int(ProgressDisplay::Style::Quiet) << QStringList{"A", "B"} << "";
+        // The result goes on its port's line only where the lines are redrawn.
+        const QString b = "\r\033[KB  Erasing Chip...\n";
+        QTest::newRow("terminal") << bar << QStringList{"A", "B"}
+                                  << "\r\033[KA  \n" + b + "\033[2A\r\033[KA  success\n" + b;
+    }
+
+    void drawsRun()
+    {
+        QFETCH(int, style);
+        QFETCH(QStringList, ports);
+        const QString text = written([&](FILE *out) {
+            RunDisplay display(ports, ProgressDisplay::Style(style), out);
+            display.status(int(ports.size()) - 1, "Erasing Chip...");
+            display.result(0, "success");
+            display.end();
+        });
+        QTEST(text, "expected");
     }
 
 private:
