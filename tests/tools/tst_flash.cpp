@@ -1,6 +1,7 @@
 // kt62-flash against kt62-sim over ptys: one device or several at once on good and bad
-// lines, a mismatched image held back, what --inspect makes of an image, and the progress
-// display (plain lines for logs, per-port lines redrawn in place).
+// lines, a mismatched image held back, what --inspect makes of an image, what becomes of the
+// command line's verdict, and the progress display (plain lines for logs, per-port lines
+// redrawn in place).
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
 #include "tools/flash/progress_display.h"
@@ -141,6 +142,15 @@ private slots:
             // Silent: not before the first query's second (5 % early at worst) and 1.5 s more.
             const double total = entry.value("phases").toObject().value("total").toDouble();
             QVERIFY(codes.at(i) != 4 || total >= 0.95 + 1.5);
+            // A run that got a result went through the erase and the transfer to the completion;
+            // one cut off mid-transfer (silent, unplugged) reached the transfer only.
+            const QJsonObject phases = entry.value("phases").toObject();
+            const bool cut =
+                devices[i].contains("--silent-after") || devices[i].contains("--exit-after");
+            const bool transfer = !check && (codes.at(i) <= 1 || cut);
+            QCOMPARE(phases.value("erase").isDouble(), transfer);
+            QCOMPARE(phases.value("transfer").isDouble(), transfer);
+            QCOMPARE(phases.value("completion").isDouble(), !check && codes.at(i) <= 1);
             if (codes.at(i) != 0) {
                 continue;
             }
@@ -186,6 +196,43 @@ private slots:
         QCOMPARE(run.err.isEmpty(), run.code == 0);
     }
 
+    void commandLine_data() // the parser's verdict on the streams, with its exit code
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("usage error") << QStringList{"--port", "a"} << 2 << ""
+                                     << "kt62-flash: Give one firmware file.\n"
+                                        "Try 'kt62-flash --help'.\n";
+        QTest::newRow("version") << QStringList{"-v"} << 0 << "kt62-flash " KT62_VERSION "\n"
+                                 << "";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        const Run run(arguments);
+        QCOMPARE(run.code, code);
+        QTEST(run.out, "out");
+        QTEST(run.err, "err");
+    }
+
+    void help() // whole, on standard output, named as the program was started
+    {
+        const Run help({"--list-ports", "--help"});
+        QCOMPARE(help.code, 0);
+        QCOMPARE(help.err, QString());
+        const QString program = qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/flash/kt62-flash";
+        QVERIFY2(help.out.startsWith("Usage: " + program +
+                                     " [options] FIRMWARE\n"
+                                     "Upgrades the firmware of KT62 devices"),
+                 qPrintable(help.out));
+        QVERIFY(help.out.contains("\n  -q, --quiet          Print errors and answers only.\n"));
+        QVERIFY(help.out.endsWith("such as KT62_V01.02.03.04.bin.\n"));
+    }
+
     void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
     {
         const auto line = [](qint64 bytes, qint64 ms) {
@@ -214,13 +261,42 @@ private slots:
         QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
         // Several ports on a terminal: drawn twice, the second time two lines up.
         const QString text = written([](FILE *out) {
-            StationDisplay display({"ttyA", "ttyLONG"}, out);
+            ParallelDisplay display({"ttyA", "ttyLONG"}, out);
             display.status(0, "Erasing Chip...");
             display.progress(1, 100, 21504, 21504, 0); // the end is drawn at once
         });
         const QString a = "\r\033[KttyA     Erasing Chip...\n";
         QCOMPARE(text, a + "\r\033[KttyLONG  \n\033[2A" + a + "\r\033[KttyLONG  " +
                            format_bar(100, 20) + " 100%  21504/21504 B\n");
+    }
+
+    void drawsRun_data() // one port, or several on plain lines, or redrawn together on a terminal
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QString>("expected");
+        const int bar = int(ProgressDisplay::Style::Bar),
+                  lines = int(ProgressDisplay::Style::Lines);
+        QTest::newRow("one port") << bar << QStringList{"A"} << "Erasing Chip...\n";
+        QTest::newRow("plain lines") << lines << QStringList{"A", "B"} << "B: Erasing Chip...\n";
+        QTest::newRow("quiet") << int(ProgressDisplay::Style::Quiet) << QStringList{"A", "B"} << "";
+        // The result goes on its port's line only where the lines are redrawn.
+        const QString b = "\r\033[KB  Erasing Chip...\n";
+        QTest::newRow("terminal") << bar << QStringList{"A", "B"}
+                                  << "\r\033[KA  \n" + b + "\033[2A\r\033[KA  success\n" + b;
+    }
+
+    void drawsRun()
+    {
+        QFETCH(int, style);
+        QFETCH(QStringList, ports);
+        const QString text = written([&](FILE *out) {
+            RunDisplay display(ports, ProgressDisplay::Style(style), out);
+            display.status(int(ports.size()) - 1, "Erasing Chip...");
+            display.result(0, "success");
+            display.end();
+        });
+        QTEST(text, "expected");
     }
 
 private:

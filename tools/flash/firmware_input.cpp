@@ -106,6 +106,13 @@ QString header_mismatch_reason(const FirmwareInspection &inspection)
         .arg(inspection.body_sum, 8, 16, QLatin1Char('0'));
 }
 
+QString header_refusal(const QString &path, const FirmwareInspection &inspection)
+{
+    return QStringLiteral("%1: the checksum header does not match the body (%2); a plain image? "
+                          "Encrypt it with --encrypt, or send it as it is with --force")
+        .arg(path, header_mismatch_reason(inspection));
+}
+
 QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection)
 {
     const auto shown = [](const QString &text) {

@@ -41,5 +41,8 @@ FirmwareInspection inspect_firmware(const QString &path);
 QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection);
 // Why the header does not match, for the refusal before an upgrade.
 QString header_mismatch_reason(const FirmwareInspection &inspection);
+// The refusal of the image at path, whose header does not match: what an
+// upgrade says before sending nothing, and what --inspect says of it.
+QString header_refusal(const QString &path, const FirmwareInspection &inspection);
 
 #endif

@@ -3,6 +3,7 @@
 #include "firmware/firmware_name.h"
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_exit.h"
+#include "upgrade/protocol.h"
 
 #include <QMetaObject>
 
@@ -13,8 +14,7 @@ constexpr int PERCENT = 100;
 FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file)
 {
-    m_report.mode = settings.mode == JobSettings::Mode::Upgrade ? QStringLiteral("upgrade")
-                                                                : QStringLiteral("check-version");
+    m_report.mode = settings.mode;
     m_report.port = settings.port;
     m_report.file = settings.firmware;
 
@@ -43,7 +43,7 @@ FlashJob::~FlashJob()
 
 bool FlashJob::prepare(const FlashJob *loaded)
 {
-    const bool upgrade = m_settings.mode == JobSettings::Mode::Upgrade;
+    const bool upgrade = m_settings.mode == JobMode::Upgrade;
     if (m_settings.firmware.isEmpty()) {
         return !upgrade;
     }
@@ -69,7 +69,7 @@ bool FlashJob::prepare(const FlashJob *loaded)
 
 void FlashJob::refuse(const QString &message)
 {
-    m_report.result = QStringLiteral("bad input");
+    m_report.result = JobResult::BadInput;
     m_report.message = message;
     m_report.exit_code = EXIT_BAD_INPUT;
 }
@@ -79,7 +79,7 @@ void FlashJob::start()
     m_clock.start();
     m_channel.openSerialPort(m_settings.port);
     if (!m_channel.isOpen()) {
-        finish(EXIT_PORT_ERROR, QStringLiteral("port error"),
+        finish(EXIT_PORT_ERROR, JobResult::PortError,
                QStringLiteral("cannot open the port %1").arg(m_settings.port));
         return;
     }
@@ -87,11 +87,40 @@ void FlashJob::start()
     connect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
     m_active = true;
     m_watchdog.start();
-    if (m_settings.mode == JobSettings::Mode::CheckVersion) {
+    if (m_settings.mode == JobMode::CheckVersion) {
         m_engine.start_check_version();
     } else if (!m_engine.start_upgrade()) {
-        finish(EXIT_BAD_INPUT, QStringLiteral("bad input"),
+        finish(EXIT_BAD_INPUT, JobResult::BadInput,
                QStringLiteral("%1: no firmware loaded").arg(m_settings.firmware));
+        return;
+    }
+    notePhase();
+}
+
+void FlashJob::notePhase()
+{
+    const UpgradePhase phase = m_engine.phase();
+    if (!m_active || phase == m_phase) {
+        return;
+    }
+    m_phase = phase;
+    // A phase entered again (the device asks for the transfer once more)
+    // starts again from then on.
+    const qint64 now = m_clock.elapsed();
+    switch (phase) {
+    case UpgradePhase::Erasing:
+        m_report.erase_at = now;
+        break;
+    case UpgradePhase::Transfer:
+        m_report.transfer_at = now;
+        break;
+    case UpgradePhase::Completion:
+        m_report.completion_at = now;
+        break;
+    case UpgradePhase::Idle:
+    case UpgradePhase::Querying:
+    case UpgradePhase::CheckDone:
+        break;
     }
 }
 
@@ -101,14 +130,7 @@ void FlashJob::onInfo(QString text)
         return;
     }
     m_last_text = text;
-    const qint64 now = m_clock.elapsed();
-    if (text == Upgrader::tr("Erasing Chip...")) {
-        m_report.erase_at = now;
-    } else if (text == Upgrader::tr("Erase finished, begin upgrade...")) {
-        m_report.transfer_at = now;
-    } else if (text == Upgrader::tr("Waitting for completion...")) {
-        m_report.completion_at = now;
-    }
+    notePhase();
     emit status(text);
 }
 
@@ -117,6 +139,7 @@ void FlashJob::onProgress(int percent)
     if (!m_active) {
         return;
     }
+    notePhase();
     const qint64 total = m_engine.m_firmware_size;
     const qint64 bytes = qMin(total, qint64(m_engine.m_packet_id) * m_engine.m_packet_size);
     const qint64 since = m_report.transfer_at < 0 ? 0 : m_clock.elapsed() - m_report.transfer_at;
@@ -128,10 +151,11 @@ void FlashJob::onUpgradeFinished()
     if (!m_active) {
         return;
     }
-    if (m_last_text == Upgrader::tr("Upgrade finished!")) {
-        finish(EXIT_UPGRADE_OK, QStringLiteral("success"), m_last_text);
+    notePhase();
+    if (m_engine.last_result() == UPGRADE_RESULT_OK) {
+        finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
     } else {
-        finish(EXIT_DEVICE_FAILURE, QStringLiteral("device failure"),
+        finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
                QStringLiteral("the device reported failure"));
     }
 }
@@ -141,13 +165,15 @@ void FlashJob::onCheckFinished()
     // The engine leaves a finished check marked as running; its user ends it.
     m_engine.m_running = false;
     if (m_active) {
-        finish(EXIT_UPGRADE_OK, QStringLiteral("success"), m_last_text);
+        notePhase();
+        finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
     }
 }
 
 void FlashJob::onData()
 {
     if (m_active) {
+        notePhase();
         m_watchdog.start();
     }
 }
@@ -158,7 +184,7 @@ void FlashJob::onPortStatus(bool connected)
         return;
     }
     m_engine.stop_upgrade();
-    finish(EXIT_PORT_ERROR, QStringLiteral("port error"),
+    finish(EXIT_PORT_ERROR, JobResult::PortError,
            QStringLiteral("lost the port %1").arg(m_settings.port));
 }
 
@@ -168,7 +194,7 @@ void FlashJob::onSilence()
         return;
     }
     m_engine.stop_upgrade();
-    finish(EXIT_TIMEOUT, QStringLiteral("timeout"),
+    finish(EXIT_TIMEOUT, JobResult::Timeout,
            QStringLiteral("no answer from the device for %1 s")
                .arg(double(m_settings.timeout_ms) / 1000.0));
 }
@@ -191,7 +217,7 @@ void FlashJob::fillTransferFigures()
         qMax<qint64>(0, m_report.blocks_sent - m_report.blocks_acknowledged - outstanding);
 }
 
-void FlashJob::finish(int exit_code, const QString &result, const QString &message)
+void FlashJob::finish(int exit_code, JobResult result, const QString &message)
 {
     m_active = false;
     m_watchdog.stop();

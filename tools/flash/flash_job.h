@@ -12,13 +12,7 @@
 
 struct JobSettings
 {
-    enum class Mode
-    {
-        Upgrade,
-        CheckVersion
-    };
-
-    Mode mode = Mode::Upgrade;
+    JobMode mode = JobMode::Upgrade;
     QString port;
     QString firmware; // may be empty for a version check
     int timeout_ms = 30000;
@@ -62,7 +56,10 @@ private slots:
     void onSilence();
 
 private:
-    void finish(int exit_code, const QString &result, const QString &message);
+    // Notes the time a phase began, from the engine's state; called after
+    // everything that can move the engine on (its signals, a received chunk).
+    void notePhase();
+    void finish(int exit_code, JobResult result, const QString &message);
     void fillTransferFigures();
 
     JobSettings m_settings;
@@ -74,7 +71,8 @@ private:
     QElapsedTimer m_clock;
     FlashReport m_report;
     bool m_active = false;
-    QString m_last_text;
+    UpgradePhase m_phase = UpgradePhase::Idle;
+    QString m_last_text; // shown as the message of a good end, never compared
 };
 
 #endif

@@ -14,6 +14,36 @@ QJsonValue text_or_null(const QString &text)
 }
 } // namespace
 
+QString job_mode_name(JobMode mode)
+{
+    switch (mode) {
+    case JobMode::Upgrade:
+        return QStringLiteral("upgrade");
+    case JobMode::CheckVersion:
+        return QStringLiteral("check-version");
+    }
+    return QString();
+}
+
+QString job_result_name(JobResult result)
+{
+    switch (result) {
+    case JobResult::None:
+        break;
+    case JobResult::Success:
+        return QStringLiteral("success");
+    case JobResult::DeviceFailure:
+        return QStringLiteral("device failure");
+    case JobResult::BadInput:
+        return QStringLiteral("bad input");
+    case JobResult::PortError:
+        return QStringLiteral("port error");
+    case JobResult::Timeout:
+        return QStringLiteral("timeout");
+    }
+    return QString();
+}
+
 QJsonObject FlashReport::toJson() const
 {
     // A phase lasts from its own start to the start of the next phase that
@@ -38,7 +68,7 @@ QJsonObject FlashReport::toJson() const
     phases.insert("total", end_at < 0 ? QJsonValue() : QJsonValue(double(end_at) / MS_PER_SECOND));
 
     QJsonObject object;
-    object.insert("mode", mode);
+    object.insert("mode", job_mode_name(mode));
     object.insert("port", port);
     object.insert("file", text_or_null(file));
     object.insert("size", double(size));
@@ -51,7 +81,7 @@ QJsonObject FlashReport::toJson() const
     object.insert("blocks_acknowledged", double(blocks_acknowledged));
     object.insert("repeats", double(repeats));
     object.insert("phases", phases);
-    object.insert("result", result);
+    object.insert("result", job_result_name(result));
     object.insert("message", message);
     object.insert("exit_code", exit_code);
     return object;

@@ -5,11 +5,35 @@
 #include <QString>
 #include <QVector>
 
+// What a job does on its port.
+enum class JobMode
+{
+    Upgrade,
+    CheckVersion,
+};
+
+// How a job ended.
+enum class JobResult
+{
+    None, // not ended yet
+    Success,
+    DeviceFailure,
+    BadInput,
+    PortError,
+    Timeout,
+};
+
+// The names the report and the display give them: "upgrade",
+// "check-version"; "success", "device failure", "bad input", "port error",
+// "timeout" (and an empty text for None).
+QString job_mode_name(JobMode mode);
+QString job_result_name(JobResult result);
+
 // What one run did, for --report: enough to tell afterwards which image
 // went to which port, how the line behaved and where the time went.
 struct FlashReport
 {
-    QString mode; // "upgrade" or "check-version"
+    JobMode mode = JobMode::Upgrade;
     QString port;
     QString file;
     qint64 size = 0;
@@ -27,7 +51,7 @@ struct FlashReport
     qint64 transfer_at = -1;
     qint64 completion_at = -1;
     qint64 end_at = -1;
-    QString result; // success, device failure, bad input, port error, timeout
+    JobResult result = JobResult::None;
     QString message;
     int exit_code = 0;
     QJsonObject toJson() const;

@@ -18,8 +18,8 @@ const char CLEAR_LINE[] = "\r\033[K";
 const char CURSOR_UP[] = "\033[%1A";
 // A line longer than the terminal wraps, and moving up by the number of
 // ports would then land on the wrong line; most terminals are this wide.
-constexpr int STATION_LINE_WIDTH = 79;
-constexpr int STATION_BAR_WIDTH = 20;
+constexpr int PARALLEL_LINE_WIDTH = 79;
+constexpr int PARALLEL_BAR_WIDTH = 20;
 } // namespace
 
 QString format_rate(double bytes_per_second)
@@ -124,7 +124,7 @@ void ProgressDisplay::endLine()
     }
 }
 
-StationDisplay::StationDisplay(const QStringList &ports, FILE *out) : m_ports(ports), m_out(out)
+ParallelDisplay::ParallelDisplay(const QStringList &ports, FILE *out) : m_ports(ports), m_out(out)
 {
     for (const QString &port : ports) {
         m_news << QString();
@@ -132,22 +132,22 @@ StationDisplay::StationDisplay(const QStringList &ports, FILE *out) : m_ports(po
     }
 }
 
-void StationDisplay::status(int port, const QString &text)
+void ParallelDisplay::status(int port, const QString &text)
 {
     if (!text.isEmpty()) {
         setLine(port, text, true);
     }
 }
 
-void StationDisplay::progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
+void ParallelDisplay::progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
 {
     setLine(port,
-            format_bar(percent, STATION_BAR_WIDTH) + QLatin1Char(' ') +
+            format_bar(percent, PARALLEL_BAR_WIDTH) + QLatin1Char(' ') +
                 format_progress(percent, bytes, total, elapsed_ms),
             percent == PERCENT);
 }
 
-void StationDisplay::setLine(int port, const QString &text, bool urgent)
+void ParallelDisplay::setLine(int port, const QString &text, bool urgent)
 {
     m_news[port] = text;
     m_dirty = true;
@@ -156,14 +156,14 @@ void StationDisplay::setLine(int port, const QString &text, bool urgent)
     }
 }
 
-void StationDisplay::flush()
+void ParallelDisplay::flush()
 {
     if (m_dirty || !m_drawn) {
         draw();
     }
 }
 
-void StationDisplay::draw()
+void ParallelDisplay::draw()
 {
     QString text;
     if (m_drawn) {
@@ -172,11 +172,58 @@ void StationDisplay::draw()
     for (int i = 0; i < m_ports.size(); ++i) {
         const QString line =
             m_ports.at(i).leftJustified(m_port_width) + QStringLiteral("  ") + m_news.at(i);
-        text += CLEAR_LINE + line.left(STATION_LINE_WIDTH) + QLatin1Char('\n');
+        text += CLEAR_LINE + line.left(PARALLEL_LINE_WIDTH) + QLatin1Char('\n');
     }
     std::fputs(text.toLocal8Bit().constData(), m_out);
     std::fflush(m_out);
     m_drawn = true;
     m_dirty = false;
     m_last_draw.start();
+}
+
+RunDisplay::RunDisplay(const QStringList &ports, ProgressDisplay::Style style, FILE *out)
+{
+    const bool several = ports.size() > 1;
+    if (several && style == ProgressDisplay::Style::Bar) {
+        m_parallel = std::make_unique<ParallelDisplay>(ports, out);
+        return;
+    }
+    for (const QString &port : ports) {
+        m_lines.emplace_back(style, out, several ? port + QStringLiteral(": ") : QString());
+    }
+}
+
+void RunDisplay::status(int port, const QString &text)
+{
+    if (m_parallel) {
+        m_parallel->status(port, text);
+    } else {
+        m_lines.at(std::size_t(port)).status(text);
+    }
+}
+
+void RunDisplay::progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms)
+{
+    if (m_parallel) {
+        m_parallel->progress(port, percent, bytes, total, elapsed_ms);
+    } else {
+        m_lines.at(std::size_t(port)).progress(percent, bytes, total, elapsed_ms);
+    }
+}
+
+void RunDisplay::result(int port, const QString &text)
+{
+    if (m_parallel) {
+        m_parallel->status(port, text);
+    }
+}
+
+void RunDisplay::end()
+{
+    if (m_parallel) {
+        m_parallel->flush();
+    }
+    for (ProgressDisplay &line : m_lines) {
+        line.endLine();
+    }
 }

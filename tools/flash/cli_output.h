@@ -1,0 +1,18 @@
+#ifndef KT62_CLI_OUTPUT_H
+#define KT62_CLI_OUTPUT_H
+
+#include <QString>
+
+#include <cstdio>
+
+// kt62-flash's own lines. Answers (versions, port names, the encrypted
+// file's path) go to standard output, where scripts read them; news and
+// errors go to standard error.
+
+// Writes text and a line end to stream at once.
+void print_line(FILE *stream, const QString &text);
+// Writes "kt62-flash: message" to standard error; returns code, so that a
+// command can end with `return fail(...)`.
+int fail(int code, const QString &message);
+
+#endif

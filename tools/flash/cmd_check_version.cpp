@@ -1,0 +1,38 @@
+#include "tools/flash/cli_output.h"
+#include "tools/flash/flash_commands.h"
+#include "tools/flash/flash_exit.h"
+#include "tools/flash/job_run.h"
+
+namespace {
+void print_versions(const FlashReport &report)
+{
+    const auto shown = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("unknown") : text;
+    };
+    print_line(stdout, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
+    if (!report.file.isEmpty()) {
+        print_line(stdout, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
+    }
+}
+} // namespace
+
+int run_check_version(const FlashRequest &request)
+{
+    const Jobs jobs = make_jobs(request, JobMode::CheckVersion);
+    FlashJob &job = *jobs.front();
+    // Only the file's name is checked: a version check sends no image.
+    if (!job.prepare()) {
+        return refuse_all(jobs, job.report().message, request.report_path);
+    }
+    if (!request.quiet) {
+        print_ports(jobs);
+    }
+    run_jobs(jobs, request);
+    end_run(jobs, request.report_path);
+    const FlashReport &report = job.report();
+    if (report.exit_code != EXIT_UPGRADE_OK) {
+        return fail(report.exit_code, report.message);
+    }
+    print_versions(report);
+    return EXIT_UPGRADE_OK;
+}

@@ -1,0 +1,202 @@
+#include "tools/flash/flash_args.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+namespace {
+constexpr double MS_PER_SECOND = 1000.0;
+// QTimer takes an int of milliseconds.
+constexpr double MAX_TIMEOUT_S = 24.0 * 3600.0;
+
+const char PROGRAM[] = "kt62-flash";
+
+const char DESCRIPTION[] =
+    "Upgrades the firmware of KT62 devices over serial ports, without a display.\n"
+    "\n"
+    "  kt62-flash --port PORT [--port PORT ...] FIRMWARE\n"
+    "                                             upgrade the devices, all at once\n"
+    "  kt62-flash --check-version --port PORT [FIRMWARE]\n"
+    "                                             show the device's version (and FIRMWARE's)\n"
+    "  kt62-flash --inspect FIRMWARE              check an image without sending it\n"
+    "  kt62-flash --encrypt PLAIN --output-dir DIR  write the encrypted firmware file\n"
+    "  kt62-flash --list-ports                    list the serial ports\n"
+    "\n"
+    "Before an upgrade the image's 4-byte checksum header must match its body;\n"
+    "otherwise nothing is sent (exit code 2) unless --force is given. --inspect\n"
+    "prints, one per line: \"file: \", \"model: \", \"target version: \", \"size: N bytes\",\n"
+    "\"packets: N\" and \"header: ok (0xSUM)\" or \"header: MISMATCH (why)\"; its exit code\n"
+    "is 0 when an upgrade would send the image, 2 when it would refuse it.\n"
+    "\n"
+    "With several ports each device has its own channel; on a terminal one line per\n"
+    "port is redrawn in place, otherwise every line starts with the port. --report\n"
+    "holds {\"exit_code\": N, \"ports\": [one entry per port]}.\n"
+    "\n"
+    "Exit codes (with several ports: 0 only when every port succeeded, otherwise\n"
+    "the highest code among the ports):\n"
+    "  0  upgrade finished (the device reported success), or the command succeeded\n"
+    "  1  the device reported failure\n"
+    "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
+    "     firmware, or a checksum header that does not match); nothing was sent\n"
+    "  3  the port could not be opened or was lost\n"
+    "  4  time-out: the device was silent for --timeout seconds";
+
+const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
+
+// Every option, in the order --help lists them after its own two. A new
+// option goes here, into add_options() and into the request.
+struct FlashOptions
+{
+    QCommandLineOption port{"port",
+                            "Serial port of a device (a name or a path); repeat it to "
+                            "upgrade several devices at once.",
+                            "PORT"};
+    QCommandLineOption check_version{"check-version", "Show the device's current version."};
+    QCommandLineOption inspect{"inspect", "Check the image FILE and print what it holds.", "FILE"};
+    QCommandLineOption encrypt{"encrypt", "Encrypt the plain image PLAIN.", "PLAIN"};
+    QCommandLineOption output_dir{"output-dir", "Directory for the encrypted file.", "DIR"};
+    QCommandLineOption list_ports{"list-ports", "List the serial ports."};
+    QCommandLineOption timeout{
+        "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
+    QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
+                              "FILE"};
+    QCommandLineOption force{"force", "Send an image whose checksum header does not match."};
+    QCommandLineOption quiet{QStringList{"q", "quiet"}, "Print errors and answers only."};
+    QCommandLineOption verbose{"verbose", "Print the protocol trace (every frame in hex)."};
+};
+
+void add_options(QCommandLineParser &parser, const FlashOptions &o)
+{
+    parser.setApplicationDescription(QString::fromLatin1(DESCRIPTION));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({o.port, o.check_version, o.inspect, o.encrypt, o.output_dir, o.list_ports,
+                       o.timeout, o.report, o.force, o.quiet, o.verbose});
+    parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
+                                             "KT62_V01.02.03.04.bin.");
+}
+
+bool parse_timeout(const QString &text, int *timeout_ms)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !(seconds > 0.0) || seconds > MAX_TIMEOUT_S) {
+        return false;
+    }
+    *timeout_ms = qMax(1, int(seconds * MS_PER_SECOND));
+    return true;
+}
+
+// The flags every command reads the same way; checking them is the
+// commands' business.
+void read_flags(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
+{
+    request->plain = parser.value(o.encrypt);
+    request->output_dir = parser.value(o.output_dir);
+    request->report_path = parser.value(o.report);
+    request->force = parser.isSet(o.force);
+    request->quiet = parser.isSet(o.quiet);
+    request->verbose = parser.isSet(o.verbose);
+}
+
+// An upgrade or a version check: the ports, the image and the time-out.
+// Returns the usage error, or an empty text.
+QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
+{
+    const bool check = parser.isSet(o.check_version);
+    request->mode = check ? FlashRequest::Mode::CheckVersion : FlashRequest::Mode::Upgrade;
+    const QStringList files = parser.positionalArguments();
+    if (!parser.isSet(o.port) && files.isEmpty() && !check) {
+        return QStringLiteral("Nothing to do.");
+    }
+    request->ports = parser.values(o.port);
+    if (request->ports.isEmpty() || (request->ports.size() > 1 && check)) {
+        return check ? QStringLiteral("Give one --port.")
+                     : QStringLiteral("Give at least one --port.");
+    }
+    if (request->ports.removeDuplicates() > 0) {
+        return QStringLiteral("Give each --port once.");
+    }
+    if (files.size() > 1 || (!check && files.isEmpty())) {
+        return check ? QStringLiteral("Give at most one firmware file.")
+                     : QStringLiteral("Give one firmware file.");
+    }
+    request->firmware = files.value(0);
+    if (!parse_timeout(parser.value(o.timeout), &request->timeout_ms)) {
+        return QStringLiteral("--timeout takes a number of seconds greater than 0.");
+    }
+    return QString();
+}
+
+// Picks the command and checks that it got what it takes. Returns the
+// usage error, or an empty text.
+QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
+{
+    const bool files = !parser.positionalArguments().isEmpty();
+    const int modes = int(parser.isSet(o.list_ports)) + int(parser.isSet(o.encrypt)) +
+                      int(parser.isSet(o.check_version)) + int(parser.isSet(o.inspect));
+    if (modes > 1) {
+        return QStringLiteral(
+            "--list-ports, --encrypt, --inspect and --check-version exclude each other.");
+    }
+    if (parser.isSet(o.list_ports)) {
+        request->mode = FlashRequest::Mode::ListPorts;
+        return QString();
+    }
+    if (parser.isSet(o.encrypt)) {
+        request->mode = FlashRequest::Mode::Encrypt;
+        if (!parser.isSet(o.output_dir) || files || parser.isSet(o.port)) {
+            return QStringLiteral("--encrypt takes a plain image and --output-dir, nothing else.");
+        }
+        return QString();
+    }
+    if (parser.isSet(o.inspect)) {
+        request->mode = FlashRequest::Mode::Inspect;
+        request->firmware = parser.value(o.inspect);
+        if (files || parser.isSet(o.port)) {
+            return QStringLiteral("--inspect takes one firmware file, nothing else.");
+        }
+        return QString();
+    }
+    return read_run(parser, o, request);
+}
+} // namespace
+
+FlashArgs parse_flash_args(const QStringList &arguments)
+{
+    const FlashOptions options;
+    QCommandLineParser parser;
+    add_options(parser, options);
+    FlashArgs args;
+    if (!parser.parse(arguments)) {
+        args.error = parser.errorText() + QLatin1String(TRY_HELP);
+        return args;
+    }
+    // Asking for help or the version is never bad usage, whatever else is there.
+    if (parser.isSet(QStringLiteral("help"))) {
+        args.request.mode = FlashRequest::Mode::Help;
+        return args;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        args.request.mode = FlashRequest::Mode::Version;
+        return args;
+    }
+    read_flags(parser, options, &args.request);
+    const QString error = read_mode(parser, options, &args.request);
+    if (!error.isEmpty()) {
+        args.error = error + QLatin1String(TRY_HELP);
+    }
+    return args;
+}
+
+QString flash_help_text()
+{
+    const FlashOptions options;
+    QCommandLineParser parser;
+    add_options(parser, options);
+    return parser.helpText();
+}
+
+QString flash_version_text()
+{
+    return QStringLiteral("%1 %2").arg(QLatin1String(PROGRAM), QStringLiteral(KT62_VERSION));
+}
