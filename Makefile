@@ -99,7 +99,7 @@ demo-station: configure
 # The figures of docs/benchmarks.md; not part of CI (a few minutes).
 # lrzsz is the reference for the transfer rate; xvfb comes with deps.
 .PHONY: bench
-bench: EXTRA_PKGS += lrzsz
+bench: EXTRA_PKGS += lrzsz strace
 bench: build
 	python3 scripts/bench.py $(BUILD)
 

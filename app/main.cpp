@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "resources/resources.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -12,7 +13,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 #endif
     QApplication app(argc, argv);
-    app.setWindowIcon(QIcon(QStringLiteral(":/icons/kt62.png")));
+    app.setWindowIcon(kt62_window_icon());
     MainWindow window;
     window.show();
     return app.exec();

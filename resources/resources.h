@@ -5,4 +5,8 @@
 // call more than once; static libraries need an explicit anchor for it.
 void kt62_register_resources();
 
+class QIcon;
+// The program's icon in all its sizes.
+QIcon kt62_window_icon();
+
 #endif

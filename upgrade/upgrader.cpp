@@ -355,8 +355,10 @@ void Upgrader::refuse_upgrade()
     // The chosen firmware changed or failed to load while the run waited for
     // the device: end the run instead of erasing for a stale size.
     qDebug() << "upgrade stopped, firmware no longer loaded";
-    emit upgrade_info(tr("Upgrade faild!"));
+    // Over before it is reported, so that nobody watching the report sees a
+    // run waiting for an erase that was never asked for.
     m_running = false;
+    emit upgrade_info(tr("Upgrade faild!"));
     emit upgrade_finished();
 }
 

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
+#include "resources/resources.h"
 #include "serial/gpi.h"
 #include "serial/port_list.h"
 #include "tests/support/testpty.h"
@@ -66,6 +67,7 @@ private slots:
     void keysAndButtonsOpenDialogs();
     void openFailureInStatusBar_data();
     void openFailureInStatusBar();
+    void iconInEverySize();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -231,6 +233,15 @@ void TestMainWindow::openFailureInStatusBar()
     openButton()->click();
     QVERIFY(g_gpi.isOpen());
     QCOMPARE(m_window->statusBar()->currentMessage(), QString());
+}
+
+void TestMainWindow::iconInEverySize()
+{
+    QList<int> sides;
+    for (const QSize &size : kt62_window_icon().availableSizes()) {
+        sides << size.width();
+    }
+    QCOMPARE(sides, (QList<int>{16, 32, 48, 64, 128, 256}));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -486,8 +486,13 @@ private slots:
         // A load that went wrong says so; an empty one has nothing to send.
         QVERIFY(!rig.engine.firmware_ready() || rig.engine.m_packets.empty());
         rig.takeSent();
+        // Whoever hears the refusal finds the run already over.
+        QList<UpgradePhase> phases;
+        QObject::connect(&rig.engine, &Upgrader::upgrade_info,
+                         [&rig, &phases] { phases << rig.engine.phase(); });
         rig.device(frame(dev::INFO, "KT62_V01.00.00.00") + ACK + NAKS);
         QTEST(rig.events, "events");
+        QVERIFY(!phases.contains(UpgradePhase::Erasing));
         QVERIFY(!rig.engine.m_running && !rig.engine.m_query_timer->isActive());
         QVERIFY(!rig.engine.start_upgrade());
         rig.engine.up_begin_upgrade();
