@@ -7,8 +7,8 @@
 #include "firmware/dialogencrypt.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
-#include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
+#include "tests/support/promptrecorder.h"
 
 #include <QAction>
 #include <QApplication>

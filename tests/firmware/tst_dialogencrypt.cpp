@@ -1,9 +1,9 @@
 #include "firmware/dialogencrypt.h"
 #include "firmware/elidedlabel.h"
 #include "firmware/firmware_image.h"
-#include "tests/support/dialogdriver.h"
 #include "tests/support/fakedevice.h"
 #include "tests/support/logcapture.h"
+#include "tests/support/promptrecorder.h"
 #include <QCryptographicHash>
 #include <QPushButton>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
-#ifndef KT62_TEST_DIALOGDRIVER_H
-#define KT62_TEST_DIALOGDRIVER_H
+#ifndef KT62_TEST_PROMPTRECORDER_H
+#define KT62_TEST_PROMPTRECORDER_H
 
 #include "dialogs/prompts.h"
 #include <QTest>
