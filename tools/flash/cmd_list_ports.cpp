@@ -9,7 +9,9 @@ int run_list_ports(const FlashRequest &request)
 {
     const QList<PortDetails> ports = available_ports();
     if (request.json) {
-        std::fputs(QJsonDocument(port_listing_json(ports)).toJson(QJsonDocument::Indented), stdout);
+        const QByteArray listing =
+            QJsonDocument(port_listing_json(ports)).toJson(QJsonDocument::Indented);
+        std::fputs(listing.constData(), stdout);
         return EXIT_UPGRADE_OK;
     }
     for (const PortDetails &port : ports) {
