@@ -43,7 +43,7 @@ const char DESCRIPTION[] =
     "\n"
     "With --json standard output carries only JSON Lines, one object per event\n"
     "(\"start\", \"phase\", \"progress\", \"result\"; a station adds \"device\" and\n"
-    "\"summary\"), each with \"event\", \"port\" and \"t\" (seconds since the start).\n"
+    "\"summary\"), each with \"event\", \"port\" and \"t\" (seconds since the run began).\n"
     "\n"
     "A station waits on each port for a board, upgrades it, and waits until the\n"
     "board is unplugged (its port disappears) before it waits for the next one; a\n"
