@@ -90,11 +90,17 @@ demo: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo.sh $(BUILD)
 
-# Four simulated devices upgraded at once by one kt62-flash, each verified.
-.PHONY: demo-station
+# A station: boards that come and go on two fixtures, served one after the
+# other by one kt62-flash --station until SIGINT; every image verified.
+.PHONY: demo-station demo-parallel
 demo-station: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
 	./scripts/demo-station.sh $(BUILD)
+
+# Four simulated devices upgraded at once by one kt62-flash, each verified.
+demo-parallel: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
+	./scripts/demo-parallel.sh $(BUILD)
 
 # The figures of docs/benchmarks.md; not part of CI (a few minutes).
 # lrzsz is the reference for the transfer rate; xvfb comes with deps.

@@ -3,7 +3,8 @@
 is a ratio of two things measured in the same run, so the machine cancels
 out as far as it can. Not part of CI: it takes a few minutes.
 
-    scripts/bench.py [BUILD_DIR]     (make bench installs lrzsz and xvfb first)
+    scripts/bench.py [BUILD_DIR] [--only KEYS]   (make bench installs lrzsz and xvfb first;
+                                                  --only ag runs rows a and g alone)
 
   a  1 MiB upgrade against kt62-sim --pace 115200: payload rate as a share
      of the line's ceiling (11,520 B/s raw, 1024 of every 1029 bytes payload)
@@ -17,6 +18,10 @@ out as far as it can. Not part of CI: it takes a few minutes.
      slowest port's payload rate as a share of the line's ceiling, the
      flasher's CPU time over its run as a share of one core, and its peak
      RSS against the same image sent to one device
+  g  a station of 32 devices at once, each kt62-sim --pace 115200, served by
+     one kt62-flash --station --json: the slowest board's payload rate as a
+     share of the line's ceiling, and the flasher's CPU time up to the last
+     board's end as a share of one core
 
 Progress goes to standard error, the table to standard output.
 """
@@ -27,6 +32,7 @@ import platform
 import pty
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -39,9 +45,10 @@ BAUD = 115200
 LINE_CEILING = BAUD / 10 * 1024 / 1029  # payload bytes per second at 8N1
 MAX_PACKETS = 65535
 STATION_PORTS = 8
+STATION_BOARDS = 32
 TOOLS = {"sim": "tools/sim/kt62-sim", "flash": "tools/flash/kt62-flash",
          "gui": "app/kt62-update-tool"}
-COMMANDS = ("sx", "rx", "xvfb-run", "strace")
+COMMANDS = {"sx": "b", "rx": "b", "xvfb-run": "d", "strace": "d"}  # and the rows that need them
 
 
 def note(text):
@@ -113,6 +120,40 @@ class Bench:
                 sim.wait(timeout=30)
             with open(report) as f:
                 return json.load(f)["ports"], usage, wall
+        finally:
+            for sim in sims:
+                stop(sim)
+
+    def serve_station(self, firmware, boards, sim_flags=()):
+        """kt62-flash --station --json on boards simulated devices, all plugged in
+        as it starts, ended by SIGTERM once every board is served; the boards'
+        report entries, the flasher's resource usage and its wall time up to the
+        last board's end."""
+        sims, args = [], []
+        try:
+            for n in range(boards):
+                link = self.path(f"ttyB{n}")
+                sims.append(subprocess.Popen([self.sim, "--link", link, "--once", *sim_flags],
+                                             stdout=subprocess.PIPE, text=True))
+                sims[-1].stdout.readline()  # the pty's name: the link is there
+                args += ["--port", link]
+            report = self.path("served.json")
+            start = time.monotonic()
+            flash = subprocess.Popen([self.flash, "--quiet", "--station", "--json", *args,
+                                      "--report", report, firmware], stdout=subprocess.PIPE,
+                                     text=True)
+            served = 0
+            for line in flash.stdout:  # the events, as a station program follows them
+                served += json.loads(line)["event"] == "device"
+                if served == boards:
+                    break
+            wall = time.monotonic() - start
+            flash.send_signal(signal.SIGTERM)
+            usage = wait_measured(flash)
+            if flash.returncode != 0:
+                raise SystemExit(f"bench: station of {boards} failed ({flash.returncode})")
+            with open(report) as f:
+                return json.load(f)["devices"], usage, wall
         finally:
             for sim in sims:
                 stop(sim)
@@ -324,8 +365,27 @@ def several_ports(bench):
     ]
 
 
+def station_of_many(bench):
+    note(f"(g) a station of {STATION_BOARDS} devices at {BAUD} baud with 128 KiB each, "
+         "about 20 s ...")
+    firmware = bench.encrypt(bench.plain_image("KT62_32.00.00.00.bin", 128 * 1024, 32))
+    boards, usage, wall = bench.serve_station(firmware, STATION_BOARDS, ["--pace", str(BAUD)])
+    if any(board["result"] != "success" for board in boards):
+        raise SystemExit("bench: a board of the station did not succeed")
+    slowest = min(b["size"] / b["phases"]["transfer"] for b in boards) / LINE_CEILING
+    cpu = (usage.ru_utime + usage.ru_stime) / wall
+    return [
+        ("g1", f"station of {STATION_BOARDS} at once: slowest board's payload rate / line ceiling",
+         f"{100 * slowest:.1f} %", "≥ 97 %", slowest >= 0.97),
+        ("g2", f"station of {STATION_BOARDS} at once: kt62-flash CPU / one core",
+         f"{100 * cpu:.2f} % ({usage.ru_utime + usage.ru_stime:.2f} s in {wall:.1f} s)",
+         "≤ 25 %", cpu <= 0.25),
+    ]
+
+
 MEASUREMENTS = (line_rate, against_lrzsz, encryption, gui_idle, largest_image_memory,
-                several_ports)
+                several_ports, station_of_many)
+KEYS = "abcdefg"  # one per measurement, in order
 
 
 def print_table(rows):
@@ -343,31 +403,38 @@ def print_table(rows):
         print(f"| {key} | {what} | {figure} | {goal} | {'yes' if met else 'no'} |")
 
 
-def missing_prerequisite(build):
-    """What stops the bench before it starts, or None."""
-    for tool in TOOLS.values():
-        if not os.access(os.path.join(build, tool), os.X_OK):
+def missing_prerequisite(build, only):
+    """What stops the bench (its rows only) before it starts, or None."""
+    for key, tool in TOOLS.items():
+        if (key != "gui" or "d" in only) and not os.access(os.path.join(build, tool), os.X_OK):
             return f"{os.path.join(build, tool)} is missing; run 'make build' first"
-    for command in COMMANDS:
-        if shutil.which(command) is None:
+    for command, keys in COMMANDS.items():
+        if any(key in only for key in keys) and shutil.which(command) is None:
             return f"{command} is missing; 'make bench' installs it"
     return None
 
 
 def main(argv=None):
-    argv = sys.argv[1:] if argv is None else argv
+    argv = list(sys.argv[1:] if argv is None else argv)
+    only = KEYS
+    if "--only" in argv:
+        at = argv.index("--only")
+        only = argv[at + 1] if at + 1 < len(argv) else ""
+        del argv[at:at + 2]
+        if not only or any(key not in KEYS for key in only):
+            print(f"bench: --only takes measurement keys from {KEYS}", file=sys.stderr)
+            return 2
     build = os.path.abspath(argv[0] if argv else "build")
-    problem = missing_prerequisite(build)
+    problem = missing_prerequisite(build, only)
     if problem:
         print(f"bench: {problem}", file=sys.stderr)
         return 2
-    # Further arguments name the measurements to take (e.g. gui_idle); none: all.
-    chosen = [m for m in MEASUREMENTS if len(argv) < 2 or m.__name__ in argv[1:]]
     with tempfile.TemporaryDirectory(prefix="kt62-bench.") as work:
         bench = Bench(build, work)
         rows = []
-        for measure in chosen:
-            rows += measure(bench)
+        for key, measure in zip(KEYS, MEASUREMENTS):
+            if key in only:
+                rows += measure(bench)
     print_table(rows)
     return 0
 

@@ -1,4 +1,5 @@
-# What the demos share, sourced by scripts/demo.sh and scripts/demo-station.sh:
+# What the demos share, sourced by scripts/demo.sh, demo-parallel.sh and
+# demo-station.sh:
 # the tool checks, a scratch folder removed on exit together with every
 # simulated device still running, the seeded plain image and its encryption,
 # and starting a simulated device.

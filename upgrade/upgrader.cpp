@@ -346,6 +346,12 @@ void Upgrader::on_firmware_info(const ProtocolFrame &frame)
         refuse_upgrade();
         return;
     }
+    if (m_erase_gate && !m_erase_gate(text)) {
+        up_cancel_upgrade();
+        m_running = false;
+        emit upgrade_finished();
+        return;
+    }
     up_begin_upgrade();
     emit upgrade_info(tr("Erasing Chip..."));
 }

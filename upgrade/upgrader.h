@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <vector>
 
 // NAK bytes received in the transfer layer since the program started. A block
@@ -114,6 +115,14 @@ public:
     // Byte 0 of the result frame of this run; -1 before one arrived.
     int last_result() const { return m_last_result; }
 
+    // Asked with the text of this run's answer to the query, just before the
+    // erase would go out. False keeps the device as it is: the cancel frame
+    // goes out instead (as it ends a version check), nothing is erased, and
+    // the run ends with upgrade_finished() and no result. Unset (the GUI):
+    // every answer is followed by the erase.
+    using EraseGate = std::function<bool(const QString &answer)>;
+    void set_erase_gate(EraseGate gate) { m_erase_gate = std::move(gate); }
+
 signals:
     void upgrade_finished();
     void checkVersion_finished();
@@ -186,6 +195,7 @@ private:
     int m_packets_acknowledged = 0;
     bool m_eot_sent = false;
     int m_last_result = -1;
+    EraseGate m_erase_gate;
 };
 
 #endif

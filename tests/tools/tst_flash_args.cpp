@@ -18,8 +18,9 @@ struct Expected
     Mode mode = Mode::Upgrade;
     QStringList ports;
     QString firmware, plain, output_dir, report_path;
-    int timeout_ms = 30000;
-    bool force = false, quiet = false, verbose = false;
+    int timeout_ms = 30000, retries = 0;
+    bool force = false, quiet = false, verbose = false, json = false, skip_same = false,
+         wait = false;
 };
 
 QStringList command(const QString &arguments) // split at spaces, argv[0] first
@@ -85,6 +86,24 @@ private slots:
         QTest::newRow("time-out beyond a day") << "--port a f --timeout 86401" << timeout;
         QTest::newRow("last time-out counts") << "--port a f --timeout 1 --timeout 0" << timeout;
         QTest::newRow("check time-out") << "--check-version --port a --timeout inf" << timeout;
+        const QString retries = "--retries takes a whole number from 0 to 100.";
+        QTest::newRow("retries negative") << "--port a f --retries -1" << retries;
+        QTest::newRow("retries beyond the limit") << "--port a f --retries 101" << retries;
+        QTest::newRow("retries not whole") << "--port a f --retries 1.5" << retries;
+        QTest::newRow("station and check") << "--station --check-version --port a"
+                                           << "--station upgrades; it does not go with "
+                                              "--check-version.";
+        QTest::newRow("station without file") << "--station --port a"
+                                              << "Give one firmware file.";
+        QTest::newRow("json with inspect") << "--inspect f --json" << inspect;
+        QTest::newRow("station with encrypt") << "--encrypt p --output-dir d --station" << encrypt;
+        QTest::newRow("bad USB identity")
+            << "--port usb:0403:60 f"
+            << "bad USB selector \"usb:0403:60\": the product id is not four hex digits; "
+               "expected usb:VVVV:PPPP[:SERIAL], as in usb:0403:6001";
+        // One identity in two spellings is one port.
+        QTest::newRow("USB identity twice") << "--port usb:0403:60ab --port USB:0403:60AB f"
+                                            << "Give each --port once.";
     }
 
     void usageErrors()
@@ -134,6 +153,20 @@ private slots:
         QTest::newRow("time-out of a day")
             << "--timeout 86400 --port /dev/ttyUSB0 KT62_V01.bin" << day;
 
+        Expected station{Mode::Station, {"usb:0403:60ab:Ab:1", "b"}, "KT62_V01.bin"};
+        station.retries = 2, station.json = true, station.skip_same = true;
+        QTest::newRow("station, identity in canonical form")
+            << "--station --port USB:0403:60AB:Ab:1 --port b --retries 2 --json --skip-same "
+               "KT62_V01.bin"
+            << station;
+        Expected waiting = one;
+        waiting.wait = true, waiting.retries = 100;
+        QTest::newRow("wait and the most retries")
+            << "--wait --retries 100 --port /dev/ttyUSB0 KT62_V01.bin" << waiting;
+        Expected listJson{Mode::ListPorts};
+        listJson.json = true;
+        QTest::newRow("list ports as JSON") << "--list-ports --json" << listJson;
+
         Expected check{Mode::CheckVersion, {"a"}};
         QTest::newRow("check") << "--check-version --port a" << check;
         Expected checkFile{Mode::CheckVersion, {"a"}, "KT62_V01.bin"};
@@ -159,6 +192,10 @@ private slots:
         QCOMPARE(request.force, expected.force);
         QCOMPARE(request.quiet, expected.quiet);
         QCOMPARE(request.verbose, expected.verbose);
+        QCOMPARE(request.json, expected.json);
+        QCOMPARE(request.retries, expected.retries);
+        QCOMPARE(request.skip_same, expected.skip_same);
+        QCOMPARE(request.wait, expected.wait);
     }
 };
 

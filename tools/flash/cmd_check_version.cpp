@@ -4,14 +4,16 @@
 #include "tools/flash/job_run.h"
 
 namespace {
-void print_versions(const FlashReport &report)
+// With --json standard output carries events only; the answer goes with
+// the human output then.
+void print_versions(const FlashReport &report, FILE *stream)
 {
     const auto shown = [](const QString &text) {
         return text.isEmpty() ? QStringLiteral("unknown") : text;
     };
-    print_line(stdout, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
+    print_line(stream, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
     if (!report.file.isEmpty()) {
-        print_line(stdout, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
+        print_line(stream, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
     }
 }
 } // namespace
@@ -24,15 +26,19 @@ int run_check_version(const FlashRequest &request)
     if (!job.prepare()) {
         return refuse_all(jobs, job.report().message, request.report_path);
     }
+    const int usable = check_usb_ports(jobs, request);
+    if (usable != EXIT_UPGRADE_OK) {
+        return usable;
+    }
     if (!request.quiet) {
         print_ports(jobs);
     }
-    run_jobs(jobs, request);
-    end_run(jobs, request.report_path);
-    const FlashReport &report = job.report();
+    const Reports reports = run_jobs(jobs, request);
+    end_run(reports, request.report_path);
+    const FlashReport &report = reports.front();
     if (report.exit_code != EXIT_UPGRADE_OK) {
         return fail(report.exit_code, report.message);
     }
-    print_versions(report);
+    print_versions(report, request.json ? stderr : stdout);
     return EXIT_UPGRADE_OK;
 }

@@ -3,11 +3,19 @@
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
 
-int run_list_ports(const FlashRequest &)
+#include <QJsonDocument>
+
+int run_list_ports(const FlashRequest &request)
 {
-    const QStringList names = available_port_names();
-    for (const QString &name : names) {
-        print_line(stdout, name);
+    const QList<PortDetails> ports = available_ports();
+    if (request.json) {
+        const QByteArray listing =
+            QJsonDocument(port_listing_json(ports)).toJson(QJsonDocument::Indented);
+        std::fputs(listing.constData(), stdout);
+        return EXIT_UPGRADE_OK;
+    }
+    for (const PortDetails &port : ports) {
+        print_line(stdout, port_listing_line(port));
     }
     return EXIT_UPGRADE_OK;
 }

@@ -3,6 +3,7 @@
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
 #include "tools/flash/job_run.h"
+#include "tools/flash/station.h"
 
 #include <QFileInfo>
 
@@ -69,11 +70,10 @@ int end_one_port(const FlashReport &report, bool quiet)
 }
 
 // Every port's outcome on lines of their own, then the count of good ones.
-int end_parallel(const Jobs &jobs, int run_code, bool quiet)
+int end_parallel(const Reports &reports, int run_code, bool quiet)
 {
     int upgraded = 0;
-    for (const auto &job : jobs) {
-        const FlashReport &report = job->report();
+    for (const FlashReport &report : reports) {
         const QString prefix = report.port + QStringLiteral(": ");
         if (report.exit_code != EXIT_UPGRADE_OK) {
             fail(report.exit_code, prefix + report.message);
@@ -84,7 +84,7 @@ int end_parallel(const Jobs &jobs, int run_code, bool quiet)
     }
     if (!quiet) {
         print_line(stderr,
-                   QStringLiteral("%1 of %2 ports upgraded").arg(upgraded).arg(jobs.size()));
+                   QStringLiteral("%1 of %2 ports upgraded").arg(upgraded).arg(reports.size()));
     }
     return run_code;
 }
@@ -97,12 +97,19 @@ int run_upgrade(const FlashRequest &request)
     if (prepared != EXIT_UPGRADE_OK) {
         return prepared;
     }
+    const int usable = check_usb_ports(jobs, request);
+    if (usable != EXIT_UPGRADE_OK) {
+        return usable;
+    }
     if (!request.quiet) {
         describe_image(jobs.front()->report());
         print_ports(jobs);
     }
-    run_jobs(jobs, request);
-    const int code = end_run(jobs, request.report_path);
-    return jobs.size() == 1 ? end_one_port(jobs.front()->report(), request.quiet)
-                            : end_parallel(jobs, code, request.quiet);
+    if (request.mode == FlashRequest::Mode::Station) {
+        return serve_station(jobs, request);
+    }
+    const Reports reports = run_jobs(jobs, request);
+    const int code = end_run(reports, request.report_path);
+    return reports.size() == 1 ? end_one_port(reports.front(), request.quiet)
+                               : end_parallel(reports, code, request.quiet);
 }

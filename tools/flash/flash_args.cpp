@@ -1,5 +1,7 @@
 #include "tools/flash/flash_args.h"
 
+#include "serial/port_select.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
@@ -15,11 +17,18 @@ const char DESCRIPTION[] =
     "\n"
     "  kt62-flash --port PORT [--port PORT ...] FIRMWARE\n"
     "                                             upgrade the devices, all at once\n"
+    "  kt62-flash --station --port PORT [--port PORT ...] FIRMWARE\n"
+    "                                             upgrade board after board as they are\n"
+    "                                             plugged in, until SIGINT or SIGTERM\n"
     "  kt62-flash --check-version --port PORT [FIRMWARE]\n"
     "                                             show the device's version (and FIRMWARE's)\n"
     "  kt62-flash --inspect FIRMWARE              check an image without sending it\n"
     "  kt62-flash --encrypt PLAIN --output-dir DIR  write the encrypted firmware file\n"
-    "  kt62-flash --list-ports                    list the serial ports\n"
+    "  kt62-flash --list-ports [--json]           list the serial ports and what is known\n"
+    "                                             of them (USB ids, serial number)\n"
+    "\n"
+    "PORT is a name (ttyUSB0, COM3), a path, or usb:VVVV:PPPP[:SERIAL]: the one port\n"
+    "whose USB adapter has that vendor and product id (hex) and serial number.\n"
     "\n"
     "Before an upgrade the image's 4-byte checksum header must match its body;\n"
     "otherwise nothing is sent (exit code 2) unless --force is given. --inspect\n"
@@ -29,16 +38,29 @@ const char DESCRIPTION[] =
     "\n"
     "With several ports each device has its own channel; on a terminal one line per\n"
     "port is redrawn in place, otherwise every line starts with the port. --report\n"
-    "holds {\"exit_code\": N, \"ports\": [one entry per port]}.\n"
+    "holds {\"exit_code\": N, \"ports\": [one entry per port]}; a station's holds\n"
+    "{\"exit_code\": N, \"summary\": {...}, \"devices\": [one entry per board]}.\n"
+    "\n"
+    "With --json standard output carries only JSON Lines, one object per event\n"
+    "(\"start\", \"phase\", \"progress\", \"result\"; a station adds \"device\" and\n"
+    "\"summary\"), each with \"event\", \"port\" and \"t\" (seconds since the run began).\n"
+    "\n"
+    "A station waits on each port for a board, upgrades it, and waits until the\n"
+    "board is unplugged (its port disappears) before it waits for the next one; a\n"
+    "port that never disappears (a fixed RS-232 port) does not suit it. SIGINT or\n"
+    "SIGTERM ends it with a summary (boards served, succeeded, failed, skipped).\n"
     "\n"
     "Exit codes (with several ports: 0 only when every port succeeded, otherwise\n"
-    "the highest code among the ports):\n"
-    "  0  upgrade finished (the device reported success), or the command succeeded\n"
+    "the highest code among the ports; a station: among its boards):\n"
+    "  0  upgrade finished (the device reported success, or --skip-same left a device\n"
+    "     on the image's version alone), or the command succeeded\n"
     "  1  the device reported failure\n"
     "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
-    "     firmware, or a checksum header that does not match); nothing was sent\n"
+    "     firmware, a checksum header that does not match, a USB identity that matches\n"
+    "     several ports or none); nothing was sent\n"
     "  3  the port could not be opened or was lost\n"
-    "  4  time-out: the device was silent for --timeout seconds";
+    "  4  time-out: the device was silent for --timeout seconds\n"
+    "  128+N  a station ended by signal N while a board was being upgraded";
 
 const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
 
@@ -47,16 +69,30 @@ const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
 struct FlashOptions
 {
     QCommandLineOption port{"port",
-                            "Serial port of a device (a name or a path); repeat it to "
-                            "upgrade several devices at once.",
+                            "Serial port of a device (a name, a path or "
+                            "usb:VVVV:PPPP[:SERIAL]); repeat it to upgrade several devices at "
+                            "once.",
                             "PORT"};
     QCommandLineOption check_version{"check-version", "Show the device's current version."};
     QCommandLineOption inspect{"inspect", "Check the image FILE and print what it holds.", "FILE"};
     QCommandLineOption encrypt{"encrypt", "Encrypt the plain image PLAIN.", "PLAIN"};
     QCommandLineOption output_dir{"output-dir", "Directory for the encrypted file.", "DIR"};
-    QCommandLineOption list_ports{"list-ports", "List the serial ports."};
+    QCommandLineOption list_ports{"list-ports", "List the serial ports with their description, "
+                                                "manufacturer, USB ids and serial number."};
+    QCommandLineOption station{"station",
+                               "Upgrade board after board as they are plugged in, until SIGINT "
+                               "or SIGTERM."};
     QCommandLineOption timeout{
         "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
+    QCommandLineOption retries{"retries",
+                               "Run a port again after exit code 1, 3 or 4, up to N more times "
+                               "(default 0).",
+                               "N", "0"};
+    QCommandLineOption wait{"wait", "Wait up to --timeout for each port to appear."};
+    QCommandLineOption skip_same{"skip-same",
+                                 "Leave a device alone that already runs the image's version."};
+    QCommandLineOption json{"json", "Print events as JSON Lines on standard output (with "
+                                    "--list-ports: one JSON array)."};
     QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
                               "FILE"};
     QCommandLineOption force{"force", "Send an image whose checksum header does not match."};
@@ -70,7 +106,8 @@ void add_options(QCommandLineParser &parser, const FlashOptions &o)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({o.port, o.check_version, o.inspect, o.encrypt, o.output_dir, o.list_ports,
-                       o.timeout, o.report, o.force, o.quiet, o.verbose});
+                       o.station, o.timeout, o.retries, o.wait, o.skip_same, o.report, o.json,
+                       o.force, o.quiet, o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
 }
@@ -86,6 +123,34 @@ bool parse_timeout(const QString &text, int *timeout_ms)
     return true;
 }
 
+bool parse_retries(const QString &text, int *retries)
+{
+    bool ok = false;
+    const int count = text.toInt(&ok);
+    if (!ok || count < 0 || count > FlashRequest::MAX_RETRIES) {
+        return false;
+    }
+    *retries = count;
+    return true;
+}
+
+// A USB identity is kept in its canonical form, so that two spellings of
+// one identity count as the same port. Returns the error of a malformed one.
+QString canonical_ports(QStringList *ports)
+{
+    for (QString &port : *ports) {
+        if (!is_usb_selector(port)) {
+            continue;
+        }
+        const UsbSelectorParse parse = parse_usb_selector(port);
+        if (!parse.selector) {
+            return parse.error;
+        }
+        port = parse.selector->text();
+    }
+    return QString();
+}
+
 // The flags every command reads the same way; checking them is the
 // commands' business.
 void read_flags(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
@@ -96,6 +161,9 @@ void read_flags(const QCommandLineParser &parser, const FlashOptions &o, FlashRe
     request->force = parser.isSet(o.force);
     request->quiet = parser.isSet(o.quiet);
     request->verbose = parser.isSet(o.verbose);
+    request->json = parser.isSet(o.json);
+    request->skip_same = parser.isSet(o.skip_same);
+    request->wait = parser.isSet(o.wait);
 }
 
 // An upgrade or a version check: the ports, the image and the time-out.
@@ -103,7 +171,12 @@ void read_flags(const QCommandLineParser &parser, const FlashOptions &o, FlashRe
 QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
 {
     const bool check = parser.isSet(o.check_version);
-    request->mode = check ? FlashRequest::Mode::CheckVersion : FlashRequest::Mode::Upgrade;
+    if (check && parser.isSet(o.station)) {
+        return QStringLiteral("--station upgrades; it does not go with --check-version.");
+    }
+    request->mode = check                     ? FlashRequest::Mode::CheckVersion
+                    : parser.isSet(o.station) ? FlashRequest::Mode::Station
+                                              : FlashRequest::Mode::Upgrade;
     const QStringList files = parser.positionalArguments();
     if (!parser.isSet(o.port) && files.isEmpty() && !check) {
         return QStringLiteral("Nothing to do.");
@@ -112,6 +185,10 @@ QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashR
     if (request->ports.isEmpty() || (request->ports.size() > 1 && check)) {
         return check ? QStringLiteral("Give one --port.")
                      : QStringLiteral("Give at least one --port.");
+    }
+    const QString malformed = canonical_ports(&request->ports);
+    if (!malformed.isEmpty()) {
+        return malformed;
     }
     if (request->ports.removeDuplicates() > 0) {
         return QStringLiteral("Give each --port once.");
@@ -124,6 +201,10 @@ QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashR
     if (!parse_timeout(parser.value(o.timeout), &request->timeout_ms)) {
         return QStringLiteral("--timeout takes a number of seconds greater than 0.");
     }
+    if (!parse_retries(parser.value(o.retries), &request->retries)) {
+        return QStringLiteral("--retries takes a whole number from 0 to %1.")
+            .arg(FlashRequest::MAX_RETRIES);
+    }
     return QString();
 }
 
@@ -132,6 +213,8 @@ QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashR
 QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
 {
     const bool files = !parser.positionalArguments().isEmpty();
+    // Both change what the command is or what standard output carries.
+    const bool run_only = parser.isSet(o.json) || parser.isSet(o.station);
     const int modes = int(parser.isSet(o.list_ports)) + int(parser.isSet(o.encrypt)) +
                       int(parser.isSet(o.check_version)) + int(parser.isSet(o.inspect));
     if (modes > 1) {
@@ -144,7 +227,7 @@ QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, Flash
     }
     if (parser.isSet(o.encrypt)) {
         request->mode = FlashRequest::Mode::Encrypt;
-        if (!parser.isSet(o.output_dir) || files || parser.isSet(o.port)) {
+        if (!parser.isSet(o.output_dir) || files || parser.isSet(o.port) || run_only) {
             return QStringLiteral("--encrypt takes a plain image and --output-dir, nothing else.");
         }
         return QString();
@@ -152,7 +235,7 @@ QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, Flash
     if (parser.isSet(o.inspect)) {
         request->mode = FlashRequest::Mode::Inspect;
         request->firmware = parser.value(o.inspect);
-        if (files || parser.isSet(o.port)) {
+        if (files || parser.isSet(o.port) || run_only) {
             return QStringLiteral("--inspect takes one firmware file, nothing else.");
         }
         return QString();

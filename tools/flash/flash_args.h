@@ -11,6 +11,7 @@ struct FlashRequest
     enum class Mode
     {
         Upgrade,      // send FIRMWARE to every port, all at once
+        Station,      // send FIRMWARE to board after board on every port, until a signal
         CheckVersion, // ask one port for its version
         Inspect,      // check FIRMWARE without sending it
         Encrypt,      // write the encrypted file of a plain image
@@ -20,9 +21,12 @@ struct FlashRequest
     };
 
     static constexpr int DEFAULT_TIMEOUT_MS = 30000;
+    static constexpr int MAX_RETRIES = 100;
 
     Mode mode = Mode::Upgrade;
-    QStringList ports;  // each once, in the order given
+    // Each once, in the order given; a USB identity in its canonical form
+    // (usb:0403:6001:SERIAL, ids in lowercase hex).
+    QStringList ports;
     QString firmware;   // the image to send, check or inspect; may be empty for a check
     QString plain;      // --encrypt's plain image
     QString output_dir; // --encrypt's output folder
@@ -31,6 +35,10 @@ struct FlashRequest
     bool force = false;
     bool quiet = false;
     bool verbose = false;
+    bool json = false;      // events as JSON Lines on standard output
+    int retries = 0;        // further runs of a port after exit code 1, 3 or 4
+    bool skip_same = false; // leave a device alone that runs the image's version
+    bool wait = false;      // wait up to the time-out for each port to appear
 };
 
 // The outcome of reading a command line: a request, or why there is none.

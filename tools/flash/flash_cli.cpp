@@ -27,6 +27,7 @@ int dispatch(const FlashRequest &request)
 {
     switch (request.mode) {
     case FlashRequest::Mode::Upgrade:
+    case FlashRequest::Mode::Station:
         return run_upgrade(request);
     case FlashRequest::Mode::CheckVersion:
         return run_check_version(request);

@@ -8,7 +8,8 @@
 // code (flash_exit.h). Those that talk to devices need the application
 // object for their event loop.
 
-// Upgrades the devices on every port of the request at once.
+// Upgrades the devices on every port of the request at once; with
+// --station board after board (see station.h).
 int run_upgrade(const FlashRequest &request);
 // Asks the request's one port for the device's version.
 int run_check_version(const FlashRequest &request);
@@ -16,7 +17,8 @@ int run_check_version(const FlashRequest &request);
 int run_inspect(const FlashRequest &request);
 // Writes the encrypted firmware file of the request's plain image.
 int run_encrypt(const FlashRequest &request);
-// Prints the names of the serial ports, one a line.
+// Prints the serial ports, one a line with what is known of them, or with
+// --json as one JSON array.
 int run_list_ports(const FlashRequest &request);
 
 #endif

@@ -9,6 +9,8 @@ enum FlashExit
     EXIT_BAD_INPUT = 2,      // bad usage or bad firmware: nothing was sent
     EXIT_PORT_ERROR = 3,     // the port could not be opened or was lost
     EXIT_TIMEOUT = 4,        // the device fell silent
+    // 128 + N: a station ended by signal N while a board was being upgraded.
+    EXIT_SIGNAL_BASE = 128,
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "tools/flash/flash_job.h"
 
 #include "firmware/firmware_name.h"
+#include "serial/port_access.h"
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_exit.h"
 #include "upgrade/protocol.h"
@@ -9,7 +10,25 @@
 
 namespace {
 constexpr int PERCENT = 100;
+
+// Only an answer that names a version, and names the image's, keeps the
+// device from being erased.
+bool answer_shows_version(const QString &answer, const QString &version)
+{
+    bool found = false;
+    const QString current = version_from_identity_text(answer, &found);
+    return found && !version.isEmpty() && current == version;
 }
+
+// QSerialPort reports a busy port as a permission error too: only the device
+// node tells whether joining a group would help.
+QString open_failure(const QString &port)
+{
+    const QString failure = QStringLiteral("cannot open the port %1").arg(port);
+    const QString hint = permission_hint(port);
+    return hint.isEmpty() ? failure : failure + QStringLiteral(": ") + hint;
+}
+} // namespace
 
 FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file)
@@ -31,6 +50,14 @@ FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     m_watchdog.setTimerType(Qt::PreciseTimer);
     m_watchdog.setInterval(settings.timeout_ms);
     connect(&m_watchdog, &QTimer::timeout, this, &FlashJob::onSilence);
+    if (settings.skip_same && settings.mode == JobMode::Upgrade) {
+        // Asked with this run's own answer, so a version seen on an earlier
+        // run or board never counts.
+        m_engine.set_erase_gate([this](const QString &answer) {
+            m_kept = answer_shows_version(answer, m_report.target_version);
+            return !m_kept;
+        });
+    }
 }
 
 FlashJob::~FlashJob()
@@ -67,6 +94,19 @@ bool FlashJob::prepare(const FlashJob *loaded)
     return true;
 }
 
+void FlashJob::take_image(const FlashJob &prepared)
+{
+    m_firmware_file = prepared.m_firmware_file;
+    m_report.file = prepared.m_report.file;
+    m_report.device_model = prepared.m_report.device_model;
+    m_report.target_version = prepared.m_report.target_version;
+    m_report.size = prepared.m_report.size;
+    m_report.packets = prepared.m_report.packets;
+    if (m_settings.mode == JobMode::Upgrade) {
+        m_engine.adopt_table(prepared.m_engine);
+    }
+}
+
 void FlashJob::refuse(const QString &message)
 {
     m_report.result = JobResult::BadInput;
@@ -79,8 +119,7 @@ void FlashJob::start()
     m_clock.start();
     m_channel.openSerialPort(m_settings.port);
     if (!m_channel.isOpen()) {
-        finish(EXIT_PORT_ERROR, JobResult::PortError,
-               QStringLiteral("cannot open the port %1").arg(m_settings.port));
+        finish(EXIT_PORT_ERROR, JobResult::PortError, open_failure(m_settings.port));
         return;
     }
     // Only now: opening reports a closed port on its way to an open one.
@@ -95,6 +134,15 @@ void FlashJob::start()
         return;
     }
     notePhase();
+}
+
+void FlashJob::abort(JobResult result, int exit_code, const QString &message)
+{
+    if (!m_active) {
+        return;
+    }
+    m_engine.stop_upgrade();
+    finish(exit_code, result, message);
 }
 
 void FlashJob::notePhase()
@@ -122,6 +170,7 @@ void FlashJob::notePhase()
     case UpgradePhase::CheckDone:
         break;
     }
+    emit phaseEntered(phase);
 }
 
 void FlashJob::onInfo(QString text)
@@ -152,7 +201,12 @@ void FlashJob::onUpgradeFinished()
         return;
     }
     notePhase();
-    if (m_engine.last_result() == UPGRADE_RESULT_OK) {
+    if (m_kept) {
+        const QString kept = QStringLiteral("The device already runs %1; nothing was erased")
+                                 .arg(m_report.target_version);
+        emit status(kept);
+        finish(EXIT_UPGRADE_OK, JobResult::Skipped, kept);
+    } else if (m_engine.last_result() == UPGRADE_RESULT_OK) {
         finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
     } else {
         finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,

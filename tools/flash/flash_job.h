@@ -16,6 +16,9 @@ struct JobSettings
     QString port;
     QString firmware; // may be empty for a version check
     int timeout_ms = 30000;
+    // Ask the device first and leave it alone (result "skipped") when its
+    // answer shows the image's version already.
+    bool skip_same = false;
 };
 
 // One device on one port: its own channel, NAK count and firmware path, an
@@ -32,10 +35,17 @@ public:
     // prepared with the same image; false (with the reason in the report's
     // message) when it is unfit. Nothing is sent either way.
     bool prepare(const FlashJob *loaded = nullptr);
+    // Takes the image of a job that was prepared, without looking at the
+    // file again: a retry or the next board of a station sends the table
+    // that was checked when the run began.
+    void take_image(const FlashJob &prepared);
     // Marks the job refused as bad input with message; nothing is sent.
     void refuse(const QString &message);
     // Opens the port and starts the run; finished() follows in every case.
     void start();
+    // Ends a run in progress at once: nothing more is sent, the port is
+    // closed and finished() follows. Nothing happens when no run is active.
+    void abort(JobResult result, int exit_code, const QString &message);
 
     const FlashReport &report() const { return m_report; }
     const Upgrader &engine() const { return m_engine; }
@@ -45,6 +55,8 @@ signals:
     // bytes of the image acknowledged so far; elapsed_ms since the transfer began
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
     void finished(int exit_code);
+    // The engine moved on to phase (seen from its state, never its texts).
+    void phaseEntered(UpgradePhase phase);
 
 private slots:
     void onInfo(QString text);
@@ -73,6 +85,7 @@ private:
     bool m_active = false;
     UpgradePhase m_phase = UpgradePhase::Idle;
     QString m_last_text; // shown as the message of a good end, never compared
+    bool m_kept = false; // the erase gate kept the device as it was
 };
 
 #endif

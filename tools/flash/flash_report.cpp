@@ -40,6 +40,10 @@ QString job_result_name(JobResult result)
         return QStringLiteral("port error");
     case JobResult::Timeout:
         return QStringLiteral("timeout");
+    case JobResult::Skipped:
+        return QStringLiteral("skipped");
+    case JobResult::Interrupted:
+        return QStringLiteral("interrupted");
     }
     return QString();
 }
@@ -70,6 +74,7 @@ QJsonObject FlashReport::toJson() const
     QJsonObject object;
     object.insert("mode", job_mode_name(mode));
     object.insert("port", port);
+    object.insert("system_port", text_or_null(system_port));
     object.insert("file", text_or_null(file));
     object.insert("size", double(size));
     object.insert("packets", packets);
@@ -84,6 +89,7 @@ QJsonObject FlashReport::toJson() const
     object.insert("result", job_result_name(result));
     object.insert("message", message);
     object.insert("exit_code", exit_code);
+    object.insert("attempts", attempts);
     return object;
 }
 

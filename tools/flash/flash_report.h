@@ -21,11 +21,13 @@ enum class JobResult
     BadInput,
     PortError,
     Timeout,
+    Skipped,     // --skip-same: the device already ran the image's version
+    Interrupted, // a station ended by a signal while this board was upgraded
 };
 
 // The names the report and the display give them: "upgrade",
 // "check-version"; "success", "device failure", "bad input", "port error",
-// "timeout" (and an empty text for None).
+// "timeout", "skipped", "interrupted" (and an empty text for None).
 QString job_mode_name(JobMode mode);
 QString job_result_name(JobResult result);
 
@@ -34,7 +36,8 @@ QString job_result_name(JobResult result);
 struct FlashReport
 {
     JobMode mode = JobMode::Upgrade;
-    QString port;
+    QString port;        // as given: a name, a path or usb:VVVV:PPPP[:SERIAL]
+    QString system_port; // the port opened for it; empty when none was found
     QString file;
     qint64 size = 0;
     int packets = 0;
@@ -54,6 +57,9 @@ struct FlashReport
     JobResult result = JobResult::None;
     QString message;
     int exit_code = 0;
+    // Runs of the port from its start sequence: 1 plus the retries used; 0
+    // when nothing was started (bad input, a port that never appeared).
+    int attempts = 0;
     QJsonObject toJson() const;
 };
 

@@ -2,53 +2,30 @@
 
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_exit.h"
-#include "tools/flash/progress_display.h"
+#include "tools/flash/port_finder.h"
+#include "tools/flash/run_output.h"
 
 #include <QCoreApplication>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#define KT62_ISATTY(fd) _isatty(fd)
-#define KT62_FILENO(f) _fileno(f)
-#else
-#include <unistd.h>
-#define KT62_ISATTY(fd) isatty(fd)
-#define KT62_FILENO(f) fileno(f)
-#endif
-
 namespace {
-ProgressDisplay::Style display_style(const FlashRequest &request)
-{
-    if (request.quiet) {
-        return ProgressDisplay::Style::Quiet;
-    }
-    // A bar redrawn in place only makes sense where someone watches it, and
-    // not when the trace would be printed across it.
-    return KT62_ISATTY(KT62_FILENO(stderr)) && !request.verbose ? ProgressDisplay::Style::Bar
-                                                                : ProgressDisplay::Style::Lines;
-}
-
-// How a port's run ended, for its line of a parallel display.
-QString result_line(const FlashReport &report)
-{
-    const QString result = job_result_name(report.result);
-    return report.exit_code == EXIT_UPGRADE_OK ? result
-                                               : result + QStringLiteral(": ") + report.message;
-}
-
-void write_run_report(const Jobs &jobs, int exit_code, const QString &path)
+void write_run_report(const Reports &reports, int exit_code, const QString &path)
 {
     if (path.isEmpty()) {
         return;
-    }
-    QVector<FlashReport> reports;
-    for (const auto &job : jobs) {
-        reports << job->report();
     }
     QString error;
     if (!write_report(reports, exit_code, path, &error)) {
         fail(exit_code, QStringLiteral("cannot write the report %1: %2").arg(path, error));
     }
+}
+
+Reports reports_of(const Jobs &jobs)
+{
+    Reports reports;
+    for (const auto &job : jobs) {
+        reports << job->report();
+    }
+    return reports;
 }
 } // namespace
 
@@ -58,6 +35,7 @@ Jobs make_jobs(const FlashRequest &request, JobMode mode)
     settings.mode = mode;
     settings.firmware = request.firmware;
     settings.timeout_ms = request.timeout_ms;
+    settings.skip_same = request.skip_same;
     Jobs jobs;
     for (const QString &port : request.ports) {
         settings.port = port;
@@ -66,12 +44,34 @@ Jobs make_jobs(const FlashRequest &request, JobMode mode)
     return jobs;
 }
 
+LaneSettings lane_settings(const FlashRequest &request, JobMode mode)
+{
+    LaneSettings settings;
+    settings.job.mode = mode;
+    settings.job.firmware = request.firmware;
+    settings.job.timeout_ms = request.timeout_ms;
+    settings.job.skip_same = request.skip_same;
+    settings.retries = request.retries;
+    settings.wait = request.wait;
+    settings.station = request.mode == FlashRequest::Mode::Station;
+    return settings;
+}
+
+int check_usb_ports(const Jobs &jobs, const FlashRequest &request)
+{
+    PortCatalog catalog;
+    const bool may_wait = request.wait || request.mode == FlashRequest::Mode::Station;
+    const QString refusal = usb_refusal(request.ports, may_wait, catalog);
+    return refusal.isEmpty() ? int(EXIT_UPGRADE_OK)
+                             : refuse_all(jobs, refusal, request.report_path);
+}
+
 int refuse_all(const Jobs &jobs, const QString &message, const QString &report_path)
 {
     for (const auto &job : jobs) {
         job->refuse(message);
     }
-    write_run_report(jobs, EXIT_BAD_INPUT, report_path);
+    write_run_report(reports_of(jobs), EXIT_BAD_INPUT, report_path);
     return fail(EXIT_BAD_INPUT, message);
 }
 
@@ -86,48 +86,53 @@ void print_ports(const Jobs &jobs)
     print_line(stderr, label.arg(ports.join(QStringLiteral(", "))));
 }
 
-void run_jobs(const Jobs &jobs, const FlashRequest &request)
+Reports run_jobs(const Jobs &jobs, const FlashRequest &request)
 {
     QStringList ports;
     for (const auto &job : jobs) {
         ports << job->report().port;
     }
-    RunDisplay display(ports, display_style(request), stderr);
-    // Declared after the display, so it goes first and takes the
-    // connections to the display with it.
+    PortCatalog catalog;
+    RunOutput output(ports, request);
+    // Declared after the output, so it goes first and takes the
+    // connections to the output with it.
     QObject receiver;
+    std::vector<std::unique_ptr<PortLane>> lanes;
+    Reports reports(int(jobs.size()));
     // All ports run on this one event loop; a port that ends, however it
     // ends, leaves the others running.
-    std::size_t running = jobs.size();
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        FlashJob *job = jobs[i].get();
-        const int port = int(i);
-        QObject::connect(job, &FlashJob::status, &receiver,
-                         [&display, port](const QString &text) { display.status(port, text); });
-        QObject::connect(job, &FlashJob::progress, &receiver,
-                         [&display, port](int percent, qint64 bytes, qint64 total, qint64 ms) {
-                             display.progress(port, percent, bytes, total, ms);
+    int running = int(jobs.size());
+    for (int i = 0; i < int(jobs.size()); ++i) {
+        const FlashJob &job = *jobs[std::size_t(i)];
+        lanes.push_back(std::make_unique<PortLane>(
+            ports.at(i), lane_settings(request, job.report().mode), job, catalog));
+        output.follow(*lanes.back(), i, &receiver);
+        QObject::connect(lanes.back().get(), &PortLane::boardFinished, &receiver,
+                         [&reports, &running, i](const FlashReport &report) {
+                             reports[i] = report;
+                             if (--running == 0) {
+                                 QCoreApplication::exit(EXIT_UPGRADE_OK);
+                             }
                          });
-        QObject::connect(job, &FlashJob::finished, &receiver, [&display, &running, job, port] {
-            display.result(port, result_line(job->report()));
-            if (--running == 0) {
-                QCoreApplication::exit(EXIT_UPGRADE_OK);
-            }
-        });
     }
-    for (const auto &job : jobs) {
-        job->start();
+    for (const auto &lane : lanes) {
+        lane->start();
     }
-    QCoreApplication::exec();
-    display.end();
+    // A lane can end as it starts (a USB identity gone meanwhile); the loop
+    // would then wait for nothing.
+    if (running > 0) {
+        QCoreApplication::exec();
+    }
+    output.end();
+    return reports;
 }
 
-int end_run(const Jobs &jobs, const QString &report_path)
+int end_run(const Reports &reports, const QString &report_path)
 {
     int code = EXIT_UPGRADE_OK;
-    for (const auto &job : jobs) {
-        code = qMax(code, job->report().exit_code);
+    for (const FlashReport &report : reports) {
+        code = qMax(code, report.exit_code);
     }
-    write_run_report(jobs, code, report_path);
+    write_run_report(reports, code, report_path);
     return code;
 }

@@ -3,6 +3,9 @@
 
 #include "tools/flash/flash_args.h"
 #include "tools/flash/flash_job.h"
+#include "tools/flash/port_lane.h"
+
+#include <QVector>
 
 #include <memory>
 #include <vector>
@@ -11,21 +14,31 @@
 // a version check share.
 
 using Jobs = std::vector<std::unique_ptr<FlashJob>>;
+// The outcome of each port, in the order given.
+using Reports = QVector<FlashReport>;
 
-// One job per port of the request, in the order given, each in mode.
+// One job per port of the request, in the order given, each in mode. A job
+// holds its port's image; the runs on the port are made from it.
 Jobs make_jobs(const FlashRequest &request, JobMode mode);
+// How each port of the request is served: waits, retries, station.
+LaneSettings lane_settings(const FlashRequest &request, JobMode mode);
+// Refuses the run (as refuse_all does) when a port given by its USB identity
+// matches several ports, or none while the request does not wait for it.
+// Returns EXIT_UPGRADE_OK when every port may be used.
+int check_usb_ports(const Jobs &jobs, const FlashRequest &request);
 // Every port refused for the one reason: nothing is sent to any of them.
 // Writes the report (when a path is given), prints message and returns
 // EXIT_BAD_INPUT.
 int refuse_all(const Jobs &jobs, const QString &message, const QString &report_path);
 // "Port P" or "Ports P, Q" on standard error.
 void print_ports(const Jobs &jobs);
-// Starts every job and returns when the last one has ended, their progress
-// shown on standard error as the request's quiet and verbose flags say.
-void run_jobs(const Jobs &jobs, const FlashRequest &request);
+// Serves every port with its job's image and returns when the last one has
+// ended, their progress shown on standard error as the request's quiet and
+// verbose flags say, and with --json their events on standard output.
+Reports run_jobs(const Jobs &jobs, const FlashRequest &request);
 // Writes the report of the ended run (when a path is given) and returns the
 // run's exit code: 0 when every port succeeded, otherwise the worst code of
 // them all.
-int end_run(const Jobs &jobs, const QString &report_path);
+int end_run(const Reports &reports, const QString &report_path);
 
 #endif

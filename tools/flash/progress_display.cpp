@@ -124,6 +124,12 @@ void ProgressDisplay::endLine()
     }
 }
 
+void ProgressDisplay::restart()
+{
+    endLine();
+    m_last_percent = -1;
+}
+
 ParallelDisplay::ParallelDisplay(const QStringList &ports, FILE *out) : m_ports(ports), m_out(out)
 {
     for (const QString &port : ports) {
@@ -215,6 +221,14 @@ void RunDisplay::result(int port, const QString &text)
 {
     if (m_parallel) {
         m_parallel->status(port, text);
+    }
+}
+
+void RunDisplay::restart(int port)
+{
+    // A parallel display's line shows whatever comes next anyway.
+    if (!m_parallel) {
+        m_lines.at(std::size_t(port)).restart();
     }
 }
 

@@ -39,6 +39,9 @@ public:
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
     // Ends a bar in progress so that later output starts on a line of its own.
     void endLine();
+    // A new run on the same port (a retry, a station's next board): its
+    // progress is shown from the start again.
+    void restart();
 
 private:
     void write(const QString &text);
@@ -92,6 +95,8 @@ public:
     // How the port's run ended; only a parallel display shows it here (the
     // summary lines come after the run).
     void result(int port, const QString &text);
+    // The port's next run starts (see ProgressDisplay::restart).
+    void restart(int port);
     // Leaves the stream ready for the lines that follow the run.
     void end();
 

@@ -1,0 +1,159 @@
+// kt62-flash in-process, its ports chosen by USB identity from a fake port list whose entries lead
+// to two kt62-sim devices, and the hint it gives when a port's device node is not this user's.
+#include "firmware/firmware_image.h"
+#include "serial/port_access.h"
+#include "serial/port_list.h"
+#include "tests/support/logcapture.h"
+#include "tests/tools/flash_run.h"
+#include "tools/flash/flash_commands.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+namespace {
+constexpr int LIMIT_MS = 30000;
+constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
+
+PortDetails usb_port(const QString &name, const QString &location, quint16 vendor, quint16 product,
+                     const QString &serial)
+{
+    PortDetails port;
+    port.name = name, port.system_location = location, port.serial_number = serial;
+    port.vendor_id = vendor, port.product_id = product;
+    return port;
+}
+
+// A run of kt62-flash in this process; its exit code and the report's one entry.
+int flash(const QStringList &arguments, QJsonObject *entry)
+{
+    QTemporaryDir dir;
+    const FlashArgs args = parse_flash_args(
+        QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", dir.filePath("r.json")} +
+        arguments);
+    const int code = args.ok() ? run_upgrade(args.request) : -1;
+    *entry = QJsonDocument::fromJson(read_file(dir.filePath("r.json")))["ports"][0].toObject();
+    return code;
+}
+} // namespace
+
+class TestFlashPorts : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QByteArray plain(5000, 'k');
+        QFile file(path("KT62_01.02.03.04.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain) == plain.size());
+        file.close();
+        m_good = path("KT62_V01.02.03.04.bin");
+        QVERIFY(encrypt_firmware_file(file.fileName(), m_good).status == EncryptStatus::Ok);
+        for (int i = 0; i < 2; ++i) { // serving run after run
+            m_sims[i].start(qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/sim/kt62-sim",
+                            {"--link", link(i), "--erase-ms", "50"});
+            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(link(i)); }, LIMIT_MS));
+        }
+    }
+    void cleanupTestCase()
+    {
+        for (QProcess &sim : m_sims) {
+            sim.kill(), sim.waitForFinished();
+        }
+    }
+    void cleanup()
+    {
+        set_port_details_source({});
+        set_port_node_facts_source({});
+    }
+
+    void usbSelection_data()
+    {
+        QTest::addColumn<QStringList>("flags");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<int>("device"); // the one that heard from the flasher; -1: none did
+        QTest::newRow("identity with serial number")
+            << QStringList{"--port", "usb:0403:6001:B2"} << 0 << 1;
+        // The only adapter of its kind needs no serial number; its ids are hex in any case.
+        QTest::newRow("ids in either case") << QStringList{"--port", "USB:2e8A:000A"} << 0 << 0;
+        QTest::newRow("serial number compared exactly")
+            << QStringList{"--port", "usb:0403:6001:a1"} << 2 << -1;
+        QTest::newRow("several match") << QStringList{"--port", "usb:0403:6001"} << 2 << -1;
+        // Several ports: the one that cannot be told apart holds back the other too.
+        QTest::newRow("several match beside a good one")
+            << QStringList{"--port", "usb:0403:6001:B2", "--port", "usb:0403:6001"} << 2 << -1;
+        QTest::newRow("none matches") << QStringList{"--port", "usb:0403:6001:C3"} << 2 << -1;
+        QTest::newRow("none matches yet, waited for")
+            << QStringList{"--wait", "--port", "usb:1a86:7523:late"} << 0 << 1;
+    }
+
+    void usbSelection()
+    {
+        QFETCH(QStringList, flags);
+        QFETCH(int, device);
+        QElapsedTimer since;
+        since.start();
+        const QString a = link(0), b = link(1);
+        set_port_details_source([a, b, since] {
+            QList<PortDetails> ports{usb_port("ttyUSB0", a, 0x0403, 0x6001, "A1"),
+                                     usb_port("ttyUSB1", b, 0x0403, 0x6001, "B2"),
+                                     usb_port("ttyACM0", a, 0x2e8a, 0x0a, ""),
+                                     PortDetails{"ttyS0", "/dev/ttyS0", {}, {}, {}, {}, {}}};
+            if (since.elapsed() >= LATE_MS) {
+                ports << usb_port("ttyUSB2", b, 0x1a86, 0x7523, "late");
+            }
+            return ports;
+        });
+        QJsonObject entry;
+        const LogCapture trace; // the engine's trace of every frame stays out of the test's log
+        QTEST(flash(flags + QStringList{m_good}, &entry), "exit_code");
+        for (int i = 0; i < 2; ++i) {
+            const QString heard = m_sims[i].readAllStandardOutput();
+            QCOMPARE(heard.contains("start sequence"), i == device);
+        }
+        QCOMPARE(entry.value("system_port").toString(), device < 0 ? QString() : link(device));
+        QCOMPARE(entry.value("result").toString(), device < 0 ? "bad input" : "success");
+    }
+
+    void permissionHint_data()
+    {
+        QTest::addColumn<bool>("accessible"); // for this user
+        QTest::addColumn<QString>("reason");  // after "cannot open the port PORT"
+        QTest::newRow("not in the node's group")
+            << false
+            << ": permission denied on %1: its device node belongs to the group dialout; join it "
+               "with \"sudo usermod -aG dialout $USER\", then log in again (see \"Serial port "
+               "access\" in the README)";
+        // Open to this user, so busy or locked by another program: no group would help.
+        QTest::newRow("busy") << true << "";
+    }
+
+    void permissionHint()
+    {
+        QFETCH(bool, accessible);
+        QFETCH(QString, reason);
+        set_port_node_facts_source([accessible](const QString &) {
+            PortNodeFacts facts;
+            facts.exists = true, facts.accessible = accessible;
+            facts.group = "dialout", facts.group_read_write = true;
+            return std::optional<PortNodeFacts>(facts);
+        });
+        const QString port = path("ttyLOCKED"); // does not open, whatever its node is said to be
+        QJsonObject entry;
+        QCOMPARE(flash({"--port", port, m_good}, &entry), 3);
+        QCOMPARE(entry.value("message").toString(),
+                 "cannot open the port " + port + reason.arg(port));
+    }
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString link(int device) const { return path(QString("tty%1").arg(device)); }
+    QTemporaryDir m_dir;
+    QString m_good;
+    QProcess m_sims[2];
+};
+
+QTEST_GUILESS_MAIN(TestFlashPorts)
+#include "tst_flash_ports.moc"

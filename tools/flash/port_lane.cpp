@@ -1,0 +1,228 @@
+#include "tools/flash/port_lane.h"
+
+#include "serial/port_select.h"
+#include "tools/flash/flash_exit.h"
+
+namespace {
+// How often a waiting lane looks for its port: soon enough that nobody
+// plugging in a board notices, and a look costs next to nothing.
+constexpr int LOOK_INTERVAL_MS = 200;
+constexpr int NO_LIMIT = -1;
+constexpr double MS_PER_SECOND = 1000.0;
+
+// A device that failed or fell silent, or a port that failed, may do
+// better on another run; bad input never does.
+bool retryable(int exit_code)
+{
+    return exit_code == EXIT_DEVICE_FAILURE || exit_code == EXIT_PORT_ERROR ||
+           exit_code == EXIT_TIMEOUT;
+}
+
+QString seconds(int ms)
+{
+    return QString::number(double(ms) / MS_PER_SECOND);
+}
+} // namespace
+
+PortLane::PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
+                   PortCatalog &catalog, QObject *parent)
+    : QObject(parent), m_port(port), m_settings(settings), m_prepared(prepared), m_catalog(catalog)
+{
+    m_poll.setInterval(LOOK_INTERVAL_MS);
+    connect(&m_poll, &QTimer::timeout, this, &PortLane::look);
+}
+
+PortLane::~PortLane() = default;
+
+void PortLane::start()
+{
+    if (m_settings.wait || m_settings.station) {
+        waitFor(State::Appearing, m_settings.station ? NO_LIMIT : m_settings.job.timeout_ms);
+        return;
+    }
+    const PortSighting sighting = sight_port(m_port, m_catalog);
+    // A port named by its name is opened as it is, and says itself why it
+    // does not open; an identity that no longer matches one port is refused.
+    if (sighting.state != PortSighting::State::Present && is_usb_selector(m_port)) {
+        endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, sighting.error));
+        return;
+    }
+    runAttempt(sighting);
+}
+
+bool PortLane::busy() const
+{
+    return m_state == State::Running || m_state == State::Returning;
+}
+
+void PortLane::stop(JobResult result, int exit_code, const QString &message)
+{
+    const State was = m_state;
+    m_stopping = true;
+    m_poll.stop();
+    if (was == State::Running) {
+        m_job->abort(result, exit_code, message); // the run's end follows
+        return;
+    }
+    m_state = State::Done;
+    if (was == State::Returning) {
+        FlashReport report = m_last;
+        report.result = result;
+        report.exit_code = exit_code;
+        report.message = message;
+        endBoard(report);
+    }
+}
+
+void PortLane::runAttempt(const PortSighting &sighting)
+{
+    ++m_attempts;
+    const bool present = sighting.state == PortSighting::State::Present;
+    m_system_port = present ? sighting.system_port : m_port;
+    JobSettings settings = m_settings.job;
+    settings.port = m_system_port;
+    m_job = std::make_unique<FlashJob>(settings);
+    m_job->take_image(m_prepared);
+    connect(m_job.get(), &FlashJob::status, this, &PortLane::status);
+    connect(m_job.get(), &FlashJob::progress, this, &PortLane::progress);
+    connect(m_job.get(), &FlashJob::phaseEntered, this, &PortLane::phaseEntered);
+    connect(m_job.get(), &FlashJob::finished, this, &PortLane::onAttemptFinished);
+    m_state = State::Running;
+    emit attemptStarted(labelled(m_job->report()));
+    m_job->start();
+}
+
+void PortLane::onAttemptFinished()
+{
+    m_ended_job = std::move(m_job);
+    m_last = labelled(m_ended_job->report());
+    if (m_stopping || !retryable(m_last.exit_code) || m_attempts > m_settings.retries) {
+        endBoard(m_last);
+        return;
+    }
+    emit status(QStringLiteral("Retry %1 of %2 after: %3")
+                    .arg(m_attempts)
+                    .arg(m_settings.retries)
+                    .arg(m_last.message));
+    const PortSighting sighting = sight_port(m_port, m_catalog);
+    if (sighting.state == PortSighting::State::Present) {
+        runAttempt(sighting);
+        return;
+    }
+    waitFor(State::Returning, m_settings.job.timeout_ms);
+}
+
+void PortLane::endBoard(const FlashReport &report)
+{
+    m_attempts = 0;
+    const bool next = m_settings.station && !m_stopping;
+    m_state = next ? State::Leaving : State::Done;
+    if (next) {
+        // The board just served stays until its port goes or is replaced.
+        m_board_identity = sight_port(m_port, m_catalog).identity;
+    }
+    emit boardFinished(report);
+    if (m_state == State::Leaving) {
+        waitFor(State::Leaving, NO_LIMIT);
+    }
+}
+
+void PortLane::waitFor(State state, int limit_ms)
+{
+    m_state = state;
+    m_wait_limit_ms = limit_ms;
+    m_waited.start();
+    m_shown_error.clear();
+    switch (state) {
+    case State::Appearing:
+        emit status(m_settings.station ? QStringLiteral("Waiting for a board")
+                                       : QStringLiteral("Waiting up to %1 s for the port to appear")
+                                             .arg(seconds(limit_ms)));
+        break;
+    case State::Returning:
+        emit status(
+            QStringLiteral("Waiting up to %1 s for the port to come back").arg(seconds(limit_ms)));
+        break;
+    case State::Leaving:
+        emit status(QStringLiteral("Waiting for the board to be unplugged"));
+        break;
+    case State::Idle:
+    case State::Running:
+    case State::Done:
+        break;
+    }
+    m_poll.start();
+    look();
+}
+
+void PortLane::look()
+{
+    const PortSighting sighting = sight_port(m_port, m_catalog);
+    if (m_state == State::Leaving) {
+        lookWhileLeaving(sighting);
+    } else if (m_state == State::Appearing || m_state == State::Returning) {
+        lookForPort(sighting);
+    }
+}
+
+void PortLane::lookWhileLeaving(const PortSighting &sighting)
+{
+    if (sighting.state == PortSighting::State::Present && sighting.identity == m_board_identity) {
+        return;
+    }
+    waitFor(State::Appearing, NO_LIMIT);
+}
+
+void PortLane::lookForPort(const PortSighting &sighting)
+{
+    if (sighting.state == PortSighting::State::Present) {
+        m_poll.stop();
+        runAttempt(sighting);
+        return;
+    }
+    if (sighting.state == PortSighting::State::Ambiguous) {
+        // Nothing may be sent while the identity is not one port's. A
+        // station keeps waiting for the operator to unplug the stray
+        // adapter; a single run is refused.
+        if (!m_settings.station) {
+            m_poll.stop();
+            endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, sighting.error));
+        } else if (sighting.error != m_shown_error) {
+            m_shown_error = sighting.error;
+            emit status(sighting.error);
+        }
+        return;
+    }
+    if (m_wait_limit_ms == NO_LIMIT || m_waited.elapsed() < m_wait_limit_ms) {
+        return;
+    }
+    m_poll.stop();
+    if (m_state == State::Returning) {
+        endBoard(m_last);
+        return;
+    }
+    endBoard(unstarted(
+        JobResult::PortError, EXIT_PORT_ERROR,
+        QStringLiteral("%1 did not appear within %2 s").arg(m_port, seconds(m_wait_limit_ms))));
+}
+
+FlashReport PortLane::unstarted(JobResult result, int exit_code, const QString &message) const
+{
+    FlashReport report = m_prepared.report();
+    report.port = m_port;
+    report.system_port.clear();
+    report.result = result;
+    report.exit_code = exit_code;
+    report.message = message;
+    report.attempts = m_attempts;
+    return report;
+}
+
+FlashReport PortLane::labelled(const FlashReport &report) const
+{
+    FlashReport labelled = report;
+    labelled.port = m_port;
+    labelled.system_port = m_system_port;
+    labelled.attempts = m_attempts;
+    return labelled;
+}

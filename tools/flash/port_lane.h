@@ -1,0 +1,98 @@
+#ifndef KT62_PORT_LANE_H
+#define KT62_PORT_LANE_H
+
+#include "tools/flash/flash_job.h"
+#include "tools/flash/port_finder.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+struct LaneSettings
+{
+    JobSettings job;      // its port is set to the port found, run by run
+    int retries = 0;      // further runs after exit code 1, 3 or 4
+    bool wait = false;    // wait up to the job's time-out for the port to appear
+    bool station = false; // serve board after board, without end
+};
+
+// One --port of a run, from finding the port to the board's outcome. It
+// waits for the port where asked to, runs the port's job (a fresh job, and
+// so a fresh engine, for every run: nothing of an earlier run or board is
+// left over), runs it again after exit code 1, 3 or 4 as far as the
+// retries go (first waiting, up to the time-out, for a port that is gone),
+// and in a station then waits for the board to be unplugged and for the
+// next one, without end.
+class PortLane : public QObject
+{
+    Q_OBJECT
+public:
+    // prepared holds the checked image; it and catalog outlive the lane.
+    PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
+             PortCatalog &catalog, QObject *parent = nullptr);
+    ~PortLane() override;
+
+    const QString &port() const { return m_port; }
+    void start();
+    // Whether a board is being served: a run in progress, or one that ended
+    // and waits for its port to come back for a retry.
+    bool busy() const;
+    // Ends the lane: a run in progress is stopped at once (nothing more is
+    // sent) and its board ends with result and exit_code; a board waiting
+    // for a retry ends so too. boardFinished() follows for that board only.
+    void stop(JobResult result, int exit_code, const QString &message);
+
+signals:
+    // A run begins: attempts is its number (1, and more on retries).
+    void attemptStarted(const FlashReport &attempt);
+    void phaseEntered(UpgradePhase phase);
+    void status(const QString &text);
+    void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
+    // A board's outcome, after its retries. Without a station the lane
+    // ends with it.
+    void boardFinished(const FlashReport &report);
+
+private:
+    enum class State
+    {
+        Idle,
+        Appearing, // waiting for the port (a board) to appear
+        Running,
+        Returning, // a run ended; waiting for its port to come back for a retry
+        Leaving,   // a station's board ended; waiting for it to be unplugged
+        Done,
+    };
+
+    void runAttempt(const PortSighting &sighting);
+    void onAttemptFinished();
+    void endBoard(const FlashReport &report);
+    void waitFor(State state, int limit_ms);
+    void look();
+    void lookWhileLeaving(const PortSighting &sighting);
+    void lookForPort(const PortSighting &sighting);
+    FlashReport unstarted(JobResult result, int exit_code, const QString &message) const;
+    FlashReport labelled(const FlashReport &report) const;
+
+    QString m_port;
+    LaneSettings m_settings;
+    const FlashJob &m_prepared;
+    PortCatalog &m_catalog;
+    State m_state = State::Idle;
+    std::unique_ptr<FlashJob> m_job;
+    // The job whose end is being handled: kept until the next one ends, as
+    // a retry may begin while its finished() is still being delivered.
+    std::unique_ptr<FlashJob> m_ended_job;
+    int m_attempts = 0;
+    bool m_stopping = false;
+    QString m_system_port;    // of the run in progress or the last one
+    FlashReport m_last;       // the last run's outcome, while a retry waits
+    QString m_board_identity; // the port of the board that was served
+    QString m_shown_error;    // a USB identity's complaint, shown once
+    QTimer m_poll;
+    QElapsedTimer m_waited;
+    int m_wait_limit_ms = -1; // -1: no limit
+};
+
+#endif
