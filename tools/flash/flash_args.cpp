@@ -3,6 +3,8 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
+#include <utility>
+
 namespace {
 constexpr double MS_PER_SECOND = 1000.0;
 // QTimer takes an int of milliseconds.
@@ -31,14 +33,25 @@ const char DESCRIPTION[] =
     "port is redrawn in place, otherwise every line starts with the port. --report\n"
     "holds {\"exit_code\": N, \"ports\": [one entry per port]}.\n"
     "\n"
+    "--timeout is the longest wait for the next step of progress: the answer to the\n"
+    "query, the first block asked for after the erase, the acknowledgement of the\n"
+    "next block, the result after the end of transmission. Bytes that advance\n"
+    "nothing (noise, repeated NAKs, \"C\", text) do not count. The erase has its own\n"
+    "limit, --erase-timeout. SIGINT, SIGTERM and SIGHUP stop every run (nothing more\n"
+    "is sent), write the report and exit with 128 + the signal's number.\n"
+    "\n"
     "Exit codes (with several ports: 0 only when every port succeeded, otherwise\n"
     "the highest code among the ports):\n"
-    "  0  upgrade finished (the device reported success), or the command succeeded\n"
-    "  1  the device reported failure\n"
+    "  0  upgrade finished (the device reported success after the whole image was\n"
+    "     acknowledged), or the command succeeded\n"
+    "  1  the device reported failure, or success before receiving the image\n"
     "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
-    "     firmware, or a checksum header that does not match); nothing was sent\n"
+    "     firmware, a checksum header that does not match, one device named twice,\n"
+    "     a report that would replace an input); nothing was sent\n"
     "  3  the port could not be opened or was lost\n"
-    "  4  time-out: the device was silent for --timeout seconds";
+    "  4  time-out: no progress for --timeout seconds, or no end of the erase within\n"
+    "     --erase-timeout seconds (the device may be erased: upgrade it again)\n"
+    "  128+N  stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)";
 
 const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
 
@@ -55,8 +68,14 @@ struct FlashOptions
     QCommandLineOption encrypt{"encrypt", "Encrypt the plain image PLAIN.", "PLAIN"};
     QCommandLineOption output_dir{"output-dir", "Directory for the encrypted file.", "DIR"};
     QCommandLineOption list_ports{"list-ports", "List the serial ports."};
-    QCommandLineOption timeout{
-        "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
+    QCommandLineOption timeout{"timeout",
+                               "Give up when the device makes no progress for this long "
+                               "(default 30).",
+                               "SECONDS", "30"};
+    QCommandLineOption erase_timeout{"erase-timeout",
+                                     "Give up when the erase has not ended after this long "
+                                     "(default 600).",
+                                     "SECONDS", "600"};
     QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
                               "FILE"};
     QCommandLineOption force{"force", "Send an image whose checksum header does not match."};
@@ -70,7 +89,7 @@ void add_options(QCommandLineParser &parser, const FlashOptions &o)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({o.port, o.check_version, o.inspect, o.encrypt, o.output_dir, o.list_ports,
-                       o.timeout, o.report, o.force, o.quiet, o.verbose});
+                       o.timeout, o.erase_timeout, o.report, o.force, o.quiet, o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
 }
@@ -121,8 +140,13 @@ QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashR
                      : QStringLiteral("Give one firmware file.");
     }
     request->firmware = files.value(0);
-    if (!parse_timeout(parser.value(o.timeout), &request->timeout_ms)) {
-        return QStringLiteral("--timeout takes a number of seconds greater than 0.");
+    for (const auto &limit : {std::make_pair(&o.timeout, &request->timeout_ms),
+                              std::make_pair(&o.erase_timeout, &request->erase_timeout_ms)}) {
+        if (!parse_timeout(parser.value(*limit.first), limit.second)) {
+            return QStringLiteral("--%1 takes a number of seconds greater than 0 and at most %2.")
+                .arg(limit.first->names().constFirst())
+                .arg(MAX_TIMEOUT_S);
+        }
     }
     return QString();
 }

@@ -2,7 +2,9 @@
 
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
+#include "tools/flash/stop_signals.h"
 
 #include <QCoreApplication>
 
@@ -58,9 +60,10 @@ Jobs make_jobs(const FlashRequest &request, JobMode mode)
     settings.mode = mode;
     settings.firmware = request.firmware;
     settings.timeout_ms = request.timeout_ms;
+    settings.erase_timeout_ms = request.erase_timeout_ms;
     Jobs jobs;
     for (const QString &port : request.ports) {
-        settings.port = port;
+        settings.port = port_to_open(port);
         jobs.push_back(std::make_unique<FlashJob>(settings));
     }
     return jobs;
@@ -93,9 +96,17 @@ void run_jobs(const Jobs &jobs, const FlashRequest &request)
         ports << job->report().port;
     }
     RunDisplay display(ports, display_style(request), stderr);
-    // Declared after the display, so it goes first and takes the
-    // connections to the display with it.
+    StopSignals stop;
+    // Declared after the display and the signals, so it goes first and takes
+    // the connections to them with it.
     QObject receiver;
+    // A stop signal ends every run still going; each then finishes as any
+    // run does, so the loop below ends as ever.
+    QObject::connect(&stop, &StopSignals::stopRequested, &receiver, [&jobs](int signal_number) {
+        for (const auto &job : jobs) {
+            job->interrupt(signal_number, StopSignals::name(signal_number));
+        }
+    });
     // All ports run on this one event loop; a port that ends, however it
     // ends, leaves the others running.
     std::size_t running = jobs.size();
