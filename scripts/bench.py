@@ -22,6 +22,9 @@ out as far as it can. Not part of CI: it takes a few minutes.
      one kt62-flash --station --json: the slowest board's payload rate as a
      share of the line's ceiling, and the flasher's CPU time up to the last
      board's end as a share of one core
+  h  peak RSS of kt62-flash stormed for 10 s by kt62-sim --nak-stream (NAKs
+     without pause, no block taken) while upgrading a 16 MiB image, against
+     the image size
 
 Progress goes to standard error, the table to standard output.
 """
@@ -78,9 +81,10 @@ class Bench:
                              check=True, capture_output=True, text=True)
         return out.stdout.strip()
 
-    def upgrade(self, firmware, sim_flags=()):
+    def upgrade(self, firmware, sim_flags=(), flash_flags=(), expected=0):
         """Runs one upgrade against a fresh simulator; the report and the
-        flasher's resource usage."""
+        flasher's resource usage. The flasher must exit with expected; the
+        simulator is waited for only after a success."""
         link = self.path("ttyKT62")
         sim = subprocess.Popen([self.sim, "--link", link, "--once", *sim_flags],
                                stdout=subprocess.PIPE, text=True)
@@ -88,11 +92,13 @@ class Bench:
             sim.stdout.readline()  # the pty's name: the link is there
             report = self.path("report.json")
             flash = subprocess.Popen([self.flash, "--quiet", "--port", link, "--report", report,
-                                      firmware])
+                                      *flash_flags, firmware])
             usage = wait_measured(flash)
-            if flash.returncode != 0:
-                raise SystemExit(f"bench: upgrade of {firmware} failed ({flash.returncode})")
-            sim.wait(timeout=30)
+            if flash.returncode != expected:
+                raise SystemExit(f"bench: upgrade of {firmware} exited {flash.returncode}, "
+                                 f"not {expected}")
+            if expected == 0:
+                sim.wait(timeout=30)
             with open(report) as f:
                 return json.load(f)["ports"][0], usage
         finally:
@@ -322,21 +328,27 @@ def gui_idle(bench):
              "≤ 100", opens <= 100)]
 
 
-def largest_image_memory(bench):
-    note("(e) upgrading a 64 MiB image, about 15 s ...")
-    size = MAX_PACKETS * 1024
-    largest = bench.path("KT62_V64.00.00.00.bin")
-    # Made by a child process: the kernel counts a child's peak RSS from its
-    # parent's size at the fork, so a bench holding 64 MiB would inflate every
-    # flasher measured after it. Only the checksum header matters to the device.
+def headed_image(path, size, seed):
+    """An image of size bytes whose checksum header matches its body, larger
+    than --encrypt takes. Made by a child process: the kernel counts a
+    child's peak RSS from its parent's size at the fork, so a bench holding
+    the image would inflate every flasher measured after it. Only the
+    checksum header matters to the device."""
     subprocess.run([sys.executable, "-c", """if True:
         import random, struct, sys
-        random.seed(64)
+        random.seed(int(sys.argv[3]))
         body = random.randbytes(int(sys.argv[2]) - 4)
         with open(sys.argv[1], "wb") as f:
             f.write(struct.pack("<I", sum(body) & 0xFFFFFFFF))
             f.write(body)
-    """, largest, str(size)], check=True)
+    """, path, str(size), str(seed)], check=True)
+    return path
+
+
+def largest_image_memory(bench):
+    note("(e) upgrading a 64 MiB image, about 15 s ...")
+    size = MAX_PACKETS * 1024
+    largest = headed_image(bench.path("KT62_V64.00.00.00.bin"), size, 64)
     _, usage = bench.upgrade(largest)
     peak = usage.ru_maxrss * 1024
     return [("e", "peak RSS of kt62-flash / image size (65535 packets)",
@@ -383,9 +395,27 @@ def station_of_many(bench):
     ]
 
 
+
+def nak_storm_memory(bench, seconds=10):
+    note(f"(h) a NAK storm for {seconds} s against a 16 MiB upgrade, about {seconds + 2} s ...")
+    size = 16 * MIB
+    firmware = headed_image(bench.path("KT62_V16.00.00.00.bin"), size, 16)
+    # The first block is the storm's only progress: the flasher gives up
+    # --timeout seconds later (exit 4), having read NAKs all the while.
+    report, usage = bench.upgrade(firmware, ["--nak-stream"], ["--timeout", str(seconds)],
+                                  expected=4)
+    peak = usage.ru_maxrss * 1024
+    return [("h", f"peak RSS of kt62-flash under a {seconds} s NAK storm / image size",
+             f"{peak / size:.2f}× ({peak / MIB:.0f} MiB for {size / MIB:.0f} MiB; "
+             f"{report['naks']:,} NAKs, {report['blocks_sent']:,} blocks sent)", "≤ 2.5×",
+             peak / size <= 2.5)]
+
+
+
+
 MEASUREMENTS = (line_rate, against_lrzsz, encryption, gui_idle, largest_image_memory,
-                several_ports, station_of_many)
-KEYS = "abcdefg"  # one per measurement, in order
+                several_ports, station_of_many, nak_storm_memory)
+KEYS = "abcdefgh"  # one per measurement, in order
 
 
 def print_table(rows):

@@ -18,7 +18,7 @@ struct Expected
     Mode mode = Mode::Upgrade;
     QStringList ports;
     QString firmware, plain, output_dir, report_path;
-    int timeout_ms = 30000, retries = 0;
+    int timeout_ms = 30000, erase_timeout_ms = 600000, retries = 0;
     bool force = false, quiet = false, verbose = false, json = false, skip_same = false,
          wait = false;
 };
@@ -43,7 +43,8 @@ private slots:
             "--list-ports, --encrypt, --inspect and --check-version exclude each other.";
         const QString encrypt = "--encrypt takes a plain image and --output-dir, nothing else.";
         const QString inspect = "--inspect takes one firmware file, nothing else.";
-        const QString timeout = "--timeout takes a number of seconds greater than 0.";
+        const QString timeout = "--timeout takes a number of seconds greater than 0 and at most "
+                                "86400.";
         QTest::newRow("nothing") << ""
                                  << "Nothing to do.";
         QTest::newRow("flags only") << "--force -q --timeout 5 --report r"
@@ -104,6 +105,10 @@ private slots:
         // One identity in two spellings is one port.
         QTest::newRow("USB identity twice") << "--port usb:0403:60ab --port USB:0403:60AB f"
                                             << "Give each --port once.";
+        // Each limit is read on its own: a good one never hides the other's fault.
+        QTest::newRow("erase time-out beyond a day")
+            << "--port a f --timeout 5 --erase-timeout 86400.5"
+            << "--erase-timeout takes a number of seconds greater than 0 and at most 86400.";
     }
 
     void usageErrors()
@@ -149,9 +154,9 @@ private slots:
         QTest::newRow("time-out below a millisecond")
             << "--port /dev/ttyUSB0 KT62_V01.bin --timeout 0.0001" << shortest;
         Expected day = one;
-        day.timeout_ms = 86400000;
-        QTest::newRow("time-out of a day")
-            << "--timeout 86400 --port /dev/ttyUSB0 KT62_V01.bin" << day;
+        day.timeout_ms = day.erase_timeout_ms = 86400000;
+        QTest::newRow("time-outs of a day")
+            << "--timeout 86400 --erase-timeout 86400 --port /dev/ttyUSB0 KT62_V01.bin" << day;
 
         Expected station{Mode::Station, {"usb:0403:60ab:Ab:1", "b"}, "KT62_V01.bin"};
         station.retries = 2, station.json = true, station.skip_same = true;
@@ -189,6 +194,7 @@ private slots:
         QCOMPARE(request.output_dir, expected.output_dir);
         QCOMPARE(request.report_path, expected.report_path);
         QCOMPARE(request.timeout_ms, expected.timeout_ms);
+        QCOMPARE(request.erase_timeout_ms, expected.erase_timeout_ms);
         QCOMPARE(request.force, expected.force);
         QCOMPARE(request.quiet, expected.quiet);
         QCOMPARE(request.verbose, expected.verbose);

@@ -85,6 +85,9 @@ private slots:
         QTest::newRow("several match beside a good one")
             << QStringList{"--port", "usb:0403:6001:B2", "--port", "usb:0403:6001"} << 2 << -1;
         QTest::newRow("none matches") << QStringList{"--port", "usb:0403:6001:C3"} << 2 << -1;
+        // One adapter named by its identity and by its port is one device.
+        QTest::newRow("identity and its own port")
+            << QStringList{"--port", "usb:0403:6001:B2", "--port", link(1)} << 2 << -1;
         QTest::newRow("none matches yet, waited for")
             << QStringList{"--wait", "--port", "usb:1a86:7523:late"} << 0 << 1;
     }

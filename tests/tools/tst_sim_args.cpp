@@ -86,11 +86,14 @@ private slots:
         all.device.nak_rate = 0.999;
         all.device.silent_after = 0, all.device.exit_after = 7;
         all.device.fail_result = all.device.once = all.device.verbose = true;
+        all.device.babble = all.device.crc_mode = all.device.nak_stream = true;
+        all.device.early_success = all.device.ack_unseen = true;
         all.line.noise = 1.0, all.line.pace_baud = 115200, all.line.chunk_split = true;
         QTest::newRow("every option at its limit")
             << "--link /tmp/tty --save image.bin --seed 18446744073709551615 --info "
                "KT62_V09.08.07.06 --erase-ms 0 --nak-rate 0.999 --silent-after 0 --exit-after 7 "
-               "--fail-result --once --verbose --noise 1 --pace 115200 --chunk-split"
+               "--fail-result --once --verbose --noise 1 --pace 115200 --chunk-split --babble "
+               "--crc-mode --nak-stream --early-success --ack-unseen"
             << all;
     }
 
@@ -115,6 +118,11 @@ private slots:
         QCOMPARE(device.fail_result, expected.device.fail_result);
         QCOMPARE(device.once, expected.device.once);
         QCOMPARE(device.verbose, expected.device.verbose);
+        QCOMPARE(device.babble, expected.device.babble);
+        QCOMPARE(device.crc_mode, expected.device.crc_mode);
+        QCOMPARE(device.nak_stream, expected.device.nak_stream);
+        QCOMPARE(device.early_success, expected.device.early_success);
+        QCOMPARE(device.ack_unseen, expected.device.ack_unseen);
         QCOMPARE(config.line.noise, expected.line.noise);
         QCOMPARE(config.line.pace_baud, expected.line.pace_baud);
         QCOMPARE(config.line.chunk_split, expected.line.chunk_split);

@@ -2,6 +2,8 @@
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
 #include "tools/flash/job_run.h"
+#include "tools/flash/operator_slips.h"
+#include "tools/flash/terminal_text.h"
 
 namespace {
 // With --json standard output carries events only; the answer goes with
@@ -11,7 +13,10 @@ void print_versions(const FlashReport &report, FILE *stream)
     const auto shown = [](const QString &text) {
         return text.isEmpty() ? QStringLiteral("unknown") : text;
     };
-    print_line(stream, QStringLiteral("Current version: %1").arg(shown(report.current_version)));
+    // The device's text is not trusted with the terminal.
+    print_line(
+        stream,
+        QStringLiteral("Current version: %1").arg(escape_controls(shown(report.current_version))));
     if (!report.file.isEmpty()) {
         print_line(stream, QStringLiteral("Target version: %1").arg(shown(report.target_version)));
     }
@@ -20,6 +25,10 @@ void print_versions(const FlashReport &report, FILE *stream)
 
 int run_check_version(const FlashRequest &request)
 {
+    const QString report_refusal = report_path_refusal(request);
+    if (!report_refusal.isEmpty()) {
+        return fail(EXIT_BAD_INPUT, report_refusal);
+    }
     const Jobs jobs = make_jobs(request, JobMode::CheckVersion);
     FlashJob &job = *jobs.front();
     // Only the file's name is checked: a version check sends no image.

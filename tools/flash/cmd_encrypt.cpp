@@ -3,6 +3,7 @@
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/operator_slips.h"
 
 #include <QFileInfo>
 
@@ -11,8 +12,12 @@ namespace {
 // out carrying the model and version exactly once. Empty when plain is fit.
 QString plain_image_refusal(const QString &plain, const QString &output_dir)
 {
-    if (!QFileInfo(plain).isFile()) {
+    const QFileInfo info(plain);
+    if (!info.exists()) {
         return QStringLiteral("%1: no such file").arg(plain);
+    }
+    if (!info.isFile()) {
+        return QStringLiteral("%1: not a regular file").arg(plain);
     }
     if (path_has_marker(plain)) {
         return QStringLiteral("%1: the path already holds \"_V\"; is it encrypted already?")
@@ -38,6 +43,10 @@ int run_encrypt(const FlashRequest &request)
         return fail(EXIT_BAD_INPUT, refusal);
     }
     const QString output = encrypted_output_path(request.output_dir, plain);
+    const QString same_file = encrypt_output_refusal(plain, output);
+    if (!same_file.isEmpty()) {
+        return fail(EXIT_BAD_INPUT, same_file);
+    }
     const EncryptResult result = encrypt_firmware_file(plain, output);
     switch (result.status) {
     case EncryptStatus::Ok:

@@ -8,7 +8,7 @@ int serve_station(const Jobs &jobs, const FlashRequest &request)
     Station station(jobs, request);
     // A signal is the only way a station ends.
     StopSignals stop_signals;
-    QObject::connect(&stop_signals, &StopSignals::received, &station, &Station::end);
+    QObject::connect(&stop_signals, &StopSignals::stopRequested, &station, &Station::end);
     station.start();
     return QCoreApplication::exec();
 }

@@ -2,7 +2,9 @@
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/image_table.h"
 #include "tools/flash/job_run.h"
+#include "tools/flash/operator_slips.h"
 #include "tools/flash/station.h"
 
 #include <QFileInfo>
@@ -20,11 +22,16 @@ int prepare_jobs(const Jobs &jobs, const FlashRequest &request)
     }
     if (!request.force) {
         // An image whose header does not match would be erased for and then
-        // refused by the device: the board is left without firmware.
+        // refused by the device: the board is left without firmware. The
+        // table checked is the one that will be sent, not the file again.
         const QString &file = first.report().file;
-        const FirmwareInspection inspection = inspect_firmware(file);
+        const FirmwareInspection inspection = inspect_table(first.engine(), file);
         if (!inspection.header_ok) {
             return refuse_all(jobs, header_refusal(file, inspection), request.report_path);
+        }
+        const QString empty = empty_image_refusal(file, inspection);
+        if (!empty.isEmpty()) {
+            return refuse_all(jobs, empty, request.report_path);
         }
     }
     for (std::size_t i = 1; i < jobs.size(); ++i) {
@@ -92,7 +99,16 @@ int end_parallel(const Reports &reports, int run_code, bool quiet)
 
 int run_upgrade(const FlashRequest &request)
 {
+    // Before anything else: the refusals below write the report.
+    const QString report_refusal = report_path_refusal(request);
+    if (!report_refusal.isEmpty()) {
+        return fail(EXIT_BAD_INPUT, report_refusal);
+    }
     const Jobs jobs = make_jobs(request, JobMode::Upgrade);
+    const QString same_device = same_device_refusal(request.ports);
+    if (!same_device.isEmpty()) {
+        return refuse_all(jobs, same_device, request.report_path);
+    }
     const int prepared = prepare_jobs(jobs, request);
     if (prepared != EXIT_UPGRADE_OK) {
         return prepared;

@@ -47,22 +47,49 @@ FirmwareInput check_firmware_input(const QString &path)
         input.error = QStringLiteral("%1: the file is empty").arg(path);
         return input;
     }
-    if (input.size > max_firmware_size()) {
-        input.error = QStringLiteral("%1: %2 bytes is too large, at most %3 bytes can be sent")
-                          .arg(path)
-                          .arg(input.size)
-                          .arg(max_firmware_size());
+    input.error = oversize_refusal(path);
+    if (!input.error.isEmpty()) {
         return input;
     }
     input.ok = true;
     return input;
 }
 
+QString oversize_refusal(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() <= max_firmware_size()) {
+        return QString();
+    }
+    return QStringLiteral("%1: %2 bytes is too large, at most %3 bytes can be sent")
+        .arg(path)
+        .arg(info.size())
+        .arg(max_firmware_size());
+}
+
+QString empty_image_refusal(const QString &path, const FirmwareInspection &inspection)
+{
+    if (inspection.size != ENCRYPT_HEADER_SIZE) {
+        return QString();
+    }
+    return QStringLiteral("%1: empty image (no firmware bytes); send it as it is with --force")
+        .arg(path);
+}
+
 FirmwareInspection inspect_firmware(const QString &path)
 {
     FirmwareInspection inspection;
+    const QFileInfo info(path);
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    if (!info.exists()) {
+        inspection.error = QStringLiteral("%1: no such file").arg(path);
+        return inspection;
+    }
+    if (!info.isFile()) {
+        inspection.error = QStringLiteral("%1: not a regular file").arg(path);
+        return inspection;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
         inspection.error = QStringLiteral("%1: cannot be read").arg(path);
         return inspection;
     }

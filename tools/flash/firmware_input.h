@@ -17,6 +17,10 @@ struct FirmwareInput
 qint64 max_firmware_size();
 
 FirmwareInput check_firmware_input(const QString &path);
+// The refusal of a file larger than can be sent, from its size alone (a
+// sparse file of gigabytes is refused without reading it); empty when it
+// is not too large, or not a regular file.
+QString oversize_refusal(const QString &path);
 
 // What an encrypted image says about itself: the identity its name carries
 // and whether its 4-byte checksum header matches its body. A plain image
@@ -44,5 +48,8 @@ QString header_mismatch_reason(const FirmwareInspection &inspection);
 // The refusal of the image at path, whose header does not match: what an
 // upgrade says before sending nothing, and what --inspect says of it.
 QString header_refusal(const QString &path, const FirmwareInspection &inspection);
+// The refusal of an image that is its header alone (an encrypted empty
+// image): "PATH: empty image (no firmware bytes); ...". Empty for any other.
+QString empty_image_refusal(const QString &path, const FirmwareInspection &inspection);
 
 #endif

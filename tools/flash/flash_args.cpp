@@ -5,6 +5,8 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
+#include <utility>
+
 namespace {
 constexpr double MS_PER_SECOND = 1000.0;
 // QTimer takes an int of milliseconds.
@@ -50,17 +52,27 @@ const char DESCRIPTION[] =
     "port that never disappears (a fixed RS-232 port) does not suit it. SIGINT or\n"
     "SIGTERM ends it with a summary (boards served, succeeded, failed, skipped).\n"
     "\n"
+    "--timeout is the longest wait for the next step of progress: the answer to the\n"
+    "query, the first block asked for after the erase, the acknowledgement of the\n"
+    "next block, the result after the end of transmission. Bytes that advance\n"
+    "nothing (noise, repeated NAKs, \"C\", text) do not count. The erase has its own\n"
+    "limit, --erase-timeout. SIGINT, SIGTERM and SIGHUP stop every run (nothing more\n"
+    "is sent), write the report and exit with 128 + the signal's number.\n"
+    "\n"
     "Exit codes (with several ports: 0 only when every port succeeded, otherwise\n"
     "the highest code among the ports; a station: among its boards):\n"
-    "  0  upgrade finished (the device reported success, or --skip-same left a device\n"
-    "     on the image's version alone), or the command succeeded\n"
-    "  1  the device reported failure\n"
+    "  0  upgrade finished (the device reported success after the whole image was\n"
+    "     acknowledged, or --skip-same left a device on the image's version alone), or\n"
+    "     the command succeeded\n"
+    "  1  the device reported failure, or success before receiving the image\n"
     "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
-    "     firmware, a checksum header that does not match, a USB identity that matches\n"
-    "     several ports or none); nothing was sent\n"
+    "     firmware, a checksum header that does not match, one device named twice,\n"
+    "     a report that would replace an input, a USB identity that matches several\n"
+    "     ports or none); nothing was sent\n"
     "  3  the port could not be opened or was lost\n"
-    "  4  time-out: the device was silent for --timeout seconds\n"
-    "  128+N  a station ended by signal N while a board was being upgraded";
+    "  4  time-out: no progress for --timeout seconds, or no end of the erase within\n"
+    "     --erase-timeout seconds (the device may be erased: upgrade it again)\n"
+    "  128+N  stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)";
 
 const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
 
@@ -82,8 +94,14 @@ struct FlashOptions
     QCommandLineOption station{"station",
                                "Upgrade board after board as they are plugged in, until SIGINT "
                                "or SIGTERM."};
-    QCommandLineOption timeout{
-        "timeout", "Give up when the device is silent this long (default 30).", "SECONDS", "30"};
+    QCommandLineOption timeout{"timeout",
+                               "Give up when the device makes no progress for this long "
+                               "(default 30).",
+                               "SECONDS", "30"};
+    QCommandLineOption erase_timeout{"erase-timeout",
+                                     "Give up when the erase has not ended after this long "
+                                     "(default 600).",
+                                     "SECONDS", "600"};
     QCommandLineOption retries{"retries",
                                "Run a port again after exit code 1, 3 or 4, up to N more times "
                                "(default 0).",
@@ -106,8 +124,8 @@ void add_options(QCommandLineParser &parser, const FlashOptions &o)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({o.port, o.check_version, o.inspect, o.encrypt, o.output_dir, o.list_ports,
-                       o.station, o.timeout, o.retries, o.wait, o.skip_same, o.report, o.json,
-                       o.force, o.quiet, o.verbose});
+                       o.station, o.timeout, o.erase_timeout, o.retries, o.wait, o.skip_same,
+                       o.report, o.json, o.force, o.quiet, o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
 }
@@ -198,8 +216,13 @@ QString read_run(const QCommandLineParser &parser, const FlashOptions &o, FlashR
                      : QStringLiteral("Give one firmware file.");
     }
     request->firmware = files.value(0);
-    if (!parse_timeout(parser.value(o.timeout), &request->timeout_ms)) {
-        return QStringLiteral("--timeout takes a number of seconds greater than 0.");
+    for (const auto &limit : {std::make_pair(&o.timeout, &request->timeout_ms),
+                              std::make_pair(&o.erase_timeout, &request->erase_timeout_ms)}) {
+        if (!parse_timeout(parser.value(*limit.first), limit.second)) {
+            return QStringLiteral("--%1 takes a number of seconds greater than 0 and at most %2.")
+                .arg(limit.first->names().constFirst())
+                .arg(MAX_TIMEOUT_S);
+        }
     }
     if (!parse_retries(parser.value(o.retries), &request->retries)) {
         return QStringLiteral("--retries takes a whole number from 0 to %1.")

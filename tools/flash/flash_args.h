@@ -22,6 +22,7 @@ struct FlashRequest
 
     static constexpr int DEFAULT_TIMEOUT_MS = 30000;
     static constexpr int MAX_RETRIES = 100;
+    static constexpr int DEFAULT_ERASE_TIMEOUT_MS = 600000;
 
     Mode mode = Mode::Upgrade;
     // Each once, in the order given; a USB identity in its canonical form
@@ -30,8 +31,9 @@ struct FlashRequest
     QString firmware;   // the image to send, check or inspect; may be empty for a check
     QString plain;      // --encrypt's plain image
     QString output_dir; // --encrypt's output folder
-    int timeout_ms = DEFAULT_TIMEOUT_MS;
-    QString report_path; // empty: no report
+    int timeout_ms = DEFAULT_TIMEOUT_MS;             // the longest wait for a step of progress
+    int erase_timeout_ms = DEFAULT_ERASE_TIMEOUT_MS; // the longest wait for the erase's end
+    QString report_path;                             // empty: no report
     bool force = false;
     bool quiet = false;
     bool verbose = false;

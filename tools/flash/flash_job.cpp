@@ -31,25 +31,25 @@ QString open_failure(const QString &port)
 } // namespace
 
 FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file)
+    : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file),
+      m_watchdog(settings.timeout_ms, settings.erase_timeout_ms)
 {
     m_report.mode = settings.mode;
     m_report.port = settings.port;
     m_report.file = settings.firmware;
+    m_report.progress_limit_ms = settings.timeout_ms;
+    if (settings.mode == JobMode::Upgrade) {
+        m_report.erase_limit_ms = settings.erase_timeout_ms;
+    }
 
     connect(&m_engine, &Upgrader::upgrade_info, this, &FlashJob::onInfo);
     connect(&m_engine, &Upgrader::upgrade_progress, this, &FlashJob::onProgress);
     connect(&m_engine, &Upgrader::upgrade_finished, this, &FlashJob::onUpgradeFinished);
     connect(&m_engine, &Upgrader::checkVersion_finished, this, &FlashJob::onCheckFinished);
     // Connected after the engine's own receiver: a chunk has been acted on
-    // before it counts as a sign of life.
+    // before the engine's state is looked at for progress.
     connect(&m_channel, &GPI::data_ready, this, &FlashJob::onData);
-
-    m_watchdog.setSingleShot(true);
-    // A coarse timer may fire 5 % early; the limit given is a promise.
-    m_watchdog.setTimerType(Qt::PreciseTimer);
-    m_watchdog.setInterval(settings.timeout_ms);
-    connect(&m_watchdog, &QTimer::timeout, this, &FlashJob::onSilence);
+    connect(&m_watchdog, &ProgressWatchdog::expired, this, &FlashJob::onStalled);
     if (settings.skip_same && settings.mode == JobMode::Upgrade) {
         // Asked with this run's own answer, so a version seen on an earlier
         // run or board never counts.
@@ -125,7 +125,6 @@ void FlashJob::start()
     // Only now: opening reports a closed port on its way to an open one.
     connect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
     m_active = true;
-    m_watchdog.start();
     if (m_settings.mode == JobMode::CheckVersion) {
         m_engine.start_check_version();
     } else if (!m_engine.start_upgrade()) {
@@ -133,6 +132,7 @@ void FlashJob::start()
                QStringLiteral("%1: no firmware loaded").arg(m_settings.firmware));
         return;
     }
+    m_watchdog.start(m_engine);
     notePhase();
 }
 
@@ -141,12 +141,22 @@ void FlashJob::abort(JobResult result, int exit_code, const QString &message)
     if (!m_active) {
         return;
     }
+    notePhase();
     m_engine.stop_upgrade();
     finish(exit_code, result, message);
 }
 
+void FlashJob::interrupt(int signal_number, const QString &signal_name)
+{
+    abort(JobResult::Interrupted, EXIT_SIGNAL_BASE + signal_number,
+          QStringLiteral("interrupted by %1").arg(signal_name));
+}
+
 void FlashJob::notePhase()
 {
+    if (m_active) {
+        m_watchdog.observe(m_engine);
+    }
     const UpgradePhase phase = m_engine.phase();
     if (!m_active || phase == m_phase) {
         return;
@@ -178,6 +188,12 @@ void FlashJob::onInfo(QString text)
     if (!m_active || text.isEmpty()) {
         return;
     }
+    // The engine announces a good result as it arrives; a success the
+    // run does not confirm is reported as what it is instead.
+    if (m_engine.last_result() == UPGRADE_RESULT_OK &&
+        (m_settings.mode == JobMode::CheckVersion || !image_delivered(m_engine))) {
+        return;
+    }
     m_last_text = text;
     notePhase();
     emit status(text);
@@ -206,11 +222,18 @@ void FlashJob::onUpgradeFinished()
                                  .arg(m_report.target_version);
         emit status(kept);
         finish(EXIT_UPGRADE_OK, JobResult::Skipped, kept);
-    } else if (m_engine.last_result() == UPGRADE_RESULT_OK) {
-        finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
-    } else {
+    } else if (m_engine.last_result() != UPGRADE_RESULT_OK) {
         finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
                QStringLiteral("the device reported failure"));
+    } else if (m_settings.mode == JobMode::CheckVersion) {
+        // Only the device's firmware information answers a check.
+        finish(EXIT_DEVICE_FAILURE, JobResult::PrematureSuccess,
+               QStringLiteral("the device reported success instead of its firmware information"));
+    } else if (!image_delivered(m_engine)) {
+        finish(EXIT_DEVICE_FAILURE, JobResult::PrematureSuccess,
+               premature_success_message(m_engine));
+    } else {
+        finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
     }
 }
 
@@ -226,10 +249,7 @@ void FlashJob::onCheckFinished()
 
 void FlashJob::onData()
 {
-    if (m_active) {
-        notePhase();
-        m_watchdog.start();
-    }
+    notePhase();
 }
 
 void FlashJob::onPortStatus(bool connected)
@@ -242,15 +262,13 @@ void FlashJob::onPortStatus(bool connected)
            QStringLiteral("lost the port %1").arg(m_settings.port));
 }
 
-void FlashJob::onSilence()
+void FlashJob::onStalled(UpgradePhase phase, int limit_ms)
 {
     if (!m_active) {
         return;
     }
     m_engine.stop_upgrade();
-    finish(EXIT_TIMEOUT, JobResult::Timeout,
-           QStringLiteral("no answer from the device for %1 s")
-               .arg(double(m_settings.timeout_ms) / 1000.0));
+    finish(EXIT_TIMEOUT, JobResult::Timeout, stall_message(phase, limit_ms, m_engine));
 }
 
 void FlashJob::fillTransferFigures()
@@ -261,7 +279,8 @@ void FlashJob::fillTransferFigures()
     if (m_report.transfer_at < 0) {
         return;
     }
-    m_report.blocks_acknowledged = qMin<qint64>(m_engine.m_packet_id, m_engine.m_packet_count);
+    // Only acknowledgements of blocks that went out: a device can ACK ahead.
+    m_report.blocks_acknowledged = m_engine.packets_acknowledged();
     // A run cut short has usually sent the block it was waiting on once;
     // that one is no repeat.
     const bool complete = m_report.completion_at >= 0;

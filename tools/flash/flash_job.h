@@ -3,6 +3,7 @@
 
 #include "serial/gpi.h"
 #include "tools/flash/flash_report.h"
+#include "tools/flash/progress_watchdog.h"
 #include "upgrade/upgrader.h"
 
 #include <QElapsedTimer>
@@ -14,16 +15,18 @@ struct JobSettings
 {
     JobMode mode = JobMode::Upgrade;
     QString port;
-    QString firmware; // may be empty for a version check
-    int timeout_ms = 30000;
+    QString firmware;              // may be empty for a version check
+    int timeout_ms = 30000;        // the longest wait for a step of progress
+    int erase_timeout_ms = 600000; // the longest wait for the end of the erase
     // Ask the device first and leave it alone (result "skipped") when its
     // answer shows the image's version already.
     bool skip_same = false;
 };
 
 // One device on one port: its own channel, NAK count and firmware path, an
-// engine on them, and the watchdogs the GUI leaves to its user (a silent
-// device, a pulled cable). Several jobs can share one event loop.
+// engine on them, and the watchdogs the GUI leaves to its user (a device
+// that makes no progress, a pulled cable). Several jobs can share one event
+// loop.
 class FlashJob : public QObject
 {
     Q_OBJECT
@@ -46,6 +49,9 @@ public:
     // Ends a run in progress at once: nothing more is sent, the port is
     // closed and finished() follows. Nothing happens when no run is active.
     void abort(JobResult result, int exit_code, const QString &message);
+    // The same for the signal signal_number: the run ends as interrupted with
+    // exit code 128 + the number. A run that has ended is left as it ended.
+    void interrupt(int signal_number, const QString &signal_name);
 
     const FlashReport &report() const { return m_report; }
     const Upgrader &engine() const { return m_engine; }
@@ -65,7 +71,7 @@ private slots:
     void onCheckFinished();
     void onData();
     void onPortStatus(bool connected);
-    void onSilence();
+    void onStalled(UpgradePhase phase, int limit_ms);
 
 private:
     // Notes the time a phase began, from the engine's state; called after
@@ -79,7 +85,7 @@ private:
     int m_nak_count = 0;
     QString m_firmware_file;
     Upgrader m_engine; // after the three it is built on
-    QTimer m_watchdog;
+    ProgressWatchdog m_watchdog;
     QElapsedTimer m_clock;
     FlashReport m_report;
     bool m_active = false;

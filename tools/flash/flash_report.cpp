@@ -42,6 +42,8 @@ QString job_result_name(JobResult result)
         return QStringLiteral("timeout");
     case JobResult::Skipped:
         return QStringLiteral("skipped");
+    case JobResult::PrematureSuccess:
+        return QStringLiteral("premature success");
     case JobResult::Interrupted:
         return QStringLiteral("interrupted");
     }
@@ -70,6 +72,17 @@ QJsonObject FlashReport::toJson() const
         phases.insert(names[i], double(next - starts[i]) / MS_PER_SECOND);
     }
     phases.insert("total", end_at < 0 ? QJsonValue() : QJsonValue(double(end_at) / MS_PER_SECOND));
+    // How long each phase may wait for its next step before the run gives up.
+    QJsonObject limits;
+    const qint64 limit_of[PHASES] = {progress_limit_ms, erase_limit_ms, progress_limit_ms,
+                                     progress_limit_ms};
+    // A version check ends with the query.
+    const int phases_of_mode = mode == JobMode::CheckVersion ? 1 : PHASES;
+    for (int i = 0; i < phases_of_mode; ++i) {
+        if (limit_of[i] >= 0) {
+            limits.insert(names[i], double(limit_of[i]) / MS_PER_SECOND);
+        }
+    }
 
     QJsonObject object;
     object.insert("mode", job_mode_name(mode));
@@ -86,6 +99,7 @@ QJsonObject FlashReport::toJson() const
     object.insert("blocks_acknowledged", double(blocks_acknowledged));
     object.insert("repeats", double(repeats));
     object.insert("phases", phases);
+    object.insert("phase_limits", limits);
     object.insert("result", job_result_name(result));
     object.insert("message", message);
     object.insert("exit_code", exit_code);

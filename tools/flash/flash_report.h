@@ -21,13 +21,15 @@ enum class JobResult
     BadInput,
     PortError,
     Timeout,
-    Skipped,     // --skip-same: the device already ran the image's version
-    Interrupted, // a station ended by a signal while this board was upgraded
+    Skipped,          // --skip-same: the device already ran the image's version
+    PrematureSuccess, // the device reported success before the image was acknowledged
+    Interrupted,      // a signal stopped the run
 };
 
 // The names the report and the display give them: "upgrade",
 // "check-version"; "success", "device failure", "bad input", "port error",
-// "timeout", "skipped", "interrupted" (and an empty text for None).
+// "timeout", "skipped", "premature success", "interrupted" (and an empty text
+// for None).
 QString job_mode_name(JobMode mode);
 QString job_result_name(JobResult result);
 
@@ -54,6 +56,10 @@ struct FlashReport
     qint64 transfer_at = -1;
     qint64 completion_at = -1;
     qint64 end_at = -1;
+    // The watchdog's limits: for each step of progress, and for the erase;
+    // -1 where the mode has no such phase.
+    qint64 progress_limit_ms = -1;
+    qint64 erase_limit_ms = -1;
     JobResult result = JobResult::None;
     QString message;
     int exit_code = 0;

@@ -2,8 +2,10 @@
 
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/operator_slips.h"
 #include "tools/flash/port_finder.h"
 #include "tools/flash/run_output.h"
+#include "tools/flash/stop_signals.h"
 
 #include <QCoreApplication>
 
@@ -29,16 +31,26 @@ Reports reports_of(const Jobs &jobs)
 }
 } // namespace
 
-Jobs make_jobs(const FlashRequest &request, JobMode mode)
+namespace {
+// What every run of the request is given, whatever its port.
+JobSettings job_settings(const FlashRequest &request, JobMode mode)
 {
     JobSettings settings;
     settings.mode = mode;
     settings.firmware = request.firmware;
     settings.timeout_ms = request.timeout_ms;
+    settings.erase_timeout_ms = request.erase_timeout_ms;
     settings.skip_same = request.skip_same;
+    return settings;
+}
+} // namespace
+
+Jobs make_jobs(const FlashRequest &request, JobMode mode)
+{
+    JobSettings settings = job_settings(request, mode);
     Jobs jobs;
     for (const QString &port : request.ports) {
-        settings.port = port;
+        settings.port = port_to_open(port);
         jobs.push_back(std::make_unique<FlashJob>(settings));
     }
     return jobs;
@@ -47,10 +59,7 @@ Jobs make_jobs(const FlashRequest &request, JobMode mode)
 LaneSettings lane_settings(const FlashRequest &request, JobMode mode)
 {
     LaneSettings settings;
-    settings.job.mode = mode;
-    settings.job.firmware = request.firmware;
-    settings.job.timeout_ms = request.timeout_ms;
-    settings.job.skip_same = request.skip_same;
+    settings.job = job_settings(request, mode);
     settings.retries = request.retries;
     settings.wait = request.wait;
     settings.station = request.mode == FlashRequest::Mode::Station;
@@ -94,11 +103,22 @@ Reports run_jobs(const Jobs &jobs, const FlashRequest &request)
     }
     PortCatalog catalog;
     RunOutput output(ports, request);
-    // Declared after the output, so it goes first and takes the
-    // connections to the output with it.
+    StopSignals stop;
+    // Declared after the output and the signals, so it goes first and takes
+    // the connections to them with it.
     QObject receiver;
     std::vector<std::unique_ptr<PortLane>> lanes;
     Reports reports(int(jobs.size()));
+    // A stop signal ends every port still going (a run, or a wait for the
+    // port); each then finishes as any port does, so the loop below ends as
+    // ever.
+    QObject::connect(&stop, &StopSignals::stopRequested, &receiver, [&lanes](int signal_number) {
+        const QString message =
+            QStringLiteral("interrupted by %1").arg(StopSignals::name(signal_number));
+        for (const auto &lane : lanes) {
+            lane->stop(JobResult::Interrupted, EXIT_SIGNAL_BASE + signal_number, message);
+        }
+    });
     // All ports run on this one event loop; a port that ends, however it
     // ends, leaves the others running.
     int running = int(jobs.size());

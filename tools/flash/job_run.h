@@ -17,8 +17,9 @@ using Jobs = std::vector<std::unique_ptr<FlashJob>>;
 // The outcome of each port, in the order given.
 using Reports = QVector<FlashReport>;
 
-// One job per port of the request, in the order given, each in mode. A job
-// holds its port's image; the runs on the port are made from it.
+// One job per port of the request, in the order given, each in mode; a
+// port is opened by the name port_to_open() gives it. A job holds its port's
+// image; the runs on the port are made from it.
 Jobs make_jobs(const FlashRequest &request, JobMode mode);
 // How each port of the request is served: waits, retries, station.
 LaneSettings lane_settings(const FlashRequest &request, JobMode mode);
@@ -34,7 +35,9 @@ int refuse_all(const Jobs &jobs, const QString &message, const QString &report_p
 void print_ports(const Jobs &jobs);
 // Serves every port with its job's image and returns when the last one has
 // ended, their progress shown on standard error as the request's quiet and
-// verbose flags say, and with --json their events on standard output.
+// verbose flags say, and with --json their events on standard output. A stop
+// signal (SIGINT, SIGTERM, SIGHUP) meanwhile interrupts every port still
+// going.
 Reports run_jobs(const Jobs &jobs, const FlashRequest &request);
 // Writes the report of the ended run (when a path is given) and returns the
 // run's exit code: 0 when every port succeeded, otherwise the worst code of

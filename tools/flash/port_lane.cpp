@@ -71,6 +71,10 @@ void PortLane::stop(JobResult result, int exit_code, const QString &message)
         report.exit_code = exit_code;
         report.message = message;
         endBoard(report);
+    } else if (was == State::Appearing && !m_settings.station) {
+        // A port still awaited (--wait) has its outcome too; a station's
+        // wait for its next board has no board to report.
+        endBoard(unstarted(result, exit_code, message));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "tools/flash/station.h"
+#include "tools/flash/stop_signals.h"
 
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_exit.h"
@@ -89,7 +90,8 @@ void Station::end(int signal_number)
     for (const auto &lane : m_lanes) {
         m_interrupted = m_interrupted || lane->busy();
     }
-    const QString message = QStringLiteral("interrupted by signal %1").arg(signal_number);
+    const QString message =
+        QStringLiteral("interrupted by %1").arg(StopSignals::name(signal_number));
     for (const auto &lane : m_lanes) {
         lane->stop(JobResult::Interrupted, EXIT_SIGNAL_BASE + signal_number, message);
     }

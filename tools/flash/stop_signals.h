@@ -2,26 +2,44 @@
 #define KT62_STOP_SIGNALS_H
 
 #include <QObject>
+#include <QString>
 
 class QSocketNotifier;
 
-// How a station hears SIGINT and SIGTERM, the way it is ended: the signal is
-// delivered on the event loop as received(), so that the station can end
-// its boards, write its summary and report, and exit. A second signal of the
-// same kind ends the process at once, should the ending hang. The handlers
-// are in place while the object lives.
+// The requests to stop that reach a console program: SIGINT, SIGTERM and
+// SIGHUP on Unix; Ctrl+C, Ctrl+Break and the console's closing on Windows
+// (taken as signals 2, 21 and 1). While an object lives, the first such
+// request does not end the process but becomes stopRequested() on the event
+// loop, so that a run can stop in order: nothing more sent, the report
+// written, the ports closed (their locks released). A second request ends
+// the process at once. One object at a time holds the handlers.
 class StopSignals : public QObject
 {
     Q_OBJECT
 public:
     explicit StopSignals(QObject *parent = nullptr);
     ~StopSignals() override;
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+    // Whether the handlers are in place.
+    bool active() const { return m_active; }
+    // "SIGINT", "SIGTERM", "SIGHUP" (and on Windows "Ctrl+Break"), or
+    // "signal N".
+    static QString name(int signal_number);
 
 signals:
-    void received(int signal_number);
+    void stopRequested(int signal_number);
+
+private slots:
+    void deliver(int signal_number);
+    void onReadable();
 
 private:
-    QSocketNotifier *m_notifier = nullptr; // none where signals are not caught
+    bool m_active = false;
+    bool m_delivered = false;
+    int m_read_end = -1;
+    QSocketNotifier *m_notifier = nullptr;
 };
 
 #endif

@@ -23,6 +23,16 @@ struct SimOptions
     QCommandLineOption silent{"silent-after", "Stop answering after N blocks.", "N"};
     QCommandLineOption exit_after{"exit-after", "Close the pty after N blocks.", "N"};
     QCommandLineOption fail{"fail-result", "Report failure at the end."};
+    QCommandLineOption babble{"babble", "Answer no query: send a line of boot log every second "
+                                        "instead."};
+    QCommandLineOption crc{"crc-mode", "After the erase, ask for blocks with \"C\" once a "
+                                       "second, as a CRC-mode XMODEM receiver does, never with a "
+                                       "NAK."};
+    QCommandLineOption nak_stream{"nak-stream",
+                                  "After the erase, send NAKs without pause and take no block."};
+    QCommandLineOption early{"early-success", "Answer the query with a success result."};
+    QCommandLineOption ack_unseen{"ack-unseen", "After the erase, acknowledge every block before "
+                                                "it comes, then report success."};
     QCommandLineOption pace{"pace", "Time every byte as an 8N1 line at BAUD.", "BAUD"};
     QCommandLineOption once{"once", "Serve one upgrade or version check, then exit."};
     QCommandLineOption verbose{"verbose", "One line per block."};
@@ -38,7 +48,8 @@ void add_options(QCommandLineParser &parser, const SimOptions &o)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({o.link, o.info, o.save, o.erase, o.seed, o.split, o.noise, o.nak, o.silent,
-                       o.exit_after, o.fail, o.pace, o.once, o.verbose});
+                       o.exit_after, o.fail, o.babble, o.crc, o.nak_stream, o.early, o.ack_unseen,
+                       o.pace, o.once, o.verbose});
 }
 
 // A whole number of at least minimum.
@@ -149,6 +160,11 @@ SimArgs parse_sim_args(const QStringList &arguments)
     args.error = read_numbers(parser, o, &config);
     config.device.info = parser.value(o.info).toLocal8Bit();
     config.device.fail_result = parser.isSet(o.fail);
+    config.device.babble = parser.isSet(o.babble);
+    config.device.crc_mode = parser.isSet(o.crc);
+    config.device.nak_stream = parser.isSet(o.nak_stream);
+    config.device.early_success = parser.isSet(o.early);
+    config.device.ack_unseen = parser.isSet(o.ack_unseen);
     config.device.once = parser.isSet(o.once);
     config.device.verbose = parser.isSet(o.verbose);
     config.line.chunk_split = parser.isSet(o.split);

@@ -17,6 +17,14 @@ constexpr std::chrono::milliseconds SILENCE_LIMIT{1000};
 constexpr quint8 FRAME_FILLER = 0x00;
 constexpr quint8 RESULT_FAILED = 0x01;
 constexpr quint8 BYTE_MASK = 0xFF;
+// What a device that talks without getting anywhere says, and how often: a
+// boot log instead of an answer, a CRC-mode XMODEM receiver's "C" instead
+// of a NAK.
+const QByteArray BOOT_LOG_LINE = "KT62 boot: waiting for the application...\r\n";
+const QByteArray CRC_REQUEST = "C";
+constexpr std::chrono::milliseconds CHATTER_INTERVAL{1000};
+// NAKs queued at a time by a NAK stream: the line is kept full, no fuller.
+constexpr int NAK_STREAM_CHUNK = 256;
 
 QString quoted(const QByteArray &text)
 {
@@ -39,6 +47,9 @@ void SimDevice::receive(const QByteArray &bytes, SimTime now)
     }
     m_last_rx = now;
     m_last_activity = now;
+    if (m_phase == Phase::Transfer && m_options.nak_stream) {
+        return; // it takes no block
+    }
     if (m_phase != Phase::Transfer) {
         m_rx.append(bytes);
         parseCommands(now);
@@ -57,6 +68,17 @@ void SimDevice::receive(const QByteArray &bytes, SimTime now)
 
 void SimDevice::tick(SimTime now)
 {
+    const QByteArray talk = chatter();
+    if (!talk.isEmpty()) {
+        if (now >= m_next_chatter) {
+            m_send(talk, false);
+            m_next_chatter = now + CHATTER_INTERVAL;
+        }
+        return;
+    }
+    if (wantsLine()) {
+        return; // it never falls silent
+    }
     if (m_phase == Phase::Erasing && now >= m_erase_done) {
         finishErase(now);
         return;
@@ -82,6 +104,9 @@ void SimDevice::tick(SimTime now)
 
 std::optional<SimTime> SimDevice::nextDeadline() const
 {
+    if (!chatter().isEmpty()) {
+        return m_next_chatter;
+    }
     if (m_phase == Phase::Erasing) {
         return m_erase_done;
     }
@@ -90,6 +115,29 @@ std::optional<SimTime> SimDevice::nextDeadline() const
         return m_last_activity + SILENCE_LIMIT;
     }
     return std::nullopt;
+}
+
+QByteArray SimDevice::chatter() const
+{
+    if (m_options.babble && m_phase == Phase::Commands) {
+        return BOOT_LOG_LINE;
+    }
+    if (m_options.crc_mode && m_phase == Phase::Transfer) {
+        return CRC_REQUEST;
+    }
+    return QByteArray();
+}
+
+bool SimDevice::wantsLine() const
+{
+    return m_options.nak_stream && m_phase == Phase::Transfer;
+}
+
+void SimDevice::lineIdle()
+{
+    if (wantsLine()) {
+        m_send(QByteArray(NAK_STREAM_CHUNK, char(XMODEM_NAK)), false);
+    }
 }
 
 // --- command frames -------------------------------------------------------
@@ -155,6 +203,14 @@ void SimDevice::handleFrame(quint8 command, const QByteArray &payload, SimTime n
     switch (command) {
     case CMD_QUERY_FIRMWARE_INFO:
         m_log(QStringLiteral("query ") + quoted(payload));
+        if (m_options.babble) {
+            break; // it talks, but never answers
+        }
+        if (m_options.early_success) {
+            m_log(QStringLiteral("result ok, before any image"));
+            sendFrame(CMD_UPGRADE_RESULT, QByteArray(1, char(UPGRADE_RESULT_OK)));
+            break;
+        }
         m_log(QStringLiteral("answer ") + quoted(m_options.info));
         sendFrame(CMD_FIRMWARE_INFO, m_options.info);
         break;
@@ -178,10 +234,20 @@ void SimDevice::beginErase(const QByteArray &payload, SimTime now)
         m_log(QStringLiteral("begin upgrade with %1 payload bytes ignored").arg(payload.size()));
         return;
     }
-    m_announced_size = 0;
+    quint32 size = 0;
     for (int i = BEGIN_UPGRADE_PAYLOAD_SIZE - 1; i >= 0; --i) {
-        m_announced_size = (m_announced_size << 8) | quint8(payload.at(i));
+        size = (size << 8) | quint8(payload.at(i));
     }
+    // More than the 16-bit packet count can address: no real image, and
+    // no room to be made for it.
+    if (packet_count_for(size) > MAX_PACKET_COUNT) {
+        m_log(QStringLiteral("begin upgrade of %1 bytes refused: more than %2 packets")
+                  .arg(size)
+                  .arg(MAX_PACKET_COUNT));
+        sendFrame(CMD_UPGRADE_RESULT, QByteArray(1, char(RESULT_FAILED)));
+        return;
+    }
+    m_announced_size = size;
     m_log(QStringLiteral("erase %1 bytes").arg(m_announced_size));
     m_phase = Phase::Erasing;
     m_erase_done = now + m_options.erase_time;
@@ -201,7 +267,15 @@ void SimDevice::finishErase(SimTime now)
     m_image_whole = false;
     m_plain_image.clear();
     sendFrame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER)));
-    sendNakBurst(now);
+    if (m_options.crc_mode) {
+        m_next_chatter = now;
+    } else if (m_options.ack_unseen) {
+        // One ACK per block and the one that asks for the end of transmission.
+        m_log(QStringLiteral("acknowledging %1 blocks unseen").arg(blocksNeeded()));
+        sendControl(XMODEM_ACK, blocksNeeded() + 1, now);
+    } else if (!m_options.nak_stream) {
+        sendNakBurst(now);
+    }
 }
 
 // --- transfer -------------------------------------------------------------
@@ -337,7 +411,7 @@ void SimDevice::endTransfer(SimTime now)
     }
     m_log(verdict);
 
-    const bool success = m_image_whole && !m_options.fail_result;
+    const bool success = (m_image_whole || m_options.ack_unseen) && !m_options.fail_result;
     m_log(success ? QStringLiteral("result ok") : QStringLiteral("result failed"));
     sendFrame(CMD_UPGRADE_RESULT, QByteArray(1, char(success ? UPGRADE_RESULT_OK : RESULT_FAILED)));
     endSession(Ending::Served);

@@ -24,8 +24,15 @@ struct DeviceOptions
     int silent_after = -1;    // stop answering after this many good blocks
     int exit_after = -1;      // unplug after this many good blocks
     bool fail_result = false; // report failure whatever was received
-    bool once = false;        // one upgrade or version check, then done
-    bool verbose = false;     // one event line per block
+    // Hostile devices, which talk without getting anywhere or claim what
+    // they did not do.
+    bool babble = false;        // answer no query: a line of boot log every second instead
+    bool crc_mode = false;      // after the erase, "C" every second instead of NAKs
+    bool nak_stream = false;    // after the erase, NAKs without pause; no block taken
+    bool early_success = false; // answer the query with a success result
+    bool ack_unseen = false;    // after the erase, ACK every block before it comes; then success
+    bool once = false;          // one upgrade or version check, then done
+    bool verbose = false;       // one event line per block
 };
 
 struct TransferStats
@@ -63,6 +70,10 @@ public:
     void receive(const QByteArray &bytes, SimTime now);
     void tick(SimTime now);
     std::optional<SimTime> nextDeadline() const;
+    // Whether the device sends whenever the line has room (a NAK stream);
+    // lineIdle() is then called each time its line has sent everything.
+    bool wantsLine() const;
+    void lineIdle();
 
     Ending ending() const { return m_ending; }
     // Whether the last completed transfer delivered every block of the
@@ -100,6 +111,7 @@ private:
     void sendFrame(quint8 command, const QByteArray &payload);
     int blocksNeeded() const;
     void endSession(Ending ending);
+    QByteArray chatter() const;
 
     DeviceOptions m_options;
     SendHook m_send;
@@ -113,6 +125,7 @@ private:
     SimTime m_last_rx{};       // arrival of the last byte
     SimTime m_last_activity{}; // last byte in either direction
     SimTime m_erase_done{};    // when the erase finishes
+    SimTime m_next_chatter{};  // when a babbling or CRC-mode device talks next
     int m_start_sequences = 0;
     int m_transfers = 0;
 

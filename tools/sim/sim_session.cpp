@@ -75,6 +75,9 @@ int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask
             device.receive(input, now);
         }
         device.tick(now);
+        if (!line.outputPending()) {
+            device.lineIdle();
+        }
         writable = line.flushDue(now) && writable;
 
         if (device.ending() == SimDevice::Ending::Unplugged && !line.outputPending()) {
@@ -91,7 +94,9 @@ int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask
             }
         }
 
-        pollfd fd{line.masterFd(), short(POLLIN | (writable ? 0 : POLLOUT)), 0};
+        // A device that sends whenever the line has room waits for room.
+        const bool wants_room = !writable || (device.wantsLine() && !line.outputPending());
+        pollfd fd{line.masterFd(), short(POLLIN | (wants_room ? POLLOUT : 0)), 0};
         auto due = earliest(line.nextDue(), device.nextDeadline());
         if (drain_since) {
             due = earliest(due, *drain_since + DRAIN_LIMIT);

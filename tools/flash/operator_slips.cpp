@@ -1,0 +1,164 @@
+#include "tools/flash/operator_slips.h"
+
+#include "serial/port_access.h"
+#include "tools/flash/port_finder.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <QFile>
+#include <sys/stat.h>
+#endif
+
+namespace {
+#ifdef Q_OS_UNIX
+// What the system knows a node by: (device, inode) for any file, and for a
+// character device also the device it stands for (st_rdev), shared by
+// every node made for that device.
+struct NodeNumbers
+{
+    bool known = false;
+    bool character_device = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    dev_t represents = 0;
+};
+
+NodeNumbers node_numbers(const QString &path)
+{
+    NodeNumbers numbers;
+    struct stat facts = {};
+    if (::stat(QFile::encodeName(path).constData(), &facts) != 0) {
+        return numbers;
+    }
+    numbers.known = true;
+    numbers.character_device = S_ISCHR(facts.st_mode);
+    numbers.device = facts.st_dev;
+    numbers.inode = facts.st_ino;
+    numbers.represents = facts.st_rdev;
+    return numbers;
+}
+
+bool same_numbers(const QString &a, const QString &b)
+{
+    const NodeNumbers x = node_numbers(a), y = node_numbers(b);
+    if (!x.known || !y.known) {
+        return false;
+    }
+    if (x.device == y.device && x.inode == y.inode) {
+        return true;
+    }
+    return x.character_device && y.character_device && x.represents == y.represents;
+}
+#else
+// Not on this system: nodes are compared by their canonical paths only.
+bool same_numbers(const QString &, const QString &)
+{
+    return false;
+}
+#endif
+
+// Where the port's node is, when ports have nodes; otherwise (Windows: COM3)
+// its name as the system spells it, without the "\\.\" prefix, in capitals.
+QString port_node(const QString &port)
+{
+    const QString node = port_device_node(port_to_open(port));
+    if (!node.isEmpty()) {
+        return node;
+    }
+    const QString device_prefix = QStringLiteral("\\\\.\\");
+    return (port.startsWith(device_prefix) ? port.mid(device_prefix.size()) : port).toUpper();
+}
+
+QString absolute(const QString &path)
+{
+    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+}
+} // namespace
+
+QString port_to_open(const QString &port)
+{
+#ifdef Q_OS_UNIX
+    const bool relative_path =
+        port.contains(QLatin1Char('/')) && !port.startsWith(QLatin1Char('/')) &&
+        !port.startsWith(QLatin1String("./")) && !port.startsWith(QLatin1String("../"));
+    if (relative_path) {
+        // Not cleaned: "dir/../tty" must go through dir, as the system goes.
+        return QDir::current().absoluteFilePath(port);
+    }
+#endif
+    return port;
+}
+
+bool same_node(const QString &a, const QString &b)
+{
+    const QString canonical_a = QFileInfo(a).canonicalFilePath();
+    const QString canonical_b = QFileInfo(b).canonicalFilePath();
+    if (canonical_a.isEmpty() || canonical_b.isEmpty()) {
+        return canonical_a.isEmpty() && canonical_b.isEmpty() && absolute(a) == absolute(b);
+    }
+    return canonical_a == canonical_b || same_numbers(a, b);
+}
+
+QString same_device_refusal(const QStringList &ports)
+{
+    // A port given by its USB identity is compared by the port it has now,
+    // so that it and the same adapter's name are seen as one device.
+    PortCatalog catalog;
+    QStringList nodes;
+    for (const QString &port : ports) {
+        const PortSighting sighting = sight_port(port, catalog);
+        nodes << port_node(sighting.state == PortSighting::State::Present ? sighting.system_port
+                                                                          : port);
+    }
+    for (int i = 0; i < ports.size(); ++i) {
+        for (int j = i + 1; j < ports.size(); ++j) {
+            if (same_node(nodes.at(i), nodes.at(j))) {
+                return QStringLiteral("--port %1 and --port %2 are the same device; give each "
+                                      "device once")
+                    .arg(ports.at(i), ports.at(j));
+            }
+        }
+    }
+    return QString();
+}
+
+QString report_path_refusal(const FlashRequest &request)
+{
+    const QString &report = request.report_path;
+    if (report.isEmpty()) {
+        return QString();
+    }
+    const QFileInfo info(report);
+    const QString cannot = QStringLiteral("cannot write the report %1: ").arg(report);
+    if (info.isDir()) {
+        return cannot + QStringLiteral("it is a folder");
+    }
+    const QFileInfo folder(info.absolutePath());
+    if (!folder.isDir()) {
+        return cannot + QStringLiteral("the folder %1 does not exist").arg(folder.filePath());
+    }
+    if (!folder.isWritable()) {
+        return cannot + QStringLiteral("the folder %1 cannot be written").arg(folder.filePath());
+    }
+    if (!request.firmware.isEmpty() && same_node(report, request.firmware)) {
+        return cannot + QStringLiteral("it is the firmware file %1").arg(request.firmware);
+    }
+    for (const QString &port : request.ports) {
+        if (same_node(report, port_node(port))) {
+            return cannot + QStringLiteral("it is the port %1").arg(port);
+        }
+    }
+    return QString();
+}
+
+QString encrypt_output_refusal(const QString &plain, const QString &output)
+{
+    if (!same_node(plain, output)) {
+        return QString();
+    }
+    return QStringLiteral("%1: the encrypted file would replace the plain image %2 (the same "
+                          "file); nothing was written")
+        .arg(output, plain);
+}

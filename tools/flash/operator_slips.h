@@ -1,0 +1,39 @@
+#ifndef KT62_OPERATOR_SLIPS_H
+#define KT62_OPERATOR_SLIPS_H
+
+#include "tools/flash/flash_args.h"
+
+#include <QString>
+#include <QStringList>
+
+// Checks for the slips an operator makes on a command line: one device
+// named twice, a report written over an input, an output written over its
+// source. Each is checked before any port is opened; a refusal (its text
+// returned, empty when there is none) sends nothing and writes nothing.
+
+// The name a --port is opened by. A relative path with a "/" in it
+// ("out/tty") is meant from the working directory, and becomes an absolute
+// path (QSerialPort would look a name that does not start with "/", "./" or
+// "../" up under /dev). Bare names ("ttyUSB0", "COM3") are kept as they are.
+QString port_to_open(const QString &port);
+
+// Two ports of the request that are one device (the same node under two
+// spellings: a link, "dir/../tty", or on Unix two nodes of one device
+// number): the device would get two images at once.
+QString same_device_refusal(const QStringList &ports);
+
+// A --report path that would replace the firmware file or a port, that is a
+// folder, or whose folder does not exist or cannot be written.
+QString report_path_refusal(const FlashRequest &request);
+
+// An encryption whose output is the plain image itself (through a link, or
+// a second name of the same file).
+QString encrypt_output_refusal(const QString &plain, const QString &output);
+
+// Whether the two paths name one file or device node: the same canonical
+// path, or on Unix the same file (device and inode) or, for character
+// devices, the same device number. Paths that do not exist are one file
+// only when they are spelled alike once made absolute.
+bool same_node(const QString &a, const QString &b);
+
+#endif
