@@ -104,17 +104,24 @@ class Bench:
         finally:
             stop(sim)
 
+    def start_sims(self, sims, prefix, count, sim_flags):
+        """Starts count simulated devices on links prefix0, prefix1 ... (added
+        to sims as they start, for the caller to stop); their --port flags."""
+        args = []
+        for n in range(count):
+            link = self.path(f"{prefix}{n}")
+            sims.append(subprocess.Popen([self.sim, "--link", link, "--once", *sim_flags],
+                                         stdout=subprocess.PIPE, text=True))
+            sims[-1].stdout.readline()  # the pty's name: the link is there
+            args += ["--port", link]
+        return args
+
     def station(self, firmware, ports, sim_flags=()):
         """Upgrades ports simulated devices at once with one flasher; the
         per-port reports, the flasher's resource usage and its wall time."""
-        sims, args = [], []
+        sims = []
         try:
-            for n in range(ports):
-                link = self.path(f"ttyS{n}")
-                sims.append(subprocess.Popen([self.sim, "--link", link, "--once", *sim_flags],
-                                             stdout=subprocess.PIPE, text=True))
-                sims[-1].stdout.readline()  # the pty's name: the link is there
-                args += ["--port", link]
+            args = self.start_sims(sims, "ttyS", ports, sim_flags)
             report = self.path("station.json")
             start = time.monotonic()
             flash = subprocess.Popen([self.flash, "--quiet", *args, "--report", report, firmware])
@@ -135,14 +142,9 @@ class Bench:
         as it starts, ended by SIGTERM once every board is served; the boards'
         report entries, the flasher's resource usage and its wall time up to the
         last board's end."""
-        sims, args = [], []
+        sims = []
         try:
-            for n in range(boards):
-                link = self.path(f"ttyB{n}")
-                sims.append(subprocess.Popen([self.sim, "--link", link, "--once", *sim_flags],
-                                             stdout=subprocess.PIPE, text=True))
-                sims[-1].stdout.readline()  # the pty's name: the link is there
-                args += ["--port", link]
+            args = self.start_sims(sims, "ttyB", boards, sim_flags)
             report = self.path("served.json")
             start = time.monotonic()
             flash = subprocess.Popen([self.flash, "--quiet", "--station", "--json", *args,
