@@ -137,15 +137,12 @@ private slots:
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<qint64>("packets");
-        for (const auto &[size, packets] :
-             std::initializer_list<std::pair<qint64, qint64>>{{0, 0},
-                                                              {1, 1},
-                                                              {1024, 1},
-                                                              {1025, 2},
-                                                              {65535LL * 1024, 65535},
-                                                              {65535LL * 1024 + 1, 65536}}) {
-            QTest::addRow("%lld bytes", size) << size << packets;
-        }
+        QTest::newRow("empty") << 0LL << 0LL;
+        QTest::newRow("1 byte") << 1LL << 1LL;
+        QTest::newRow("1024 bytes") << 1024LL << 1LL;
+        QTest::newRow("1025 bytes") << 1025LL << 2LL;
+        QTest::newRow("65535 packets") << 65535LL * 1024 << 65535LL;
+        QTest::newRow("one byte more") << 65535LL * 1024 + 1 << 65536LL;
     }
     void packetCount()
     {
@@ -423,8 +420,6 @@ private slots:
         row("1 byte", fw, ramp(1), 0, 1, loaded);
         row("1024 bytes", fw, ramp(1024), 0, 1, loaded);
         row("1025 bytes", fw, ramp(1025), 0, 2, loaded);
-        row("2048 bytes", fw, ramp(2048), 0, 2, loaded);
-        row("image of abcd", fw, bytes("8a01000061626364"), 0, 1, loaded);
         row("65535 packets", fw, {}, 65535 * 1024, 65535, loaded);
         row("short version", "KT62_V2.06.bin", ramp(9), 0, 1, "device KT62 09.09.09.09");
         row("_V only in the directory", "KT62.bin", ramp(9), 0, 1, "OLD 09.09.09.09");
