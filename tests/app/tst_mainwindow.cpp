@@ -8,9 +8,9 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -28,24 +28,18 @@ QStringList entries(const QComboBox *box)
     return out;
 }
 
-// Answers the modal dialog that bringUp shows; returns which it was, or none
-// when bringUp returned without showing one.
-// centre, when given, receives the centre of the dialog as it was shown.
-QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre = nullptr)
+// Rejects the modal dialog that bringUp shows and returns it (none when bringUp returned
+// without showing one); centre receives where the dialog was centred.
+QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre)
 {
     QWidget *seen = nullptr;
-    QTimer answer;
-    answer.setSingleShot(true);
-    QObject::connect(&answer, &QTimer::timeout, [&seen, centre] {
-        seen = QApplication::activeModalWidget();
-        if (seen && centre) {
+    QObject answer; // gone with this call, answered or not
+    QTimer::singleShot(0, &answer, [&seen, centre] {
+        if ((seen = QApplication::activeModalWidget())) {
             *centre = seen->frameGeometry().center();
-        }
-        if (auto *dialog = qobject_cast<QDialog *>(seen)) {
-            dialog->reject();
+            qobject_cast<QDialog *>(seen)->reject();
         }
     });
-    answer.start(0);
     bringUp();
     return seen;
 }
@@ -54,22 +48,8 @@ QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre =
 class TestMainWindow : public QObject
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void firstScan_data();
-    void firstScan();
-    void sameNamesLeaveBoxAlone();
-    void timerFollowsNames();
-    void openedPortStaysSelected_data();
-    void openedPortStaysSelected();
-    void buttonFollowsChannel();
-    void keysAndButtonsOpenDialogs();
-    void openFailureInStatusBar_data();
-    void openFailureInStatusBar();
-    void iconInEverySize();
+    std::unique_ptr<MainWindow> m_window;
 
-private:
     template <typename T> T *child(const char *name) const
     {
         return m_window->findChild<T *>(QLatin1String(name));
@@ -81,168 +61,144 @@ private:
     {
         QMetaObject::invokeMethod(m_window.get(), "update_serial_port_list", Q_ARG(bool, forced));
     }
-    std::unique_ptr<MainWindow> m_window;
-};
 
-void TestMainWindow::init()
-{
-    g_ports = QStringList{"COM3", "COM1"};
-    set_port_name_source([] { return g_ports; });
-    m_window = std::make_unique<MainWindow>();
-}
-
-void TestMainWindow::cleanup()
-{
-    g_gpi.closeSerialPort();
-    m_window.reset();
-    set_port_name_source({});
-}
-
-void TestMainWindow::firstScan_data()
-{
-    QTest::addColumn<QStringList>("reported");
-    QTest::addColumn<QStringList>("listed");
-    QTest::newRow("plain string order")
-        << QStringList{"COM3", "COM10", "COM2"} << QStringList{"COM10", "COM2", "COM3"};
-    QTest::newRow("listed once") << QStringList{"COM4", "COM4", "COM1"}
-                                 << QStringList{"COM1", "COM4"};
-    QTest::newRow("case-sensitive") << QStringList{"com1", "COM1"} << QStringList{"COM1", "com1"};
-    QTest::newRow("no ports: no placeholders") << QStringList{} << QStringList{};
-}
-
-void TestMainWindow::firstScan()
-{
-    QFETCH(QStringList, reported);
-    QFETCH(QStringList, listed);
-    g_ports = reported;
-    MainWindow window;
-    QCOMPARE(entries(window.findChild<QComboBox *>(QStringLiteral("cb_port_idx"))), listed);
-}
-
-void TestMainWindow::sameNamesLeaveBoxAlone()
-{
-    box()->setCurrentIndex(1);
-    g_ports = QStringList{"COM3", "COM1", "COM3"};
-    scan(false);
-    QCOMPARE(box()->currentIndex(), 1); // not rebuilt
-    scan(true);
-    QCOMPARE(box()->currentIndex(), 0);
-}
-
-// One adapter replaced by another between two scans.
-void TestMainWindow::timerFollowsNames()
-{
-    g_ports = QStringList{"COM1", "ttyUSB0"};
-    QTRY_COMPARE_WITH_TIMEOUT(entries(box()), QStringList({"COM1", "ttyUSB0"}), 5000);
-}
-
-void TestMainWindow::openedPortStaysSelected_data()
-{
-    QTest::addColumn<QStringList>("after");
-    QTest::addColumn<bool>("closedFirst");
-    QTest::addColumn<QString>("current");
-    QTest::newRow("port added") << QStringList{"COM1", "COM2", "COM4", "COM9"} << false << "COM4";
-    QTest::newRow("port removed") << QStringList{"COM4"} << false << "COM4";
-    QTest::newRow("closed, then rebuilt") << QStringList{"COM1", "COM4"} << true << "COM4";
-    QTest::newRow("opened port gone") << QStringList{"COM5", "COM2"} << false << "COM2";
-}
-
-void TestMainWindow::openedPortStaysSelected()
-{
-    QFETCH(QStringList, after);
-    QFETCH(bool, closedFirst);
-    QFETCH(QString, current);
-    g_ports = QStringList{"COM1", "COM4", "COM9"};
-    scan(true);
-    box()->setCurrentText(QStringLiteral("COM4"));
-    emit g_gpi.serial_status_changed(true);
-    if (closedFirst) {
-        emit g_gpi.serial_status_changed(false);
+private slots:
+    void init()
+    {
+        g_ports = QStringList{"COM3", "COM1"};
+        set_port_name_source([] { return g_ports; });
+        m_window = std::make_unique<MainWindow>();
+    }
+    void cleanup()
+    {
+        g_gpi.closeSerialPort();
+        m_window.reset();
+        set_port_name_source({});
+    }
+    void firstScan_data()
+    {
+        QTest::addColumn<QStringList>("reported");
+        QTest::addColumn<QStringList>("listed");
+        QTest::newRow("plain string order")
+            << QStringList{"COM3", "COM10", "COM2"} << QStringList{"COM10", "COM2", "COM3"};
+        QTest::newRow("listed once")
+            << QStringList{"COM4", "COM4", "COM1"} << QStringList{"COM1", "COM4"};
+        QTest::newRow("case-sensitive")
+            << QStringList{"com1", "COM1"} << QStringList{"COM1", "com1"};
+        QTest::newRow("no ports: no placeholders") << QStringList{} << QStringList{};
+    }
+    void firstScan()
+    {
+        QFETCH(QStringList, reported);
+        g_ports = reported;
+        MainWindow window;
+        QTEST(entries(window.findChild<QComboBox *>(QStringLiteral("cb_port_idx"))), "listed");
+    }
+    void sameNamesLeaveBoxAlone()
+    {
+        box()->setCurrentIndex(1);
+        g_ports = QStringList{"COM3", "COM1", "COM3"};
+        scan(false);
+        QCOMPARE(box()->currentIndex(), 1); // not rebuilt
+        scan(true);
+        QCOMPARE(box()->currentIndex(), 0);
+    }
+    // One adapter replaced by another between two scans.
+    void timerFollowsNames()
+    {
+        g_ports = QStringList{"COM1", "ttyUSB0"};
+        QTRY_COMPARE_WITH_TIMEOUT(entries(box()), QStringList({"COM1", "ttyUSB0"}), 5000);
+    }
+    void openedPortStaysSelected_data()
+    {
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<bool>("closedFirst");
+        QTest::addColumn<QString>("current");
+        QTest::newRow("port added")
+            << QStringList{"COM1", "COM2", "COM4", "COM9"} << false << "COM4";
+        QTest::newRow("port removed") << QStringList{"COM4"} << false << "COM4";
+        QTest::newRow("closed, then rebuilt") << QStringList{"COM1", "COM4"} << true << "COM4";
+        QTest::newRow("opened port gone") << QStringList{"COM5", "COM2"} << false << "COM2";
+    }
+    void openedPortStaysSelected()
+    {
+        QFETCH(QStringList, after);
+        QFETCH(bool, closedFirst);
+        g_ports = QStringList{"COM1", "COM4", "COM9"};
+        scan(true);
+        box()->setCurrentText(QStringLiteral("COM4"));
+        emit g_gpi.serial_status_changed(true);
+        if (closedFirst) {
+            emit g_gpi.serial_status_changed(false);
+            box()->setCurrentText(QStringLiteral("COM1"));
+        }
+        g_ports = after;
+        scan(true);
+        QTEST(box()->currentText(), "current");
+    }
+    void buttonFollowsChannel()
+    {
+        TestPty pty;
+        g_ports = QStringList{pty.slavePath(), "COM1"};
+        scan(true);
+        box()->setCurrentText(pty.slavePath());
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        QVERIFY(g_gpi.isOpen());
+        QCOMPARE(openButton()->text(), QStringLiteral("Close"));
+        // Another entry chosen while open: the next click still closes.
         box()->setCurrentText(QStringLiteral("COM1"));
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        QVERIFY(!g_gpi.isOpen());
+        QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     }
-    g_ports = after;
-    scan(true);
-    QCOMPARE(box()->currentText(), current);
-}
-
-void TestMainWindow::buttonFollowsChannel()
-{
-    TestPty pty;
-    g_ports = QStringList{pty.slavePath()};
-    scan(true);
-    QTest::mouseClick(openButton(), Qt::LeftButton);
-    QVERIFY(g_gpi.isOpen());
-    QCOMPARE(openButton()->text(), QStringLiteral("Close"));
-    // Another entry chosen while open: the next click still closes.
-    g_ports << QStringLiteral("COM1");
-    scan(true);
-    box()->setCurrentText(QStringLiteral("COM1"));
-    QTest::mouseClick(openButton(), Qt::LeftButton);
-    QVERIFY(!g_gpi.isOpen());
-    QCOMPARE(openButton()->text(), QStringLiteral("Open"));
-    // COM1 does not exist: the button keeps reading "Open".
-    QTest::mouseClick(openButton(), Qt::LeftButton);
-    QCOMPARE(openButton()->text(), QStringLiteral("Open"));
-    emit g_gpi.serial_status_changed(true);
-    QCOMPARE(openButton()->text(), QStringLiteral("Close"));
-}
-
-void TestMainWindow::keysAndButtonsOpenDialogs()
-{
-    m_window->show();
-    m_window->move(300, 200); // away from the corner where a parentless window may land
-    MainWindow *w = m_window.get();
-    const QPoint middle = m_window->frameGeometry().center();
-    // Each dialog opens centred over the window, give or take its frame.
-    constexpr int FRAME_SLACK = 10;
-    QPoint centre;
-    QVERIFY(qobject_cast<DialogEncrypt *>(
-        close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }, &centre)));
-    QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-    QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
-        [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
-        &centre)));
-    QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-    QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }), nullptr);
-}
-
-void TestMainWindow::openFailureInStatusBar_data()
-{
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("not a terminal")
-        << QDir::temp().filePath("kt62-not-a-terminal") << "Inappropriate ioctl for device";
-    QTest::newRow("no such port") << "/dev/kt62-no-such-port"
-                                  << "No such file or directory";
-}
-
-void TestMainWindow::openFailureInStatusBar()
-{
-    QFETCH(QString, port);
-    QFETCH(QString, reason);
-    QFile plain(QDir::temp().filePath("kt62-not-a-terminal"));
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    TestPty pty;
-    g_ports = QStringList{port};
-    scan(true);
-    openButton()->click();
-    QCOMPARE(m_window->statusBar()->currentMessage(), "Cannot open " + port + ": " + reason);
-    // The reason goes once a port opens.
-    g_ports = QStringList{pty.slavePath()};
-    scan(true);
-    openButton()->click();
-    QVERIFY(g_gpi.isOpen());
-    QCOMPARE(m_window->statusBar()->currentMessage(), QString());
-}
-
-void TestMainWindow::iconInEverySize()
-{
-    QList<int> sides;
-    for (const QSize &size : kt62_window_icon().availableSizes()) {
-        sides << size.width();
+    // F7 and the upgrade button each open their dialog centred over the window, give or take
+    // its frame; F6 opens nothing.
+    void keysAndButtonsOpenDialogs()
+    {
+        m_window->show();
+        m_window->move(300, 200); // away from the corner where a parentless window may land
+        MainWindow *w = m_window.get();
+        const QPoint middle = m_window->frameGeometry().center();
+        constexpr int FRAME_SLACK = 10;
+        QPoint centre;
+        QVERIFY(qobject_cast<DialogEncrypt *>(
+            close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }, &centre)));
+        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
+        QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
+            [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
+            &centre)));
+        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
+        QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }, &centre), nullptr);
     }
-    QCOMPARE(sides, (QList<int>{16, 32, 48, 64, 128, 256}));
-}
+    void openFailureInStatusBar_data()
+    {
+        QTest::addColumn<QString>("port"); // in a folder holding only the file "plain"
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("not a terminal") << "plain"
+                                        << "Inappropriate ioctl for device";
+        QTest::newRow("no such port") << "missing"
+                                      << "No such file or directory";
+    }
+    void openFailureInStatusBar()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        QVERIFY(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
+        g_ports = QStringList{port = dir.filePath(port)};
+        scan(true);
+        openButton()->click();
+        QCOMPARE(m_window->statusBar()->currentMessage(), "Cannot open " + port + ": " + reason);
+    }
+    void iconInEverySize()
+    {
+        QList<int> sides;
+        for (const QSize &size : kt62_window_icon().availableSizes()) {
+            sides << size.width();
+        }
+        QCOMPARE(sides, (QList<int>{16, 32, 48, 64, 128, 256}));
+    }
+};
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

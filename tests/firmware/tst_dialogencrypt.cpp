@@ -10,21 +10,6 @@
 #include <QTemporaryFile>
 #include <unistd.h>
 
-namespace {
-// Runs fn with standard output sent to a file; returns what it printed.
-template <typename Fn> QStringList printed(Fn fn)
-{
-    QTemporaryFile sink;
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(sink.open() ? sink.handle() : saved, STDOUT_FILENO);
-    fn();
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    return QString::fromUtf8(sink.seek(0) ? sink.readAll() : "").split('\n', Qt::SkipEmptyParts);
-}
-} // namespace
-
 class TestDialogEncrypt : public QObject
 {
     Q_OBJECT
@@ -75,7 +60,15 @@ private slots:
         click(dialog, "btn_choose_source_file");
         click(dialog, "btn_choose_output_dir");
         LogCapture log;
-        const QStringList text = printed([&] { click(dialog, "btn_encrypt"); });
+        QTemporaryFile printed; // standard output while the button works
+        fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        dup2(printed.open() ? printed.handle() : saved, STDOUT_FILENO);
+        click(dialog, "btn_encrypt");
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        const QStringList text = QString::fromUtf8(printed.seek(0) ? printed.readAll() : "")
+                                     .split('\n', Qt::SkipEmptyParts);
         const QStringList out = in.mid(0, 3) + prompts.boxes + log.lines() + text;
         QStringList replaced;
         for (const QString &name : QDir(dir.filePath("out")).entryList(QDir::Files)) {

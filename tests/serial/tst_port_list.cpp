@@ -1,156 +1,172 @@
+// The ports present, how they are listed, and the one picked by its USB identity.
 #include "serial/port_list.h"
+#include "serial/port_scanner.h"
+#include "serial/port_select.h"
 
 #include <QJsonDocument>
 #include <QTest>
 
 namespace {
-PortDetails ftdi_adapter()
-{
-    PortDetails port;
-    port.name = QStringLiteral("ttyUSB0");
-    port.system_location = QStringLiteral("/dev/ttyUSB0");
-    port.description = QStringLiteral("FT232R USB UART");
-    port.manufacturer = QStringLiteral("FTDI");
-    port.serial_number = QStringLiteral("A50285BI");
-    port.vendor_id = 0x0403;
-    port.product_id = 0x6001;
-    return port;
-}
-
-PortDetails bare_port(const QString &name)
-{
-    PortDetails port;
-    port.name = name;
-    port.system_location = QStringLiteral("/dev/") + name;
-    return port;
-}
-
-PortDetails with_ids(PortDetails port, std::optional<quint16> vendor,
-                     std::optional<quint16> product)
-{
-    port.vendor_id = vendor;
-    port.product_id = product;
-    return port;
-}
+// Name, node, description, manufacturer, serial number, USB ids: two FTDI adapters, two CH340
+// adapters without serial numbers, a board's own USB port and an RS-232 port with no USB identity.
+const QList<PortDetails> BENCH{
+    {"ttyUSB0", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI", 0x0403, 0x6001},
+    {"ttyUSB1", "", "", "", "a50285bi", 0x0403, 0x6001},
+    {"ttyUSB2", "", "", "", "", 0x1a86, 0x7523},
+    {"ttyUSB3", "", "", "", "", 0x1a86, 0x7523},
+    {"ttyACM0", "", "", "Raspberry Pi", "E6:61:41", 0x2e8a, 0x000a},
+    {"ttyS0", "/dev/ttyS0", "", "", "", {}, {}}};
+const PortDetails &FTDI = BENCH.first();
+const PortDetails &RS232 = BENCH.last();
 } // namespace
 
 class TestPortList : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup();
-    void listingLine_data();
-    void listingLine();
-    void listingJson_data();
-    void listingJson();
-    void replacementSources_data();
-    void replacementSources();
+    void cleanup()
+    {
+        set_port_name_source({});
+        set_port_details_source({});
+        set_port_scanner(nullptr);
+    }
+    void listingLine_data()
+    {
+        QTest::addColumn<PortDetails>("port");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("everything known")
+            << FTDI << "ttyUSB0\tFT232R USB UART, FTDI, USB 0403:6001, serial A50285BI";
+        QTest::newRow("nothing known") << RS232 << "ttyS0";
+        QTest::newRow("ids padded, lowercase")
+            << BENCH[4] << "ttyACM0\tRaspberry Pi, USB 2e8a:000a, serial E6:61:41";
+        QTest::newRow("ids only") << BENCH[2] << "ttyUSB2\tUSB 1a86:7523";
+        QTest::newRow("one id alone says nothing")
+            << PortDetails{"ttyUSB1", "", "", "", "", 0x1A86, {}} << "ttyUSB1";
+    }
+    void listingLine()
+    {
+        QFETCH(PortDetails, port);
+        QTEST(port_listing_line(port), "line");
+    }
+    // Every key present, null for what is not known, the ports in the order given.
+    void listingJson()
+    {
+        const PortDetails vendor_only{"ttyS4", "", "", "", "", 0x0ABC, {}};
+        const QByteArray expected = R"([
+            {"name": "ttyUSB0", "system_location": "/dev/ttyUSB0", "description": "FT232R USB UART",
+             "manufacturer": "FTDI", "serial_number": "A50285BI", "vendor_id": "0403",
+             "product_id": "6001"},
+            {"name": "ttyS4", "system_location": null, "description": null, "manufacturer": null,
+             "serial_number": null, "vendor_id": "0abc", "product_id": null}])";
+        QCOMPARE(QJsonDocument(port_listing_json({FTDI, vendor_only})),
+                 QJsonDocument::fromJson(expected));
+    }
+    // Without a replacement source the scanner answers; while one is installed it is not asked.
+    void sources()
+    {
+        int scans = 0;
+        set_port_scanner(std::make_unique<PortScanner>(QString(), [&scans] {
+            ++scans;
+            return QList<PortDetails>{RS232};
+        }));
+        QCOMPARE(available_port_names(), QStringList{"ttyS0"});
+        QCOMPARE(available_ports(), QList<PortDetails>{RS232});
+        set_port_details_source([] { return QList<PortDetails>{FTDI, RS232}; });
+        QCOMPARE(available_port_names(), QStringList({"ttyUSB0", "ttyS0"}));
+        QCOMPARE(available_ports(), QList<PortDetails>({FTDI, RS232}));
+        // Names win for names; with no details beside them, they are all that is known.
+        set_port_name_source([] { return QStringList{"COM1"}; });
+        QCOMPARE(available_port_names(), QStringList{"COM1"});
+        QCOMPARE(available_ports(), QList<PortDetails>({FTDI, RS232}));
+        set_port_details_source({});
+        const PortDetails com1{"COM1", "", "", "", "", {}, {}};
+        QCOMPARE(available_ports(), QList<PortDetails>{com1});
+        QCOMPARE(scans, 2);
+    }
+    void parseSelector_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QString>("expected"); // the canonical text, or why it is malformed
+        const char *const vendor = "the vendor id is not four hex digits";
+        const char *const product = "the product id is not four hex digits";
+        const auto row = [](const char *argument, const char *expected) {
+            QTest::newRow(argument) << argument << expected;
+        };
+        row("usb:0403:6001", "usb:0403:6001");
+        row("USB:2E8a:000A", "usb:2e8a:000a");
+        row("usb:0403:6001:A50285BI", "usb:0403:6001:A50285BI");
+        row("usb:2e8a:000a:E6:61:41", "usb:2e8a:000a:E6:61:41");
+        row("usb:403:6001", vendor);
+        row("usb:04g3:6001", vendor);
+        row("usb:0403", "the product id is missing");
+        row("usb:0403:", product);
+        row("usb:0403:60010", product);
+        row("usb:0403:+601", product);
+        row("usb:0403:6001:", "the serial number after the last colon is empty");
+        row("/dev/ttyUSB0", "it does not start with \"usb:\"");
+    }
+    void parseSelector()
+    {
+        QFETCH(QString, argument);
+        QFETCH(QString, expected);
+        const UsbSelectorParse parse = parse_usb_selector(argument);
+        QCOMPARE(parse.selector ? parse.selector->text() : parse.error,
+                 expected.startsWith("usb:")
+                     ? expected
+                     : QStringLiteral("bad USB selector \"%1\": %2; expected "
+                                      "usb:VVVV:PPPP[:SERIAL], as in usb:0403:6001")
+                           .arg(argument, expected));
+        QCOMPARE(parse.error.isEmpty(), bool(parse.selector));
+    }
+    // The outcome follows from the candidates: one is found, several are ambiguous, none no match.
+    void select_data()
+    {
+        QTest::addColumn<QList<PortDetails>>("ports");
+        QTest::addColumn<QString>("selector");
+        QTest::addColumn<QStringList>("candidates");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *tag, const char *selector, const QStringList &candidates,
+                            const char *error = "", const QList<PortDetails> &ports = BENCH) {
+            QTest::newRow(tag) << ports << QString(selector) << candidates << QString(error);
+        };
+        const PortDetails twin{"ttyUSB7", "", "", "", "A50285BI", 0x0403, 0x6001};
+        row("serial is compared exactly", "usb:0403:6001:a50285bi", {"ttyUSB1"});
+        row("listed twice is one port", "usb:0403:6001:A50285BI", {"ttyUSB0"}, "", BENCH + BENCH);
+        row("two adapters", "usb:0403:6001", {"ttyUSB0", "ttyUSB1"},
+            "several ports match usb:0403:6001: ttyUSB0 (serial A50285BI), ttyUSB1 (serial "
+            "a50285bi); name the port or add its serial number, as in usb:0403:6001:SERIAL");
+        row("no serial numbers", "usb:1a86:7523", {"ttyUSB2", "ttyUSB3"},
+            "several ports match usb:1a86:7523: ttyUSB2 (no serial number), ttyUSB3 (no serial "
+            "number); name the port or add its serial number, as in usb:1a86:7523:SERIAL");
+        row("same serial twice", "usb:0403:6001:A50285BI", {"ttyUSB0", "ttyUSB7"},
+            "several ports match usb:0403:6001:A50285BI: ttyUSB0 (serial A50285BI), ttyUSB7 "
+            "(serial A50285BI); name the port instead",
+            {FTDI, twin});
+        row("product differs", "usb:0403:6015", {}, "no port matches usb:0403:6015");
+        row("serial differs", "usb:0403:6001:A50285B", {}, "no port matches usb:0403:6001:A50285B");
+    }
+    void select()
+    {
+        QFETCH(QList<PortDetails>, ports);
+        QFETCH(QString, selector);
+        QFETCH(QStringList, candidates);
+        const UsbSelection selection =
+            select_usb_port(ports, parse_usb_selector(selector).selector.value());
+        QStringList names;
+        for (const PortDetails &port : selection.candidates) {
+            names << port.name;
+        }
+        QCOMPARE(names, candidates);
+        QTEST(selection.error, "error");
+        using Outcome = UsbSelection::Outcome;
+        QCOMPARE(selection.outcome, candidates.isEmpty()     ? Outcome::NoMatch
+                                    : candidates.size() == 1 ? Outcome::Found
+                                                             : Outcome::Ambiguous);
+        if (candidates.size() == 1) {
+            QCOMPARE(selection.port.name, candidates.first());
+        }
+    }
 };
-
-void TestPortList::cleanup()
-{
-    set_port_name_source({});
-    set_port_details_source({});
-}
-
-void TestPortList::listingLine_data()
-{
-    QTest::addColumn<PortDetails>("port");
-    QTest::addColumn<QString>("line");
-    PortDetails no_serial = ftdi_adapter();
-    no_serial.serial_number.clear();
-    PortDetails only_manufacturer = bare_port(QStringLiteral("ttyACM1"));
-    only_manufacturer.manufacturer = QStringLiteral("Arduino");
-
-    QTest::newRow("everything known")
-        << ftdi_adapter() << "ttyUSB0\tFT232R USB UART, FTDI, USB 0403:6001, serial A50285BI";
-    QTest::newRow("nothing known") << bare_port(QStringLiteral("ttyS0")) << "ttyS0";
-    QTest::newRow("no serial number")
-        << no_serial << "ttyUSB0\tFT232R USB UART, FTDI, USB 0403:6001";
-    QTest::newRow("only the manufacturer") << only_manufacturer << "ttyACM1\tArduino";
-    QTest::newRow("ids padded, lowercase")
-        << with_ids(bare_port(QStringLiteral("ttyACM0")), 0x2E8A, 0x000A)
-        << "ttyACM0\tUSB 2e8a:000a";
-    QTest::newRow("extreme ids") << with_ids(bare_port(QStringLiteral("COM3")), 0x0000, 0xFFFF)
-                                 << "COM3\tUSB 0000:ffff";
-    QTest::newRow("one id alone says nothing")
-        << with_ids(bare_port(QStringLiteral("ttyUSB1")), 0x1A86, std::nullopt) << "ttyUSB1";
-}
-
-void TestPortList::listingLine()
-{
-    QFETCH(PortDetails, port);
-    QFETCH(QString, line);
-    QCOMPARE(port_listing_line(port), line);
-}
-
-void TestPortList::listingJson_data()
-{
-    QTest::addColumn<QList<PortDetails>>("ports");
-    QTest::addColumn<QByteArray>("json");
-    PortDetails empty_texts = bare_port(QStringLiteral("ttyS4"));
-    empty_texts.system_location.clear();
-
-    QTest::newRow("no ports") << QList<PortDetails>{} << QByteArray("[]");
-    QTest::newRow("everything known")
-        << QList<PortDetails>{ftdi_adapter()}
-        << QByteArray(R"([{"name": "ttyUSB0", "system_location": "/dev/ttyUSB0",
-                          "description": "FT232R USB UART", "manufacturer": "FTDI",
-                          "serial_number": "A50285BI", "vendor_id": "0403",
-                          "product_id": "6001"}])");
-    QTest::newRow("unknown is null, order kept")
-        << QList<PortDetails>{bare_port(QStringLiteral("ttyS0")),
-                              with_ids(empty_texts, 0x0ABC, std::nullopt)}
-        << QByteArray(R"([{"name": "ttyS0", "system_location": "/dev/ttyS0",
-                          "description": null, "manufacturer": null, "serial_number": null,
-                          "vendor_id": null, "product_id": null},
-                         {"name": "ttyS4", "system_location": null,
-                          "description": null, "manufacturer": null, "serial_number": null,
-                          "vendor_id": "0abc", "product_id": null}])");
-}
-
-void TestPortList::listingJson()
-{
-    QFETCH(QList<PortDetails>, ports);
-    QFETCH(QByteArray, json);
-    QJsonParseError error{};
-    const QJsonDocument expected = QJsonDocument::fromJson(json, &error);
-    QCOMPARE(error.error, QJsonParseError::NoError);
-    QCOMPARE(QJsonDocument(port_listing_json(ports)), expected);
-}
-
-void TestPortList::replacementSources_data()
-{
-    QTest::addColumn<bool>("with_names");
-    QTest::addColumn<bool>("with_details");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QList<PortDetails>>("ports");
-    const QList<PortDetails> details{ftdi_adapter(), bare_port(QStringLiteral("ttyS0"))};
-    PortDetails com1;
-    com1.name = QStringLiteral("COM1");
-
-    QTest::newRow("names only") << true << false << QStringList{"COM1"} << QList<PortDetails>{com1};
-    QTest::newRow("details only") << false << true << QStringList{"ttyUSB0", "ttyS0"} << details;
-    QTest::newRow("names win for names") << true << true << QStringList{"COM1"} << details;
-}
-
-void TestPortList::replacementSources()
-{
-    QFETCH(bool, with_names);
-    QFETCH(bool, with_details);
-    QFETCH(QStringList, names);
-    QFETCH(QList<PortDetails>, ports);
-    if (with_names) {
-        set_port_name_source([] { return QStringList{QStringLiteral("COM1")}; });
-    }
-    if (with_details) {
-        set_port_details_source([] {
-            return QList<PortDetails>{ftdi_adapter(), bare_port(QStringLiteral("ttyS0"))};
-        });
-    }
-    QCOMPARE(available_port_names(), names);
-    QCOMPARE(available_ports(), ports);
-}
 
 QTEST_GUILESS_MAIN(TestPortList)
 #include "tst_port_list.moc"

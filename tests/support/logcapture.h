@@ -19,7 +19,6 @@ public:
         return collected;
     }
     bool contains(const QString &line) const { return lines().contains(line); }
-    void clear() { lines().clear(); }
 
 private:
     static void capture(QtMsgType, const QMessageLogContext &, const QString &line)

@@ -13,7 +13,6 @@ class TestPty
 public:
     TestPty() { m_pair.open(); }
 
-    bool isValid() const { return m_pair.is_open(); }
     QString slavePath() const { return m_pair.slave_path(); }
     void write(const QByteArray &bytes);
     // The bytes that have arrived, without blocking.
