@@ -76,6 +76,18 @@ QString empty_image_refusal(const QString &path, const FirmwareInspection &inspe
         .arg(path);
 }
 
+FirmwareInspection named_inspection(const QString &path)
+{
+    FirmwareInspection inspection;
+    inspection.readable = true;
+    const FirmwareIdentity identity = identity_from_file_name(path);
+    if (identity.has_marker) {
+        inspection.model = identity.model;
+        inspection.version = identity.version;
+    }
+    return inspection;
+}
+
 FirmwareInspection inspect_firmware(const QString &path)
 {
     FirmwareInspection inspection;
@@ -106,12 +118,7 @@ FirmwareInspection inspect_firmware(const QString &path)
         inspection.error = QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString());
         return inspection;
     }
-    inspection.readable = true;
-    const FirmwareIdentity identity = identity_from_file_name(path);
-    if (identity.has_marker) {
-        inspection.model = identity.model;
-        inspection.version = identity.version;
-    }
+    inspection = named_inspection(path);
     inspection.size = size;
     inspection.packets = int(packet_count_for(inspection.size));
     inspection.has_header = head.size() == ENCRYPT_HEADER_SIZE;

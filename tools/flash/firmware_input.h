@@ -41,6 +41,9 @@ struct FirmwareInspection
 };
 
 FirmwareInspection inspect_firmware(const QString &path);
+// A readable inspection of path, with the model and version its name carries;
+// size, packets and header are the caller's to fill in.
+FirmwareInspection named_inspection(const QString &path);
 // The lines kt62-flash --inspect prints, one "key: value" each.
 QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection);
 // Why the header does not match, for the refusal before an upgrade.

@@ -1,19 +1,12 @@
 #include "tools/flash/image_table.h"
 
 #include "firmware/firmware_image.h"
-#include "firmware/firmware_name.h"
 
 #include <QtEndian>
 
 FirmwareInspection inspect_table(const Upgrader &engine, const QString &path)
 {
-    FirmwareInspection inspection;
-    inspection.readable = true;
-    const FirmwareIdentity identity = identity_from_file_name(path);
-    if (identity.has_marker) {
-        inspection.model = identity.model;
-        inspection.version = identity.version;
-    }
+    FirmwareInspection inspection = named_inspection(path);
     const qint64 size = engine.m_firmware_size;
     inspection.size = size;
     inspection.packets = int(engine.m_packets.size());
