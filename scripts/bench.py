@@ -194,9 +194,10 @@ class Bench:
         with open(self.path("rx.log"), errors="replace") as f:
             stalls = f.read().count("TIMEOUT")
         received = os.path.getsize(self.path("rx/received.bin")) if ok else 0
-        if received < os.path.getsize(file):
-            raise SystemExit(f"bench: lrzsz did not deliver {file} within {limit} s")
-        return os.path.getsize(file) / elapsed, stalls
+        # rx's stalls can outlast the limit on a busy machine: its rate is
+        # then known only to be below the file size over the limit.
+        finished = received >= os.path.getsize(file)
+        return os.path.getsize(file) / elapsed, stalls, finished
 
     def gui_idle(self, seconds=10, settle=2):
         """The idle GUI's CPU share of one core, then its file opens per
@@ -303,10 +304,12 @@ def against_lrzsz(bench):
     firmware = bench.encrypt(bench.plain_image("KT62_04.00.00.00.bin", 4 * MIB, 4))
     report, _ = bench.upgrade(firmware)
     engine = report["size"] / report["phases"]["transfer"]
-    lrzsz, stalls = bench.lrzsz_rate(firmware)
+    lrzsz, stalls, finished = bench.lrzsz_rate(firmware)
+    more, less = ("", "") if finished else ("> ", "< ")
+    unfinished = "" if finished else ", lrzsz unfinished at its limit"
     return [("b", "4 MiB over a pty: engine rate / lrzsz sx -k -> rx",
-             f"{engine / lrzsz:.1f}× ({engine / MIB:.2f} vs {lrzsz / MIB:.3f} MiB/s; "
-             f"rx stalled {stalls}×)", "≥ 1.0", engine / lrzsz >= 1.0)]
+             f"{more}{engine / lrzsz:.1f}× ({engine / MIB:.2f} vs {less}{lrzsz / MIB:.3f} MiB/s; "
+             f"rx stalled {stalls}×{unfinished})", "≥ 1.0", engine / lrzsz >= 1.0)]
 
 
 def encryption(bench):
