@@ -2,6 +2,7 @@
 // the file read again; device text is made harmless for a terminal; paths are compared by what
 // they name.
 #include "firmware/firmware_image.h"
+#include "tests/tools/flash_run.h"
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_job.h"
 #include "tools/flash/image_table.h"
@@ -34,10 +35,10 @@ private slots:
         bad[good.size() - 1] = char(good.at(good.size() - 1) + 1);
         for (const bool loadGood : {true, false}) {
             const QString path = m_dir.filePath("KT62_V01.02.03.04.bin");
-            QVERIFY(write(path, loadGood ? good : bad));
+            QVERIFY(write_file(path, loadGood ? good : bad));
             FlashJob job({JobMode::Upgrade, "port", path});
             QVERIFY(job.prepare());
-            QVERIFY(write(path, loadGood ? bad : good));
+            QVERIFY(write_file(path, loadGood ? bad : good));
             const FirmwareInspection table = inspect_table(job.engine(), path);
             QCOMPARE(table.header_ok, loadGood);
             QCOMPARE(inspect_firmware(path).header_ok, !loadGood);
@@ -80,11 +81,6 @@ private slots:
     }
 
 private:
-    static bool write(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
     QTemporaryDir m_dir;
 };
 

@@ -8,13 +8,9 @@
 #include "tools/flash/flash_commands.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 namespace {
-constexpr int LIMIT_MS = 30000;
 constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
 
 PortDetails usb_port(const QString &name, const QString &location, quint16 vendor, quint16 product,
@@ -34,7 +30,7 @@ int flash(const QStringList &arguments, QJsonObject *entry)
         QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", dir.filePath("r.json")} +
         arguments);
     const int code = args.ok() ? run_upgrade(args.request) : -1;
-    *entry = QJsonDocument::fromJson(read_file(dir.filePath("r.json")))["ports"][0].toObject();
+    *entry = report(dir.filePath("r.json"), 0);
     return code;
 }
 } // namespace
@@ -45,22 +41,12 @@ class TestFlashPorts : public QObject
 private slots:
     void initTestCase()
     {
-        QByteArray plain(5000, 'k');
-        QFile file(path("KT62_01.02.03.04.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain) == plain.size());
-        file.close();
-        m_good = path("KT62_V01.02.03.04.bin");
-        QVERIFY(encrypt_firmware_file(file.fileName(), m_good).status == EncryptStatus::Ok);
-        for (int i = 0; i < 2; ++i) { // serving run after run
-            m_sims[i].start(qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/sim/kt62-sim",
-                            {"--link", link(i), "--erase-ms", "50"});
-            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(link(i)); }, LIMIT_MS));
-        }
-    }
-    void cleanupTestCase()
-    {
-        for (QProcess &sim : m_sims) {
-            sim.kill(), sim.waitForFinished();
+        QVERIFY(write_file(path("KT62_01.02.03.04.bin"), QByteArray(5000, 'k')));
+        QVERIFY(encrypt_firmware_file(path("KT62_01.02.03.04.bin"), m_good).status ==
+                EncryptStatus::Ok);
+        for (auto &sim : m_sims) {
+            sim = std::make_unique<Sim>(QStringList{AGAIN});
+            QVERIFY(sim->ready());
         }
     }
     void cleanup()
@@ -113,7 +99,7 @@ private slots:
         const LogCapture trace; // the engine's trace of every frame stays out of the test's log
         QTEST(flash(flags + QStringList{m_good}, &entry), "exit_code");
         for (int i = 0; i < 2; ++i) {
-            const QString heard = m_sims[i].readAllStandardOutput();
+            const QString heard = m_sims[i]->process.readAllStandardOutput(); // since the last row
             QCOMPARE(heard.contains("start sequence"), i == device);
         }
         QCOMPARE(entry.value("system_port").toString(), device < 0 ? QString() : link(device));
@@ -152,10 +138,10 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString link(int device) const { return path(QString("tty%1").arg(device)); }
+    QString link(int device) const { return m_sims[device]->link; }
     QTemporaryDir m_dir;
-    QString m_good;
-    QProcess m_sims[2];
+    QString m_good = path("KT62_V01.02.03.04.bin");
+    std::unique_ptr<Sim> m_sims[2]; // serving run after run
 };
 
 QTEST_GUILESS_MAIN(TestFlashPorts)
