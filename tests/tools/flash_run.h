@@ -10,7 +10,6 @@
 #include <QTest>
 
 constexpr int LIMIT_MS = 60000; // a loaded machine is slow, never this slow
-const QString AGAIN = "again";  // among a simulator's flags: it serves run after run, not once
 
 inline QByteArray plain_image() // 21 packets once encrypted; every byte value, in no simple order
 {
@@ -71,45 +70,32 @@ struct Run : Tool // run to its end
     const int code = Tool::code();
 };
 
-// kt62-sim on a link (in its own directory unless given), serving one upgrade or, with AGAIN among
-// its flags, run after run; it keeps the image it took in saved(). Killed when the object goes.
-struct Sim
+struct Folder // made before the tool that works in it, gone after it
 {
-    explicit Sim(QStringList flags, const QString &on = QString())
-        : link(on.isEmpty() ? dir.filePath("tty") : on)
-    {
-        if (!flags.removeOne(AGAIN)) {
-            flags << "--once";
-        }
-        process.setWorkingDirectory(dir.path());
-        process.start(qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/sim/kt62-sim",
-                      QStringList{"--link", link, "--erase-ms", "50", "--save", "saved"} + flags);
-    }
-    ~Sim() { process.kill(), process.waitForFinished(); }
+    QTemporaryDir dir;
+};
+
+// kt62-sim on a link (in its own folder unless given), its output its log; it keeps the image it
+// took in saved(). It serves run after run, or one with --once among its flags.
+struct Sim : Folder, Tool
+{
+    explicit Sim(const QStringList &flags, const QString &on = QString())
+        : Tool(QStringList{"--link", on.isEmpty() ? "tty" : on, "--erase-ms", "50", "--save",
+                           "saved"} +
+                   flags,
+               dir.path(), "sim/kt62-sim"),
+          link(on.isEmpty() ? dir.filePath("tty") : on)
+    {}
     bool ready() const // its link is there
     {
         return QTest::qWaitFor([this] { return QFile::exists(link); }, LIMIT_MS);
     }
-    int ended() // waits for its end: its exit code, -1 when it crashed or hung
-    {
-        const bool ended =
-            process.state() == QProcess::NotRunning || process.waitForFinished(LIMIT_MS);
-        return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-    QString saved() const { return dir.filePath("saved"); }
     bool hears(const QString &text) // waits until its log holds text
     {
-        return QTest::qWaitFor(
-            [&] { return (log += process.readAllStandardOutput()).contains(text); }, LIMIT_MS);
+        return QTest::qWaitFor([&] { return out.contains(text); }, LIMIT_MS);
     }
-    QStringList events() // its log so far, the pty's name and the seed left out
-    {
-        log += process.readAllStandardOutput();
-        return log.split('\n', Qt::SkipEmptyParts).mid(2);
-    }
-    QTemporaryDir dir;
+    QStringList events() const { return out.split('\n', Qt::SkipEmptyParts).mid(2); } // no header
+    QString saved() const { return dir.filePath("saved"); }
     const QString link;
-    QProcess process;
-    QString log;
 };
 #endif

@@ -1,16 +1,25 @@
 // kt62-flash against kt62-sim over ptys: one device or several at once, good, faulty and hostile,
 // a mismatched image held back, an operator's slips, a run stopped by a signal, what --inspect
-// makes of an image, the command line's verdict, and the progress display (plain lines for logs,
-// per-port lines redrawn in place).
+// makes of an image, the command line's verdict. In-process: the image judged is the packet table
+// that will be sent, not the file read again; device text is made harmless for a terminal; paths
+// are compared by what they name; the progress display (plain lines for logs, per-port lines
+// redrawn in place).
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
+#include "tools/flash/firmware_input.h"
+#include "tools/flash/flash_job.h"
+#include "tools/flash/image_table.h"
+#include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
+#include "tools/flash/terminal_text.h"
 
 #include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 const QString ABSENT = "absent"; // a port with no device behind it
@@ -68,10 +77,9 @@ private slots:
 
     void upgrade_data()
     {
-        QTest::addColumn<QString>(
-            "devices");                     // simulator flags, "good" for none, or ABSENT; by ", "
-        QTest::addColumn<QString>("flags"); // of kt62-flash; the firmware when not the good one
-        QTest::addColumn<QString>("ends");  // per port: exit code and last phase reached
+        QTest::addColumn<QString>("devices"); // simulator flags, "good" (none) or ABSENT; by ", "
+        QTest::addColumn<QString>("flags");   // of kt62-flash; the firmware when not the good one
+        QTest::addColumn<QString>("ends");    // per port: exit code and last phase reached
         QTest::addColumn<QString>("message"); // the last port's, in the report
         QTest::addColumn<QString>("heard");   // in the last device's log
         QTest::addColumn<QString>("out");
@@ -134,8 +142,10 @@ private slots:
         std::vector<std::unique_ptr<Sim>> sims;
         QStringList arguments{"--timeout", "1.5", "--report", path("report.json")};
         for (const QString &device : ports) {
-            const QStringList flags = device == "good" ? QStringList() : device.split(' ');
-            sims.push_back(device == ABSENT ? nullptr : std::make_unique<Sim>(flags));
+            const QString once = QString(device).remove("good") + " --once";
+            sims.push_back(device == ABSENT
+                               ? nullptr
+                               : std::make_unique<Sim>(once.split(' ', Qt::SkipEmptyParts)));
             QVERIFY(!sims.back() || sims.back()->ready());
             arguments << "--port" << (sims.back() ? sims.back()->link : path(ABSENT));
         }
@@ -163,7 +173,7 @@ private slots:
             // A device that gave its result is done, well when it holds the image sent; it keeps
             // an image only when it took all of it, and after a good run the one sent.
             if (outcomes.at(i).endsWith("completion")) {
-                QCOMPARE(sims[i]->ended(), read_file(sims[i]->saved()) == m_plain ? 0 : 1);
+                QCOMPARE(sims[i]->code(), read_file(sims[i]->saved()) == m_plain ? 0 : 1);
             }
             QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
             const bool upgraded = code == 0 && !check;
@@ -185,7 +195,7 @@ private slots:
         QTEST(report(path("report.json"), outcomes.size() - 1).value("message").toString(),
               "message");
         QFETCH(QString, heard);
-        QVERIFY2(heard.isEmpty() || sims.back()->hears(heard + "\n"), qPrintable(sims.back()->log));
+        QVERIFY2(heard.isEmpty() || sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
     }
 
     void operatorSlips_data()
@@ -223,7 +233,7 @@ private slots:
     {
         QFETCH(QString, arguments);
         QFETCH(QString, message);
-        Sim sim({});
+        Sim sim({"--once"});
         QVERIFY(sim.ready() && QDir(sim.dir.path()).mkdir("x"));
         QFile::remove(path("sims"));
         QVERIFY(QFile::link(sim.dir.path(), path("sims")));
@@ -239,20 +249,20 @@ private slots:
         // ... and the device got the image of a good run, and nothing at all of a refused one:
         // a version check after it is the first thing the device hears.
         if (run.code == 0) {
-            QVERIFY(sim.ended() == 0 && QFile::exists(sim.saved()));
+            QVERIFY(sim.code() == 0 && QFile::exists(sim.saved()));
             QCOMPARE(read_file(sim.saved()), arguments.contains(EMPTY) ? QByteArray() : m_plain);
         } else if (arguments.contains("--port")) {
             QCOMPARE(Run({"--check-version", "--port", sim.link}).code, 0);
-            QVERIFY(sim.hears("cancel") && sim.log.section('\n', 2, 2) == "start sequence");
+            QVERIFY(sim.hears("cancel") && sim.out.section('\n', 2, 2) == "start sequence");
         }
     }
 
     void stopSignal_data()
     {
         QTest::addColumn<int>("number");
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGHUP") << SIGHUP;
+        for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+            QTest::addRow("%s", strsignal(number)) << number;
+        }
     }
 
     void stopSignal() // mid-transfer on a slow line, with the port locked
@@ -277,7 +287,7 @@ private slots:
         QVERIFY(!QFile::exists(lock)); // released, not left stale
         // Nothing more went out: the line falls silent mid-image.
         QVERIFY(sim.hears("asking again for block"));
-        QVERIFY(!sim.log.contains("end of transmission"));
+        QVERIFY(!sim.out.contains("end of transmission"));
     }
 
     void inspect_data()
@@ -308,30 +318,29 @@ private slots:
 
     void commandLine_data() // the parsers' verdicts on the streams, with their exit codes
     {
-        QTest::addColumn<QStringList>("arguments"); // the tool first
+        QTest::addColumn<QString>("line"); // the tool first
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        QTest::newRow("usage error") << QStringList{"flash/kt62-flash", "--port", "a"} << 2 << ""
-                                     << "kt62-flash: Give one firmware file.\n"
-                                        "Try 'kt62-flash --help'.\n";
-        QTest::newRow("version") << QStringList{"flash/kt62-flash", "-v"} << 0
-                                 << "kt62-flash " KT62_VERSION "\n"
-                                 << "";
+        const auto row = [](const char *tag, const QString &line, int code, const QString &out,
+                            const QString &err) {
+            QTest::newRow(tag) << line << code << out << err;
+        };
+        row("usage error", "flash/kt62-flash --port a", 2, "",
+            "kt62-flash: Give one firmware file.\nTry 'kt62-flash --help'.\n");
+        row("version", "flash/kt62-flash -v", 0, "kt62-flash " KT62_VERSION "\n", "");
         // Refused before any pty is made: nothing on standard output.
-        QTest::newRow("simulator's bad value")
-            << QStringList{"sim/kt62-sim", "--nak-rate", "5", "--seed", "1"} << 2 << ""
-            << "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
-               "--help)\n";
-        QTest::newRow("simulator's version")
-            << QStringList{"sim/kt62-sim", "--version"} << 0 << "kt62-sim " KT62_VERSION "\n"
-            << "";
+        row("simulator's bad value", "sim/kt62-sim --nak-rate 5 --seed 1", 2, "",
+            "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
+            "--help)\n");
+        row("simulator's version", "sim/kt62-sim --version", 0, "kt62-sim " KT62_VERSION "\n", "");
     }
 
     void commandLine()
     {
-        QFETCH(QStringList, arguments);
-        const Run run(arguments.mid(1), QString(), arguments.first());
+        QFETCH(QString, line);
+        const QStringList words = line.split(' ');
+        const Run run(words.mid(1), QString(), words.first());
         QTEST(run.code, "code");
         QTEST(run.out, "out");
         QTEST(run.err, "err");
@@ -350,6 +359,62 @@ private slots:
         QVERIFY(
             help.out.contains("\n  -q, --quiet                Print errors and answers only.\n"));
         QVERIFY(help.out.endsWith("such as\n" + QString(29, ' ') + "KT62_V01.02.03.04.bin.\n"));
+    }
+
+    void tableIsJudged_data()
+    {
+        QTest::addColumn<int>("filler"); // plain bytes before the last three
+        // Images of 7 to 3007 bytes: a last packet short, full, or of a few bytes.
+        for (const int filler : {0, 1, 1020, 1021, 1024, 3000}) {
+            QTest::addRow("image of %d bytes", filler + 7) << filler;
+        }
+    }
+
+    void tableIsJudged() // a file swapped after the load cannot change the verdict
+    {
+        QFETCH(int, filler);
+        QByteArray good = encrypt_image(QByteArray(filler, '\x5a').append("\x01\xfe\x80", 3));
+        QByteArray bad = good;
+        bad[good.size() - 1] = char(good.at(good.size() - 1) + 1);
+        for (const bool loadGood : {true, false}) {
+            const QString file = path("KT62_V03.03.03.03.bin");
+            QVERIFY(write_file(file, loadGood ? good : bad));
+            FlashJob job({JobMode::Upgrade, "port", file});
+            QVERIFY(job.prepare());
+            QVERIFY(write_file(file, loadGood ? bad : good));
+            const FirmwareInspection table = inspect_table(job.engine(), file);
+            QCOMPARE(table.header_ok, loadGood);
+            QCOMPARE(inspect_firmware(file).header_ok, !loadGood);
+            QCOMPARE(table.size, qint64(good.size()));
+            QCOMPARE(table.body_sum,
+                     byte_sum((loadGood ? good : bad).constData() + 4, good.size() - 4));
+        }
+    }
+
+    void escapesControls_data() // besides the escape sequence and line end an upgrade row shows
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("tab, DEL") << QString("a\tb\x7f") << QString("a\\x09b\\x7f");
+        QTest::newRow("C1 control") << QString(QChar(0x9b)) + "2J" << QString("\\x9b2J");
+        QTest::newRow("printable kept")
+            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\x1b");
+    }
+
+    void escapesControls()
+    {
+        QFETCH(QString, text);
+        QTEST(escape_controls(text), "shown");
+    }
+
+    void sameNode() // a second node of one device, made with its device number
+    {
+        const QString twin = path("null-twin");
+        QCOMPARE(mknod(qPrintable(twin), S_IFCHR | 0600, makedev(1, 3)), 0);
+        QVERIFY(same_node("/dev/null", twin));
+        QVERIFY(!same_node("/dev/zero", twin));
+        // A bare name is the system's (one with a "/" is meant from here, as a run shows).
+        QCOMPARE(port_to_open("ttyUSB0"), QString("ttyUSB0"));
     }
 
     void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
@@ -378,15 +443,6 @@ private slots:
         QCOMPARE(lines.first(), QString("A: Erase finished, begin upgrade..."));
         QCOMPARE(lines.at(1), QString("A: progress  14%  3072/21504 B"));
         QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
-        // Several ports on a terminal: drawn twice, the second time two lines up.
-        const QString text = written([](FILE *out) {
-            ParallelDisplay display({"ttyA", "ttyLONG"}, out);
-            display.status(0, "Erasing Chip...");
-            display.progress(1, 100, 21504, 21504, 0); // the end is drawn at once
-        });
-        const QString a = "\r\033[KttyA     Erasing Chip...\n";
-        QCOMPARE(text, a + "\r\033[KttyLONG  \n\033[2A" + a + "\r\033[KttyLONG  " +
-                           format_bar(100, 20) + " 100%  21504/21504 B\n");
     }
 
     void drawsRun_data() // one port, or several on plain lines, or redrawn together on a terminal
@@ -396,13 +452,19 @@ private slots:
         QTest::addColumn<QString>("expected");
         const int bar = int(ProgressDisplay::Style::Bar),
                   lines = int(ProgressDisplay::Style::Lines);
-        QTest::newRow("one port") << bar << QStringList{"A"} << "Erasing Chip...\n";
-        QTest::newRow("plain lines") << lines << QStringList{"A", "B"} << "B: Erasing Chip...\n";
+        const QString done = " 100%  21504/21504 B\n";
+        QTest::newRow("one port") << bar << QStringList{"A"}
+                                  << "Erasing Chip...\n\r" + format_bar(100, 30) + done;
+        QTest::newRow("plain lines")
+            << lines << QStringList{"A", "LONG"} << "LONG: Erasing Chip...\nLONG: progress" + done;
         QTest::newRow("quiet") << int(ProgressDisplay::Style::Quiet) << QStringList{"A", "B"} << "";
-        // The result goes on its port's line only where the lines are redrawn.
-        const QString b = "\r\033[KB  Erasing Chip...\n";
-        QTest::newRow("terminal") << bar << QStringList{"A", "B"}
-                                  << "\r\033[KA  \n" + b + "\033[2A\r\033[KA  success\n" + b;
+        // Each change drawn at once, two lines up, the ports in a column; the result goes on its
+        // port's line only where the lines are redrawn.
+        const QString a = "\r\033[KA     ", up = "\033[2A", erasing = "Erasing Chip...\n";
+        const QString full = "\r\033[KLONG  " + format_bar(100, 20) + done;
+        QTest::newRow("terminal") << bar << QStringList{"A", "LONG"}
+                                  << a + "\n\r\033[KLONG  " + erasing + up + a + "\n" + full + up +
+                                         a + "success\n" + full;
     }
 
     void drawsRun()
@@ -412,6 +474,7 @@ private slots:
         const QString text = written([&](FILE *out) {
             RunDisplay display(ports, ProgressDisplay::Style(style), out);
             display.status(int(ports.size()) - 1, "Erasing Chip...");
+            display.progress(int(ports.size()) - 1, 100, 21504, 21504, 0);
             display.result(0, "success");
             display.end();
         });

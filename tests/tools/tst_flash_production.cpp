@@ -13,17 +13,19 @@
 namespace {
 constexpr double PROGRESS_GAP = 0.2 - 0.0015;   // five a second, "t" rounded to the millisecond
 const QString ON_VERSION = "KT62_V01.02.03.04"; // the answer of a board on the image's version
+const QString AGAIN = "again";                  // a board that serves run after run, not once
 
 // One port's boards, plugged in one after another: each a kt62-sim on the port's link, the next
-// started when the one before has gone (and its link with it). A board is its simulator flags, or
-// "good" for none; boards are parted by ", ".
+// started when the one before has gone (and its link with it). A board is its simulator flags
+// ("good" for none), AGAIN among them or not; boards are parted by ", ".
 class Boards
 {
 public:
     Boards(const QString &link, const QString &boards) : m_link(link)
     {
-        for (const QString &board : boards.split(", ", Qt::SkipEmptyParts)) {
-            m_boards << (board == "good" ? QStringList() : board.split(' '));
+        for (QString board : boards.split(", ", Qt::SkipEmptyParts)) {
+            const QString once = board.contains(AGAIN) ? "" : " --once";
+            m_boards << (board.remove(AGAIN).remove("good") + once).split(' ', Qt::SkipEmptyParts);
         }
     }
     ~Boards()
@@ -102,42 +104,39 @@ private slots:
     void runs_data()
     {
         QTest::addColumn<QString>("boards"); // one after the other
-        QTest::addColumn<bool>("plugged");   // before the run; otherwise once kt62-flash waits
         QTest::addColumn<QString>("flags");  // the firmware when not the good one
         QTest::addColumn<int>("exit_code");
-        QTest::addColumn<int>("attempts");
-        QTest::addColumn<QString>("events");
-        const auto row = [](const char *tag, const QString &boards, bool plugged,
-                            const QString &flags, int exit_code, int attempts,
-                            const QString &events) {
-            QTest::newRow(tag) << boards << plugged << flags << exit_code << attempts << events;
+        QTest::addColumn<QString>("expected"); // the events; a "start" for each attempt
+        const auto row = [](const char *tag, const QString &boards, const QString &flags,
+                            int exit_code, const QString &expected) {
+            QTest::newRow(tag) << boards << flags << exit_code << expected;
         };
         const QString good = "start query erase transfer progress completion result";
         // On a line's pace the transfer takes long enough for the progress to be thinned out.
-        row("good, on another version", "--pace 115200", true, "--skip-same", 0, 1, good);
-        row("failing", "--fail-result", true, "", 1, 1, good);
-        row("retried after a pulled cable", "--exit-after 3, good", true, "--retries 1", 0, 2,
+        row("good, on another version", "--pace 115200", "--skip-same", 0, good);
+        row("retried after a pulled cable", "--exit-after 3, good", "--retries 1", 0,
             "start query erase transfer progress " + good);
-        row("retries used up", AGAIN + " --fail-result", true, "--retries 2", 1, 3,
+        row("retries used up", AGAIN + " --fail-result", "--retries 2", 1,
             "start query erase transfer progress completion "
             "start query erase transfer progress completion " +
                 good);
-        row("skipped", "--info " + ON_VERSION, true, "--skip-same", 0, 1, "start query result");
+        row("skipped", "--info " + ON_VERSION, "--skip-same", 0, "start query result");
         // A version is read only from an answer that is well formed.
-        row("answer without a version, not skipped", "--info KT62-V01.02.03.04", true,
-            "--skip-same", 0, 1, good);
-        row("bad image, never retried", "good", true, "--retries 3 " + m_renamed, 2, 0, "");
-        row("waits for the port", "good", false, "--wait --timeout 10", 0, 1, good);
-        row("port never appears", "", false, "--wait --timeout 0.5", 3, 0, "result");
+        row("answer without a version, not skipped", "--info KT62-V01.02.03.04", "--skip-same", 0,
+            good);
+        row("bad image, never retried", "good", "--retries 3 " + m_renamed, 2, "");
+        // The board is plugged in once kt62-flash waits for it.
+        row("waits for the port", "good", "--wait --timeout 10", 0, good);
+        row("port never appears", "", "--wait --timeout 0.5", 3, "result");
     }
 
     void runs()
     {
         QFETCH(QString, boards);
-        QFETCH(bool, plugged);
         QFETCH(QString, flags);
         QFETCH(int, exit_code);
-        QFETCH(int, attempts);
+        QFETCH(QString, expected);
+        const bool plugged = !flags.contains("--wait");
         const QTemporaryDir here;
         const QString port = here.filePath("tty"), report = here.filePath("report.json");
         Boards line(port, boards);
@@ -155,9 +154,9 @@ private slots:
         QCOMPARE(flash.code(), exit_code);
         const QList<QJsonObject> events = ::events(flash);
         QCOMPARE(events.size(), flash.out.count('\n')); // every line an object
-        QTEST(sequence(events), "events");
+        QCOMPARE(sequence(events), expected);
         const QJsonObject entry = ::report(report, 0);
-        QCOMPARE(entry.value("attempts").toInt(-1), attempts);
+        QCOMPARE(entry.value("attempts").toInt(-1), expected.count("start"));
         int attempt = 0;
         double t = 0;
         for (int i = 0; i < events.size(); ++i) {
