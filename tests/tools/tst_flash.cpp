@@ -40,14 +40,12 @@ template <typename Fill> QString written(Fill fill) // all that fill wrote to a 
 
 QString reached(const QJsonObject &entry) // the last phase of the run reached, each before it too
 {
-    QString last = "none";
-    for (const QString phase : {"query", "erase", "transfer", "completion"}) {
-        if (!entry["phases"][phase].isDouble()) {
-            break;
-        }
-        last = phase;
+    const QStringList phases{"none", "query", "erase", "transfer", "completion"};
+    int next = 1;
+    while (next < phases.size() && entry["phases"][phases.at(next)].isDouble()) {
+        ++next;
     }
-    return last;
+    return phases.at(next - 1);
 }
 } // namespace
 
