@@ -168,10 +168,11 @@ private slots:
             if (!sims[i]) {
                 continue;
             }
-            // A device that gave its result is done, well when it holds the image sent; it keeps
-            // an image only when it took all of it, and after a good run the one sent.
-            if (outcomes.at(i).endsWith("completion")) {
-                QCOMPARE(sims[i]->code(), read_file(sims[i]->saved()) == m_plain ? 0 : 1);
+            // A device that gave its result or answered a check is done, well when it holds the
+            // image sent or was only asked; it keeps an image only when it took all of it, and
+            // after a good run the one sent.
+            if (outcomes.at(i).endsWith("completion") || (check && code == 0)) {
+                QCOMPARE(sims[i]->code(), check || read_file(sims[i]->saved()) == m_plain ? 0 : 1);
             }
             QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
             const bool upgraded = code == 0 && !check;

@@ -13,15 +13,6 @@
 namespace {
 constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
 
-PortDetails usb_port(const QString &name, const QString &location, quint16 vendor, quint16 product,
-                     const QString &serial)
-{
-    PortDetails port;
-    port.name = name, port.system_location = location, port.serial_number = serial;
-    port.vendor_id = vendor, port.product_id = product;
-    return port;
-}
-
 // A run of kt62-flash in this process; its exit code and the report's one entry.
 int flash(const QStringList &arguments, QJsonObject *entry)
 {
@@ -83,12 +74,12 @@ private slots:
         since.start();
         const QString a = link(0), b = link(1);
         set_port_details_source([a, b, since] {
-            QList<PortDetails> ports{usb_port("ttyUSB0", a, 0x0403, 0x6001, "A1"),
-                                     usb_port("ttyUSB1", b, 0x0403, 0x6001, "B2"),
-                                     usb_port("ttyACM0", a, 0x2e8a, 0x0a, ""),
-                                     PortDetails{"ttyS0", "/dev/ttyS0", {}, {}, {}, {}, {}}};
+            QList<PortDetails> ports{{"ttyUSB0", a, {}, {}, "A1", 0x0403, 0x6001},
+                                     {"ttyUSB1", b, {}, {}, "B2", 0x0403, 0x6001},
+                                     {"ttyACM0", a, {}, {}, "", 0x2e8a, 0x0a},
+                                     {"ttyS0", "/dev/ttyS0", {}, {}, {}, {}, {}}};
             if (since.elapsed() >= LATE_MS) {
-                ports << usb_port("ttyUSB2", b, 0x1a86, 0x7523, "late");
+                ports << PortDetails{"ttyUSB2", b, {}, {}, "late", 0x1a86, 0x7523};
             }
             return ports;
         });

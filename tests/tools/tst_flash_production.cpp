@@ -184,6 +184,7 @@ private slots:
             return;
         }
         Sim &board = *line.sims.back();
+        QCOMPARE(board.code(), 0); // served, and gone
         const bool skipped = entry.value("result") == "skipped";
         QCOMPARE(QFile::exists(board.saved()), !skipped);
         QVERIFY(skipped || read_file(board.saved()) == plain_image());
@@ -224,14 +225,8 @@ private slots:
         QFETCH(QString, tally);
         const QTemporaryDir here;
         std::vector<std::unique_ptr<Boards>> lines;
-        QStringList arguments{"--station",
-                              "--json",
-                              "--skip-same",
-                              "--timeout",
-                              "10",
-                              "--report",
-                              here.filePath("station.json"),
-                              m_good};
+        QStringList arguments = QString("--station --json --skip-same --timeout 10").split(' ');
+        arguments << "--report" << here.filePath("station.json") << m_good;
         for (const QString &boards : ports.split(" | ")) {
             const QString link = here.filePath("tty%1").arg(lines.size());
             lines.push_back(std::make_unique<Boards>(link, boards));

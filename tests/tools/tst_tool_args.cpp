@@ -19,10 +19,7 @@ QString field(const char *name, const QVariant &value) // as name=value; nothing
     return value.toString().isEmpty() ? QString() : name + ("=" + value.toString());
 }
 
-QString flag(const char *name, bool set)
-{
-    return set ? QString(name) : QString();
-}
+const auto flag = [](const char *name, bool set) { return set ? QString(name) : QString(); };
 
 // A request in words: each value that is not as in a plain upgrade (30 s to wait for a step,
 // 600 s for the erase, no retries), then each flag that is set.
