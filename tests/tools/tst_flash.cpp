@@ -1,18 +1,30 @@
-// kt62-flash against kt62-sim over ptys: one device or several at once on good and bad
-// lines, a mismatched image held back, what --inspect makes of an image, what becomes of the
-// command line's verdict, and the progress display (plain lines for logs, per-port lines
+// kt62-flash against kt62-sim over ptys: one device or several at once, good, faulty and hostile,
+// a mismatched image held back, an operator's slips, a run stopped by a signal, what --inspect
+// makes of an image, the command line's verdict. In-process: the image judged is the packet table
+// that will be sent, not the file read again; device text is made harmless for a terminal; paths
+// are compared by what they name; the progress display (plain lines for logs, per-port lines
 // redrawn in place).
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
+#include "tools/flash/firmware_input.h"
+#include "tools/flash/flash_job.h"
+#include "tools/flash/image_table.h"
+#include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
+#include "tools/flash/terminal_text.h"
 
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace {
-constexpr int IMAGE_SIZE = 20 * 1024 + 100; // the last packet is padded
-constexpr int LIMIT_MS = 30000;             // a loaded machine is slow, never this slow
-const QString ABSENT = "absent";            // a port with no device behind it
+const QString ABSENT = "absent"; // a port with no device behind it
+const QString FIRMWARE = "KT62_V01.02.03.04.bin", PLAIN = "KT62_01.02.03.04.bin";
+const QString EMPTY = "KT62_V09.09.09.09.bin"; // a header and no firmware bytes
 
 template <typename Fill> QString written(Fill fill) // all that fill wrote to a stream
 {
@@ -25,6 +37,16 @@ template <typename Fill> QString written(Fill fill) // all that fill wrote to a 
     std::free(buffer);
     return text;
 }
+
+QString reached(const QJsonObject &entry) // the last phase of the run reached, each before it too
+{
+    const QStringList phases{"none", "query", "erase", "transfer", "completion"};
+    int next = 1;
+    while (next < phases.size() && entry["phases"][phases.at(next)].isDouble()) {
+        ++next;
+    }
+    return phases.at(next - 1);
+}
 } // namespace
 
 class TestFlash : public QObject
@@ -33,113 +55,238 @@ class TestFlash : public QObject
 private slots:
     void initTestCase()
     {
-        while (m_plain.size() < IMAGE_SIZE) { // every byte value, in no simple order
-            m_plain.append(char(m_plain.size() * 7919 % 257));
-        }
-        for (const QString &name : {path("KT62_01.02.03.04.bin"), m_renamed}) {
-            QFile file(name);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_plain) == IMAGE_SIZE);
-        }
-        const Run encrypt({"--encrypt", path("KT62_01.02.03.04.bin"), "--output-dir",
+        m_plain = plain_image();
+        QVERIFY(write_file(path(PLAIN), m_plain) && write_file(m_renamed, m_plain));
+        const Run encrypt({"--encrypt", path(PLAIN), "--output-dir",
                            m_dir.path() + "/"}); // the trailing "/" is not doubled
-        m_good = path("KT62_V01.02.03.04.bin");
         QCOMPARE(encrypt.out, m_good + "\n");
-        const QByteArray image = read_file(m_good);
-        QVERIFY(checksum_header_matches(image));
-        QCOMPARE(decrypt_body(image.mid(ENCRYPT_HEADER_SIZE)), m_plain);
-        QVERIFY(image.mid(ENCRYPT_HEADER_SIZE, 4) != m_plain.left(4)); // the key word is applied
-        QFile truncated(path("KT62_V02.02.02.02.bin")), empty(path("KT62_V00.00.00.01.bin"));
-        QVERIFY(truncated.open(QIODevice::WriteOnly) && truncated.write(image.chopped(100)) > 0);
-        QVERIFY(empty.open(QIODevice::WriteOnly));
+        m_image = read_file(m_good); // sound, as the upgrades show
+        QVERIFY(write_file(path("KT62_V02.02.02.02.bin"), m_image.chopped(100)) &&
+                write_file(path("KT62_V00.00.00.01.bin"), "") &&
+                write_file(path(EMPTY), encrypt_image("")));
+        // An output named as the encryption names it, linked back to its own source.
+        QVERIFY(QDir(m_dir.path()).mkdir("out") &&
+                QFile::link("../" + PLAIN, path("out/" + FIRMWARE)));
+        QFile sparse(path("KT62_V06.06.06.06.bin")); // a terabyte that takes no room
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
+        QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
+        QCOMPARE(mkfifo(qPrintable(path("KT62_07.bin")), 0600), 0);
     }
 
     void upgrade_data()
     {
-        QTest::addColumn<QList<QStringList>>("devices"); // simulator flags, or ABSENT
-        QTest::addColumn<QStringList>("flags");          // of kt62-flash, the firmware last
-        QTest::addColumn<QVector<int>>("codes");         // per port
-        QTest::addColumn<int>("exit_code");
-        using Devices = QList<QStringList>;
-        const QStringList good{m_good};
-        QTest::newRow("one device") << Devices{{}} << good << QVector<int>{0} << 0;
-        QTest::newRow("four devices")
-            << Devices{{}, {}, {}, {}} << good << QVector<int>{0, 0, 0, 0} << 0;
+        QTest::addColumn<QString>("devices"); // simulator flags, "good" (none) or ABSENT; by ", "
+        QTest::addColumn<QString>("flags");   // of kt62-flash; the firmware when not the good one
+        QTest::addColumn<QString>("ends");    // per port: exit code and last phase reached
+        QTest::addColumn<QString>("message"); // the last port's, in the report
+        QTest::addColumn<QString>("heard");   // in the last device's log
+        QTest::addColumn<QString>("out");
+        const auto row = [](const char *tag, const QString &devices, const QString &flags,
+                            const QString &ends, const QString &message, const QString &heard,
+                            const QString &out = "") {
+            QTest::newRow(tag) << devices << flags << ends << message << heard << out;
+        };
+        const QString stalled = "no progress in the transfer for 1.5 s (0 of 21 blocks "
+                                "acknowledged)";
+        const QString early = "the device reported success before receiving the image (0 of 21 "
+                              "blocks acknowledged)";
+        const QString finished = "Upgrade finished!", queried = "query \"01.02.03.04\"";
+        row("one device", "good", "", "0 completion", finished, "result ok");
         // The worst code wins; the good lines still upgrade beside the bad ones.
-        QTest::newRow("faults side by side")
-            << Devices{{"--chunk-split", "--noise", "0.5", "--seed", "9"},
-                       {"--nak-rate", "0.3", "--seed", "10"},
-                       {"--fail-result"},
-                       {"--silent-after", "3"},
-                       {"--exit-after", "3"},
-                       {ABSENT}}
-            << good << QVector<int>{0, 0, 1, 4, 3, 3} << 4;
-        QTest::newRow("mismatched header held back")
-            << Devices{{}} << QStringList{m_renamed} << QVector<int>{2} << 2;
-        QTest::newRow("mismatched header sent with --force")
-            << Devices{{}} << QStringList{"--force", m_renamed} << QVector<int>{1} << 1;
-        QTest::newRow("versions of device and file")
-            << Devices{{}} << QStringList{"--check-version", m_good} << QVector<int>{0} << 0;
+        row("faults side by side",
+            "--chunk-split --noise 0.5 --seed 9, --nak-rate 0.3 --seed 10, --fail-result, " +
+                ABSENT + ", --exit-after 3, --silent-after 3",
+            "", "0 completion, 0 completion, 1 completion, 3 query, 3 transfer, 4 transfer",
+            "no progress in the transfer for 1.5 s (3 of 21 blocks acknowledged)",
+            "silent after 3 blocks");
+        row("mismatched header held back", "good", m_renamed, "2 none",
+            m_renamed + ": the checksum header does not match the body (header says 0x71a1d100, "
+                        "body sums to 0x0027dfaa); a plain image? Encrypt it with --encrypt, or "
+                        "send it as it is with --force",
+            "");
+        row("mismatched header sent with --force", "good", "--force " + m_renamed, "1 completion",
+            "the device reported failure", "result failed");
+        // Talking without progress ends as silence does.
+        row("\"C\" once a second", "--crc-mode", "", "4 transfer", stalled, "erase finished");
+        row("boot log", "--babble", "", "4 query", "no answer from the device for 1.5 s", queried);
+        row("NAK stream", "--nak-stream", "", "4 transfer", stalled, "erase finished");
+        row("four ports, one saying \"C\"", "good, good, good, --crc-mode", "",
+            "0 completion, 0 completion, 0 completion, 4 transfer", stalled, "erase finished");
+        // An erase is waited for as long as --erase-timeout says, silence or not.
+        row("silent erase longer than --timeout", "--erase-ms 2500", "", "0 completion", finished,
+            "result ok");
+        row("erase beyond --erase-timeout", "--erase-ms 2500", "--erase-timeout 1", "4 erase",
+            "the erase did not end within 1 s (--erase-timeout); the device may be erased and "
+            "must be upgraded again",
+            "erase 20584 bytes");
+        // Success counts only for an image that went out and was acknowledged.
+        row("success before the transfer", "--early-success", "", "1 query", early,
+            "result ok, before any image");
+        row("ACKs for blocks never sent", "--ack-unseen", "", "1 completion", early, "result ok");
+        row("a check answered with success", "--early-success", "--check-version", "1 query",
+            "the device reported success instead of its firmware information",
+            "result ok, before any image");
+        row("escape sequence and line end in the version", "--info KT62_V\x1b[2J1.0\n0.00_x",
+            "--check-version", "0 query", "CheckVersion Finish!", queried,
+            "Current version: \\x1b[2J1.0\\x0a0.0\nTarget version: 01.02.03.04\n");
     }
 
     void upgrade()
     {
-        QFETCH(QList<QStringList>, devices);
-        QFETCH(QStringList, flags);
-        QFETCH(QVector<int>, codes);
-        QFETCH(int, exit_code);
+        QFETCH(QString, devices);
+        QFETCH(QString, flags);
+        QFETCH(QString, ends);
+        const QStringList ports = devices.split(", "), outcomes = ends.split(", ");
         std::vector<std::unique_ptr<Sim>> sims;
-        QStringList arguments = QStringList{"--timeout", "1.5", "--report", path("report.json")};
-        for (const QStringList &device : devices) {
-            sims.push_back(device == QStringList(ABSENT) ? nullptr : std::make_unique<Sim>(device));
-            QVERIFY(!sims.back() ||
-                    QTest::qWaitFor([&] { return QFile::exists(sims.back()->port()); }, LIMIT_MS));
-            arguments << "--port" << (sims.back() ? sims.back()->port() : path(ABSENT));
+        QStringList arguments{"--timeout", "1.5", "--report", path("report.json")};
+        for (const QString &device : ports) {
+            const QString once = QString(device).remove("good") + " --once";
+            sims.push_back(device == ABSENT
+                               ? nullptr
+                               : std::make_unique<Sim>(once.split(' ', Qt::SkipEmptyParts)));
+            QVERIFY(!sims.back() || sims.back()->ready());
+            arguments << "--port" << (sims.back() ? sims.back()->link : path(ABSENT));
         }
-        const Run run(arguments + flags);
-        QCOMPARE(run.code, exit_code);
-        QCOMPARE(report(path("report.json")).value("exit_code").toInt(-1), exit_code);
+        arguments += flags.split(' ', Qt::SkipEmptyParts);
+        const Run run(flags.contains(".bin") ? arguments : arguments << m_good);
+        const QString worst = *std::max_element(outcomes.begin(), outcomes.end());
+        QCOMPARE(run.code, worst.left(1).toInt());
+        QCOMPARE(report(path("report.json")).value("exit_code").toInt(-1), run.code);
+        QTEST(run.out, "out");
         const bool check = flags.contains("--check-version");
-        const QString versions = "Current version: 01.00.00.00\nTarget version: 01.02.03.04\n";
-        QCOMPARE(run.out, check ? versions : QString());
-        for (int i = 0; i < codes.size(); ++i) {
+        for (int i = 0; i < outcomes.size(); ++i) {
             const QJsonObject entry = report(path("report.json"), i);
-            QCOMPARE(entry.value("exit_code").toInt(-1), codes.at(i));
+            const int code = entry.value("exit_code").toInt(-1);
+            QCOMPARE(QString::number(code) + " " + reached(entry), outcomes.at(i));
             // With several ports every line of a port starts with the port.
-            const QString prefix = devices.size() > 1 ? entry.value("port").toString() + ": " : "";
-            QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), codes.at(i) == 0 && !check);
-            QCOMPARE(run.err.contains("kt62-flash: " + prefix), codes.at(i) != 0);
-            if (codes.at(i) == 2) { // the device heard nothing, not even the start sequence
-                QCOMPARE(sims[i]->events(), QStringList());
-            }
+            const QString prefix = ports.size() > 1 ? entry.value("port").toString() + ": " : "";
+            QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), code == 0 && !check);
+            QCOMPARE(run.err.contains("kt62-flash: " + prefix), code != 0);
             // Silent: not before the first query's second (5 % early at worst) and 1.5 s more.
-            const double total = entry.value("phases").toObject().value("total").toDouble();
-            QVERIFY(codes.at(i) != 4 || total >= 0.95 + 1.5);
-            // A run that got a result went through the erase and the transfer to the completion;
-            // one cut off mid-transfer (silent, unplugged) reached the transfer only.
-            const QJsonObject phases = entry.value("phases").toObject();
-            const bool cut =
-                devices[i].contains("--silent-after") || devices[i].contains("--exit-after");
-            const bool transfer = !check && (codes.at(i) <= 1 || cut);
-            QCOMPARE(phases.value("erase").isDouble(), transfer);
-            QCOMPARE(phases.value("transfer").isDouble(), transfer);
-            QCOMPARE(phases.value("completion").isDouble(), !check && codes.at(i) <= 1);
-            if (codes.at(i) != 0) {
+            const double total = entry["phases"]["total"].toDouble();
+            QVERIFY(!entry["message"].toString().contains("no progress in") || total >= 2.45);
+            if (!sims[i]) {
                 continue;
             }
-            QVERIFY(sims[i]->process.waitForFinished(LIMIT_MS) && sims[i]->process.exitCode() == 0);
-            const QStringList events = sims[i]->events();
-            if (check) { // the query names the file's version; the check erases nothing
-                QVERIFY(events.contains("query \"01.02.03.04\"") &&
-                        events.filter("erase").isEmpty());
+            // A device that gave its result or answered a check is done, well when it holds the
+            // image sent or was only asked; it keeps an image only when it took all of it, and
+            // after a good run the one sent.
+            if (outcomes.at(i).endsWith("completion") || (check && code == 0)) {
+                QCOMPARE(sims[i]->code(), check || read_file(sims[i]->saved()) == m_plain ? 0 : 1);
+            }
+            QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
+            const bool upgraded = code == 0 && !check;
+            QVERIFY(!upgraded || read_file(sims[i]->saved()) == m_plain);
+            // A run held back sends nothing at all, not even the start sequence; a check erases
+            // nothing.
+            const QString events = sims[i]->events().join('\n');
+            QVERIFY(code != 2 || events.isEmpty());
+            QVERIFY(!check || !events.contains("erase"));
+            if (!upgraded) {
                 continue;
             }
-            QVERIFY(read_file(sims[i]->dir.filePath("saved")) == m_plain);
             // Every block the device asked for again was sent again, only those.
             const QRegularExpression again("transfer: .* (\\d+) asked again");
-            const int repeats = again.match(events.join('\n')).captured(1).toInt(); // 0 if none
-            QCOMPARE(entry.value("repeats").toInt(), repeats);
-            QVERIFY(repeats > 0 || !devices[i].contains("--nak-rate"));
+            const int repeats = again.match(events).captured(1).toInt(); // 0 if none
+            QCOMPARE(entry["repeats"].toInt(), repeats);
+            QVERIFY(repeats > 0 || !ports.at(i).contains("--nak-rate"));
         }
+        QTEST(report(path("report.json"), outcomes.size() - 1).value("message").toString(),
+              "message");
+        QFETCH(QString, heard);
+        QVERIFY2(heard.isEmpty() || sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
+    }
+
+    void operatorSlips_data()
+    {
+        // Words of the command line: TTY is the device's link, PTS its pty, SIMDIR the link's
+        // folder; other paths are relative to the test's folder, where the flasher runs.
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("message"); // in standard error; none for a good run
+        const auto row = [](const char *tag, const QString &arguments, const QString &message) {
+            QTest::newRow(tag) << arguments << message;
+        };
+        const QString fw = " " + FIRMWARE, same = "are the same device";
+        row("a link and its pty", "--port TTY --port PTS" + fw, same);
+        row("dir/../tty", "--port TTY --port SIMDIR/x/../tty" + fw, same);
+        row("report over the firmware", "--port TTY --report " + FIRMWARE + fw,
+            "it is the firmware file");
+        row("report over the port", "--port TTY --report PTS" + fw, "it is the port TTY");
+        row("report in a missing folder", "--port TTY --report missing/r.json" + fw,
+            "does not exist");
+        row("relative port with a slash", "--port sims/tty" + fw, "");
+        row("empty image", "--port TTY " + EMPTY, EMPTY + ": empty image (no firmware bytes)");
+        row("empty image with --force", "--force --port TTY " + EMPTY, "");
+        row("encrypt over its source", "--encrypt " + PLAIN + " --output-dir out",
+            "would replace the plain image");
+        row("encrypt a FIFO", "--encrypt KT62_07.bin --output-dir out",
+            "KT62_07.bin: not a regular file");
+        row("inspect a FIFO", "--inspect KT62_V07.07.07.07.bin",
+            "KT62_V07.07.07.07.bin: not a regular file");
+        row("inspect a sparse terabyte", "--inspect KT62_V06.06.06.06.bin",
+            "1099511627776 bytes is too large");
+        row("inspect an empty image", "--inspect " + EMPTY, "empty image (no firmware bytes)");
+    }
+
+    void operatorSlips()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, message);
+        Sim sim({"--once"});
+        QVERIFY(sim.ready() && QDir(sim.dir.path()).mkdir("x"));
+        QFile::remove(path("sims"));
+        QVERIFY(QFile::link(sim.dir.path(), path("sims")));
+        const QString pts = QFileInfo(sim.link).symLinkTarget();
+        arguments.replace("TTY", sim.link).replace("PTS", pts).replace("SIMDIR", sim.dir.path());
+        const Run run(arguments.split(' '), m_dir.path());
+        QCOMPARE(run.code, message.isEmpty() ? 0 : 2);
+        QVERIFY2(run.err.contains(message.replace("TTY", sim.link)), qPrintable(run.err));
+        // The inputs are as they were, nothing was made where a run was refused ...
+        QCOMPARE(read_file(m_good), m_image);
+        QCOMPARE(read_file(path(PLAIN)), m_plain);
+        QVERIFY(!QFile::exists(path("missing")));
+        // ... and the device got the image of a good run, and nothing at all of a refused one:
+        // a version check after it is the first thing the device hears.
+        if (run.code == 0) {
+            QVERIFY(sim.code() == 0 && QFile::exists(sim.saved()));
+            QCOMPARE(read_file(sim.saved()), arguments.contains(EMPTY) ? QByteArray() : m_plain);
+        } else if (arguments.contains("--port")) {
+            QCOMPARE(Run({"--check-version", "--port", sim.link}).code, 0);
+            QVERIFY(sim.hears("cancel") && sim.out.section('\n', 2, 2) == "start sequence");
+        }
+    }
+
+    void stopSignal_data()
+    {
+        QTest::addColumn<int>("number");
+        for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+            QTest::addRow("%s", strsignal(number)) << number;
+        }
+    }
+
+    void stopSignal() // mid-transfer on a slow line, with the port locked
+    {
+        QFETCH(int, number);
+        Sim sim({"--pace", "19200", "--verbose"});
+        QVERIFY(sim.ready());
+        Tool flash({"--port", sim.link, "--report", path("stopped.json"), m_good});
+        QVERIFY(sim.hears("block 1 ok"));
+        // The lock QSerialPort holds on the open port, named after the port's path.
+        const QString name = "/LCK.." + QString(sim.link).replace('/', '_');
+        QString lock;
+        for (const QString dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"}) {
+            lock = QFile::exists(dir + name) ? dir + name : lock;
+        }
+        QVERIFY(!lock.isEmpty());
+        QCOMPARE(::kill(pid_t(flash.process.processId()), number), 0);
+        QCOMPARE(flash.code(), 128 + number);
+        QCOMPARE(report(path("stopped.json")).value("exit_code").toInt(), 128 + number);
+        QCOMPARE(report(path("stopped.json"), 0).value("result").toString(),
+                 QString("interrupted"));
+        QVERIFY(!QFile::exists(lock)); // released, not left stale
+        // Nothing more went out: the line falls silent mid-image.
+        QVERIFY(sim.hears("asking again for block"));
+        QVERIFY(!sim.out.contains("end of transmission"));
     }
 
     void inspect_data()
@@ -168,25 +315,32 @@ private slots:
         QCOMPARE(run.err.isEmpty(), run.code == 0);
     }
 
-    void commandLine_data() // the parser's verdict on the streams, with its exit code
+    void commandLine_data() // the parsers' verdicts on the streams, with their exit codes
     {
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("line"); // the tool first
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        QTest::newRow("usage error") << QStringList{"--port", "a"} << 2 << ""
-                                     << "kt62-flash: Give one firmware file.\n"
-                                        "Try 'kt62-flash --help'.\n";
-        QTest::newRow("version") << QStringList{"-v"} << 0 << "kt62-flash " KT62_VERSION "\n"
-                                 << "";
+        const auto row = [](const char *tag, const QString &line, int code, const QString &out,
+                            const QString &err) {
+            QTest::newRow(tag) << line << code << out << err;
+        };
+        row("usage error", "flash/kt62-flash --port a", 2, "",
+            "kt62-flash: Give one firmware file.\nTry 'kt62-flash --help'.\n");
+        row("version", "flash/kt62-flash -v", 0, "kt62-flash " KT62_VERSION "\n", "");
+        // Refused before any pty is made: nothing on standard output.
+        row("simulator's bad value", "sim/kt62-sim --nak-rate 5 --seed 1", 2, "",
+            "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
+            "--help)\n");
+        row("simulator's version", "sim/kt62-sim --version", 0, "kt62-sim " KT62_VERSION "\n", "");
     }
 
     void commandLine()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, code);
-        const Run run(arguments);
-        QCOMPARE(run.code, code);
+        QFETCH(QString, line);
+        const QStringList words = line.split(' ');
+        const Run run(words.mid(1), QString(), words.first());
+        QTEST(run.code, "code");
         QTEST(run.out, "out");
         QTEST(run.err, "err");
     }
@@ -204,6 +358,62 @@ private slots:
         QVERIFY(
             help.out.contains("\n  -q, --quiet                Print errors and answers only.\n"));
         QVERIFY(help.out.endsWith("such as\n" + QString(29, ' ') + "KT62_V01.02.03.04.bin.\n"));
+    }
+
+    void tableIsJudged_data()
+    {
+        QTest::addColumn<int>("filler"); // plain bytes before the last three
+        // Images of 7 to 3007 bytes: a last packet short, full, or of a few bytes.
+        for (const int filler : {0, 1, 1020, 1021, 1024, 3000}) {
+            QTest::addRow("image of %d bytes", filler + 7) << filler;
+        }
+    }
+
+    void tableIsJudged() // a file swapped after the load cannot change the verdict
+    {
+        QFETCH(int, filler);
+        QByteArray good = encrypt_image(QByteArray(filler, '\x5a').append("\x01\xfe\x80", 3));
+        QByteArray bad = good;
+        bad[good.size() - 1] = char(good.at(good.size() - 1) + 1);
+        for (const bool loadGood : {true, false}) {
+            const QString file = path("KT62_V03.03.03.03.bin");
+            QVERIFY(write_file(file, loadGood ? good : bad));
+            FlashJob job({JobMode::Upgrade, "port", file});
+            QVERIFY(job.prepare());
+            QVERIFY(write_file(file, loadGood ? bad : good));
+            const FirmwareInspection table = inspect_table(job.engine(), file);
+            QCOMPARE(table.header_ok, loadGood);
+            QCOMPARE(inspect_firmware(file).header_ok, !loadGood);
+            QCOMPARE(table.size, qint64(good.size()));
+            QCOMPARE(table.body_sum,
+                     byte_sum((loadGood ? good : bad).constData() + 4, good.size() - 4));
+        }
+    }
+
+    void escapesControls_data() // besides the escape sequence and line end an upgrade row shows
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("tab, DEL") << QString("a\tb\x7f") << QString("a\\x09b\\x7f");
+        QTest::newRow("C1 control") << QString(QChar(0x9b)) + "2J" << QString("\\x9b2J");
+        QTest::newRow("printable kept")
+            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\x1b");
+    }
+
+    void escapesControls()
+    {
+        QFETCH(QString, text);
+        QTEST(escape_controls(text), "shown");
+    }
+
+    void sameNode() // a second node of one device, made with its device number
+    {
+        const QString twin = path("null-twin");
+        QCOMPARE(mknod(qPrintable(twin), S_IFCHR | 0600, makedev(1, 3)), 0);
+        QVERIFY(same_node("/dev/null", twin));
+        QVERIFY(!same_node("/dev/zero", twin));
+        // A bare name is the system's (one with a "/" is meant from here, as a run shows).
+        QCOMPARE(port_to_open("ttyUSB0"), QString("ttyUSB0"));
     }
 
     void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
@@ -232,15 +442,6 @@ private slots:
         QCOMPARE(lines.first(), QString("A: Erase finished, begin upgrade..."));
         QCOMPARE(lines.at(1), QString("A: progress  14%  3072/21504 B"));
         QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
-        // Several ports on a terminal: drawn twice, the second time two lines up.
-        const QString text = written([](FILE *out) {
-            ParallelDisplay display({"ttyA", "ttyLONG"}, out);
-            display.status(0, "Erasing Chip...");
-            display.progress(1, 100, 21504, 21504, 0); // the end is drawn at once
-        });
-        const QString a = "\r\033[KttyA     Erasing Chip...\n";
-        QCOMPARE(text, a + "\r\033[KttyLONG  \n\033[2A" + a + "\r\033[KttyLONG  " +
-                           format_bar(100, 20) + " 100%  21504/21504 B\n");
     }
 
     void drawsRun_data() // one port, or several on plain lines, or redrawn together on a terminal
@@ -250,13 +451,19 @@ private slots:
         QTest::addColumn<QString>("expected");
         const int bar = int(ProgressDisplay::Style::Bar),
                   lines = int(ProgressDisplay::Style::Lines);
-        QTest::newRow("one port") << bar << QStringList{"A"} << "Erasing Chip...\n";
-        QTest::newRow("plain lines") << lines << QStringList{"A", "B"} << "B: Erasing Chip...\n";
+        const QString done = " 100%  21504/21504 B\n";
+        QTest::newRow("one port") << bar << QStringList{"A"}
+                                  << "Erasing Chip...\n\r" + format_bar(100, 30) + done;
+        QTest::newRow("plain lines")
+            << lines << QStringList{"A", "LONG"} << "LONG: Erasing Chip...\nLONG: progress" + done;
         QTest::newRow("quiet") << int(ProgressDisplay::Style::Quiet) << QStringList{"A", "B"} << "";
-        // The result goes on its port's line only where the lines are redrawn.
-        const QString b = "\r\033[KB  Erasing Chip...\n";
-        QTest::newRow("terminal") << bar << QStringList{"A", "B"}
-                                  << "\r\033[KA  \n" + b + "\033[2A\r\033[KA  success\n" + b;
+        // Each change drawn at once, two lines up, the ports in a column; the result goes on its
+        // port's line only where the lines are redrawn.
+        const QString a = "\r\033[KA     ", up = "\033[2A", erasing = "Erasing Chip...\n";
+        const QString full = "\r\033[KLONG  " + format_bar(100, 20) + done;
+        QTest::newRow("terminal") << bar << QStringList{"A", "LONG"}
+                                  << a + "\n\r\033[KLONG  " + erasing + up + a + "\n" + full + up +
+                                         a + "success\n" + full;
     }
 
     void drawsRun()
@@ -266,6 +473,7 @@ private slots:
         const QString text = written([&](FILE *out) {
             RunDisplay display(ports, ProgressDisplay::Style(style), out);
             display.status(int(ports.size()) - 1, "Erasing Chip...");
+            display.progress(int(ports.size()) - 1, 100, 21504, 21504, 0);
             display.result(0, "success");
             display.end();
         });
@@ -275,8 +483,8 @@ private slots:
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QTemporaryDir m_dir;
-    QByteArray m_plain;
-    QString m_good, m_renamed = path("KT62_V05.05.05.05.bin"); // a plain image, named encrypted
+    QByteArray m_plain, m_image;
+    QString m_good = path(FIRMWARE), m_renamed = path("KT62_V05.05.05.05.bin"); // plain, renamed
 };
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -8,23 +8,10 @@
 #include "tools/flash/flash_commands.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 namespace {
-constexpr int LIMIT_MS = 30000;
 constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
-
-PortDetails usb_port(const QString &name, const QString &location, quint16 vendor, quint16 product,
-                     const QString &serial)
-{
-    PortDetails port;
-    port.name = name, port.system_location = location, port.serial_number = serial;
-    port.vendor_id = vendor, port.product_id = product;
-    return port;
-}
 
 // A run of kt62-flash in this process; its exit code and the report's one entry.
 int flash(const QStringList &arguments, QJsonObject *entry)
@@ -34,7 +21,7 @@ int flash(const QStringList &arguments, QJsonObject *entry)
         QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", dir.filePath("r.json")} +
         arguments);
     const int code = args.ok() ? run_upgrade(args.request) : -1;
-    *entry = QJsonDocument::fromJson(read_file(dir.filePath("r.json")))["ports"][0].toObject();
+    *entry = report(dir.filePath("r.json"), 0);
     return code;
 }
 } // namespace
@@ -45,22 +32,12 @@ class TestFlashPorts : public QObject
 private slots:
     void initTestCase()
     {
-        QByteArray plain(5000, 'k');
-        QFile file(path("KT62_01.02.03.04.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain) == plain.size());
-        file.close();
-        m_good = path("KT62_V01.02.03.04.bin");
-        QVERIFY(encrypt_firmware_file(file.fileName(), m_good).status == EncryptStatus::Ok);
-        for (int i = 0; i < 2; ++i) { // serving run after run
-            m_sims[i].start(qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/sim/kt62-sim",
-                            {"--link", link(i), "--erase-ms", "50"});
-            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(link(i)); }, LIMIT_MS));
-        }
-    }
-    void cleanupTestCase()
-    {
-        for (QProcess &sim : m_sims) {
-            sim.kill(), sim.waitForFinished();
+        QVERIFY(write_file(path("KT62_01.02.03.04.bin"), QByteArray(5000, 'k')));
+        QVERIFY(encrypt_firmware_file(path("KT62_01.02.03.04.bin"), m_good).status ==
+                EncryptStatus::Ok);
+        for (auto &sim : m_sims) {
+            sim = std::make_unique<Sim>(QStringList());
+            QVERIFY(sim->ready());
         }
     }
     void cleanup()
@@ -71,49 +48,46 @@ private slots:
 
     void usbSelection_data()
     {
-        QTest::addColumn<QStringList>("flags");
-        QTest::addColumn<int>("exit_code");
-        QTest::addColumn<int>("device"); // the one that heard from the flasher; -1: none did
-        QTest::newRow("identity with serial number")
-            << QStringList{"--port", "usb:0403:6001:B2"} << 0 << 1;
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<int>("device"); // the one upgraded; -1: none heard from the flasher
+        const auto row = [](const char *tag, const QString &flags, int device) {
+            QTest::newRow(tag) << flags << device;
+        };
+        row("identity with serial number", "--port usb:0403:6001:B2", 1);
         // The only adapter of its kind needs no serial number; its ids are hex in any case.
-        QTest::newRow("ids in either case") << QStringList{"--port", "USB:2e8A:000A"} << 0 << 0;
-        QTest::newRow("serial number compared exactly")
-            << QStringList{"--port", "usb:0403:6001:a1"} << 2 << -1;
-        QTest::newRow("several match") << QStringList{"--port", "usb:0403:6001"} << 2 << -1;
+        row("ids in either case", "--port USB:2e8A:000A", 0);
+        row("serial number compared exactly", "--port usb:0403:6001:a1", -1);
+        row("several match", "--port usb:0403:6001", -1);
         // Several ports: the one that cannot be told apart holds back the other too.
-        QTest::newRow("several match beside a good one")
-            << QStringList{"--port", "usb:0403:6001:B2", "--port", "usb:0403:6001"} << 2 << -1;
-        QTest::newRow("none matches") << QStringList{"--port", "usb:0403:6001:C3"} << 2 << -1;
+        row("several match beside a good one", "--port usb:0403:6001:B2 --port usb:0403:6001", -1);
+        row("none matches", "--port usb:0403:6001:C3", -1);
         // One adapter named by its identity and by its port is one device.
-        QTest::newRow("identity and its own port")
-            << QStringList{"--port", "usb:0403:6001:B2", "--port", link(1)} << 2 << -1;
-        QTest::newRow("none matches yet, waited for")
-            << QStringList{"--wait", "--port", "usb:1a86:7523:late"} << 0 << 1;
+        row("identity and its own port", "--port usb:0403:6001:B2 --port " + link(1), -1);
+        row("none matches yet, waited for", "--wait --port usb:1a86:7523:late", 1);
     }
 
     void usbSelection()
     {
-        QFETCH(QStringList, flags);
+        QFETCH(QString, flags);
         QFETCH(int, device);
         QElapsedTimer since;
         since.start();
         const QString a = link(0), b = link(1);
         set_port_details_source([a, b, since] {
-            QList<PortDetails> ports{usb_port("ttyUSB0", a, 0x0403, 0x6001, "A1"),
-                                     usb_port("ttyUSB1", b, 0x0403, 0x6001, "B2"),
-                                     usb_port("ttyACM0", a, 0x2e8a, 0x0a, ""),
-                                     PortDetails{"ttyS0", "/dev/ttyS0", {}, {}, {}, {}, {}}};
+            QList<PortDetails> ports{{"ttyUSB0", a, {}, {}, "A1", 0x0403, 0x6001},
+                                     {"ttyUSB1", b, {}, {}, "B2", 0x0403, 0x6001},
+                                     {"ttyACM0", a, {}, {}, "", 0x2e8a, 0x0a},
+                                     {"ttyS0", "/dev/ttyS0", {}, {}, {}, {}, {}}};
             if (since.elapsed() >= LATE_MS) {
-                ports << usb_port("ttyUSB2", b, 0x1a86, 0x7523, "late");
+                ports << PortDetails{"ttyUSB2", b, {}, {}, "late", 0x1a86, 0x7523};
             }
             return ports;
         });
         QJsonObject entry;
         const LogCapture trace; // the engine's trace of every frame stays out of the test's log
-        QTEST(flash(flags + QStringList{m_good}, &entry), "exit_code");
+        QCOMPARE(flash(flags.split(' ') << m_good, &entry), device < 0 ? 2 : 0);
         for (int i = 0; i < 2; ++i) {
-            const QString heard = m_sims[i].readAllStandardOutput();
+            const QString heard = std::exchange(m_sims[i]->out, QString()); // since the last row
             QCOMPARE(heard.contains("start sequence"), i == device);
         }
         QCOMPARE(entry.value("system_port").toString(), device < 0 ? QString() : link(device));
@@ -152,10 +126,10 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString link(int device) const { return path(QString("tty%1").arg(device)); }
+    QString link(int device) const { return m_sims[device]->link; }
     QTemporaryDir m_dir;
-    QString m_good;
-    QProcess m_sims[2];
+    QString m_good = path("KT62_V01.02.03.04.bin");
+    std::unique_ptr<Sim> m_sims[2]; // serving run after run
 };
 
 QTEST_GUILESS_MAIN(TestFlashPorts)
