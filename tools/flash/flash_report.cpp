@@ -3,16 +3,37 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <QStringList>
 
 namespace {
 constexpr double MS_PER_SECOND = 1000.0;
 constexpr int PHASES = 4;
+constexpr UpgradePhase REPORTED_PHASES[PHASES] = {UpgradePhase::Querying, UpgradePhase::Erasing,
+                                                  UpgradePhase::Transfer, UpgradePhase::Completion};
+} // namespace
 
 QJsonValue text_or_null(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
 }
-} // namespace
+
+QString phase_name(UpgradePhase phase)
+{
+    switch (phase) {
+    case UpgradePhase::Querying:
+        return QStringLiteral("query");
+    case UpgradePhase::Erasing:
+        return QStringLiteral("erase");
+    case UpgradePhase::Transfer:
+        return QStringLiteral("transfer");
+    case UpgradePhase::Completion:
+        return QStringLiteral("completion");
+    case UpgradePhase::Idle:
+    case UpgradePhase::CheckDone:
+        break;
+    }
+    return QString();
+}
 
 QString job_mode_name(JobMode mode)
 {
@@ -55,11 +76,14 @@ QJsonObject FlashReport::toJson() const
     // A phase lasts from its own start to the start of the next phase that
     // was reached, or to the end of the run.
     const qint64 starts[PHASES] = {0, erase_at, transfer_at, completion_at};
-    const char *const names[PHASES] = {"query", "erase", "transfer", "completion"};
+    QStringList names;
+    for (const UpgradePhase phase : REPORTED_PHASES) {
+        names << phase_name(phase);
+    }
     QJsonObject phases;
     for (int i = 0; i < PHASES; ++i) {
         if (starts[i] < 0 || end_at < 0) {
-            phases.insert(names[i], QJsonValue());
+            phases.insert(names.at(i), QJsonValue());
             continue;
         }
         qint64 next = end_at;
@@ -69,7 +93,7 @@ QJsonObject FlashReport::toJson() const
                 break;
             }
         }
-        phases.insert(names[i], double(next - starts[i]) / MS_PER_SECOND);
+        phases.insert(names.at(i), double(next - starts[i]) / MS_PER_SECOND);
     }
     phases.insert("total", end_at < 0 ? QJsonValue() : QJsonValue(double(end_at) / MS_PER_SECOND));
     // How long each phase may wait for its next step before the run gives up.
@@ -80,7 +104,7 @@ QJsonObject FlashReport::toJson() const
     const int phases_of_mode = mode == JobMode::CheckVersion ? 1 : PHASES;
     for (int i = 0; i < phases_of_mode; ++i) {
         if (limit_of[i] >= 0) {
-            limits.insert(names[i], double(limit_of[i]) / MS_PER_SECOND);
+            limits.insert(names.at(i), double(limit_of[i]) / MS_PER_SECOND);
         }
     }
 

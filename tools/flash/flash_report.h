@@ -1,6 +1,8 @@
 #ifndef KT62_FLASH_REPORT_H
 #define KT62_FLASH_REPORT_H
 
+#include "upgrade/upgrader.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QVector>
@@ -32,6 +34,11 @@ enum class JobResult
 // for None).
 QString job_mode_name(JobMode mode);
 QString job_result_name(JobResult result);
+// A phase's name in the report and the events: "query", "erase", "transfer",
+// "completion"; empty for the states that are no phase of their own.
+QString phase_name(UpgradePhase phase);
+// A text, or null where it is empty (unknown).
+QJsonValue text_or_null(const QString &text);
 
 // What one run did, for --report: enough to tell afterwards which image
 // went to which port, how the line behaved and where the time went.

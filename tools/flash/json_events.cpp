@@ -14,31 +14,6 @@ QByteArray json_text(const QJsonValue &value)
     const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
 }
-
-// A phase's name in the events, as in the report's phases; empty for the
-// states that are no phase of their own.
-QString phase_name(UpgradePhase phase)
-{
-    switch (phase) {
-    case UpgradePhase::Querying:
-        return QStringLiteral("query");
-    case UpgradePhase::Erasing:
-        return QStringLiteral("erase");
-    case UpgradePhase::Transfer:
-        return QStringLiteral("transfer");
-    case UpgradePhase::Completion:
-        return QStringLiteral("completion");
-    case UpgradePhase::Idle:
-    case UpgradePhase::CheckDone:
-        break;
-    }
-    return QString();
-}
-
-QJsonValue text_or_null(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
-}
 } // namespace
 
 JsonEvents::JsonEvents(FILE *out) : m_out(out)
