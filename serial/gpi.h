@@ -42,6 +42,30 @@ public:
     // gone already and is closed as soon as they return.
     bool reporting_error() const { return m_reporting_error; }
 
+    // Byte marks on the way out, counted since the channel was made: every
+    // byte handed to the device has the mark of its position, and it has
+    // left this program once departed_mark() reached that mark. Bytes the
+    // channel dropped before they left (a discard, a close) never reach it.
+    // A device can only answer what left: an acknowledgement read while the
+    // block's last byte is still queued here answers nothing we sent.
+    qint64 output_mark() const { return m_output_mark; }
+    qint64 departed_mark() const { return m_output_mark - pending_output(); }
+
+    // Why the last open failed, as the user has to act on it: the port is
+    // not there, this user may not use it, another program holds it, or
+    // something else (its own text says what). None after a good open.
+    enum class OpenFailure
+    {
+        None,
+        Missing,
+        Permission,
+        InUse,
+        Other,
+    };
+    OpenFailure open_failure() const { return m_open_failure; }
+    // The system's own words for the last open failure.
+    QString open_failure_text() const { return m_open_failure_text; }
+
 signals:
     void serial_status_changed(bool connected);
     void data_ready(QByteArray data);
@@ -55,6 +79,12 @@ public slots:
 
 private:
     bool using_port() const { return m_device == m_serial; }
+    void note_open_failure(const QString &port_name);
+    // Takes the open port for this program alone; false (port closed) when
+    // another opener holds it.
+    bool claim_port();
+    // What the device still holds is dropped with it, and never leaves.
+    void forget_pending_output();
 
     // The program-wide channel never deletes its port: it lives as long as the
     // process and is torn down after the application object is gone. A
@@ -63,6 +93,9 @@ private:
     QIODevice *m_device;
     std::function<void()> m_discard_output;
     bool m_reporting_error = false;
+    qint64 m_output_mark = 0;
+    OpenFailure m_open_failure = OpenFailure::None;
+    QString m_open_failure_text;
 };
 
 // The program's one serial channel.

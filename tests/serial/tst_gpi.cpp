@@ -1,9 +1,12 @@
 #include "serial/gpi.h"
+#include "serial/port_access.h"
 #include "tests/support/fakeline.h"
 #include "tests/support/logcapture.h"
 #include "tests/support/testpty.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -116,19 +119,59 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!gpi.isOpen(), LIMIT_MS);
         QCOMPARE(status.last().at(0).toBool(), false);
     }
-    void destroyedChannelReleasesPort()
+    // Why an open failed, as the user must act on it. A port held by another channel is in use
+    // under any spelling of its device (Qt's lock goes by the name alone, and does not stop
+    // root); it is free again once its holder is gone.
+    void openFailureReason_data()
     {
+        QTest::addColumn<QString>("name"); // "pty", "link" (to the pty) or a path
+        QTest::addColumn<bool>("held");    // another channel has the pty open
+        QTest::addColumn<bool>("refused"); // the node refuses this user
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("text");
+        const auto row = [](const char *tag, QString name, bool held, bool refused,
+                            GPI::OpenFailure failure, QString text) {
+            QTest::newRow(tag) << name << held << refused << int(failure) << text;
+        };
+        row("free", "link", false, false, GPI::OpenFailure::None, "");
+        row("held, same name", "pty", true, false, GPI::OpenFailure::InUse, "");
+        row("held, another name", "link", true, false, GPI::OpenFailure::InUse,
+            "Resource temporarily unavailable");
+        row("node refuses the user", "pty", true, true, GPI::OpenFailure::Permission, "");
+        row("missing", "/dev/kt62-no-such-port", false, false, GPI::OpenFailure::Missing,
+            "No such file or directory");
+    }
+    void openFailureReason()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, refused);
+        QFETCH(int, failure);
+        QFETCH(QString, text);
         TestPty pty;
-        {
-            GPI first;
-            first.openSerialPort(pty.slavePath());
-            GPI rival;
-            rival.openSerialPort(pty.slavePath());
-            QVERIFY(first.isOpen() && !rival.isOpen()); // taken while the first holds it
+        QTemporaryDir dir;
+        const QString link = dir.filePath("tty");
+        QVERIFY(QFile::link(pty.slavePath(), link));
+        auto holder = std::make_unique<GPI>();
+        if (QTest::currentDataTag() != QByteArray("free") && name != "/dev/kt62-no-such-port") {
+            holder->openSerialPort(pty.slavePath());
+            QVERIFY(holder->isOpen());
         }
-        GPI second;
-        second.openSerialPort(pty.slavePath());
-        QVERIFY(second.isOpen());
+        set_port_node_facts_source([refused](const QString &) {
+            return std::optional<PortNodeFacts>(PortNodeFacts{true, !refused, "dialout", true});
+        });
+        LogCapture log;
+        GPI gpi;
+        gpi.openSerialPort(name == "pty" ? pty.slavePath() : name == "link" ? link : name);
+        set_port_node_facts_source({});
+        QCOMPARE(int(gpi.open_failure()), failure);
+        QCOMPARE(gpi.isOpen(), failure == int(GPI::OpenFailure::None));
+        QVERIFY2(text.isEmpty() || gpi.open_failure_text() == text,
+                 qPrintable(gpi.open_failure_text()));
+        if (failure == int(GPI::OpenFailure::InUse)) {
+            holder.reset(); // the holder gone, the device is free under any name
+            gpi.openSerialPort(link);
+            QVERIFY(gpi.isOpen() && gpi.open_failure() == GPI::OpenFailure::None);
+        }
     }
     void standInCarriesTheTraffic()
     {
@@ -149,8 +192,36 @@ private slots:
         QCOMPARE(log.lines(), QStringList({"sending: \"2400\"", "received: \"0615\""}));
         gpi.closeSerialPort();
         QVERIFY(!line.isOpen() && !status.last().at(0).toBool());
+        line.open_error = "refused by the stand-in";
+        gpi.openSerialPort(QString());
+        QCOMPARE(gpi.open_failure(), GPI::OpenFailure::Other);
+        QCOMPARE(gpi.open_failure_text(), line.open_error);
         gpi.set_device(nullptr); // back to the serial port, which is closed
         QVERIFY(!gpi.isOpen());
+    }
+    // Marks tell what left the program: bytes still queued in the device have not, bytes
+    // dropped before they left never do.
+    void outputMarks()
+    {
+        LogCapture log;
+        FakeLine line;
+        GPI gpi;
+        gpi.set_device(&line, [&line] { line.discard(); });
+        gpi.openSerialPort(QString());
+        line.stalled = true;
+        gpi.writeSerialData("abc", 3);
+        QCOMPARE(gpi.output_mark(), 3);
+        QCOMPARE(gpi.departed_mark(), 0);
+        line.drain();
+        QCOMPARE(gpi.departed_mark(), 3);
+        line.stalled = true;
+        gpi.writeSerialData("de", 2);
+        gpi.discard_output();
+        gpi.writeSerialData("f", 1);
+        QCOMPARE(gpi.output_mark(), 4);
+        QCOMPARE(gpi.departed_mark(), 3);
+        line.drain();
+        QCOMPARE(gpi.departed_mark(), 4);
     }
     // What the system takes is gone from the port's own queue; the rest can be dropped. (The
     // engine's tests drop what a stand-in holds.)
