@@ -101,6 +101,12 @@ bool Upgrader::load_firmware_from(QIODevice &source, const QString &path)
         qDebug() << path << "firmware read failed:" << source.errorString();
         return false;
     }
+    // A file that ends before the size it had when the load began (cut
+    // short meanwhile) would be sent as an image it never was.
+    if (!source.isSequential() && bytes_read != size) {
+        qDebug() << path << "firmware read short:" << bytes_read << "of" << size << "bytes";
+        return false;
+    }
 
     m_firmware_size = quint32(bytes_read);
     m_packets = std::move(packets);

@@ -25,8 +25,11 @@ Upgrader::Upgrader(GPI *channel, int *nak_count, QString *firmware_file, QObject
     connect(m_query_timer, SIGNAL(timeout()), this, SLOT(up_query_firmware_info()));
     m_query_timer->stop();
 
-    // The receive clock runs for the engine's whole life: the decoder's pause
-    // detection measures in its ticks.
+    // The decoder's pause detection measures in the receive clock's ticks.
+    // The clock only needs to run until a pause has passed since the last
+    // decoded byte: from then on the next chunk is one after a pause however
+    // long the clock would have gone on counting. So it sleeps in between
+    // instead of waking the idle program 200 times a second.
     m_clock_timer = new QTimer(this);
     connect(m_clock_timer, SIGNAL(timeout()), this, SLOT(update_sys_time()));
     m_clock_timer->start(CLOCK_TICK_MS);
@@ -49,6 +52,13 @@ void Upgrader::start_check_version()
     begin_run(true);
 }
 
+void Upgrader::end_check()
+{
+    if (m_check_version) {
+        m_running = false;
+    }
+}
+
 void Upgrader::begin_run(bool check_version)
 {
     send_bytes(START_SEQUENCE, START_SEQUENCE_SIZE);
@@ -66,6 +76,7 @@ void Upgrader::begin_run(bool check_version)
 void Upgrader::reset_transfer_outcome()
 {
     m_current_packet_sent = false;
+    m_current_packet_mark = 0;
     m_packets_sent = 0;
     m_packets_acknowledged = 0;
     m_eot_sent = false;
@@ -163,6 +174,9 @@ void Upgrader::up_query_firmware_info()
     const QByteArray text = query_text_from_path(*m_firmware_file).toUtf8();
     send_frame(CMD_QUERY_FIRMWARE_INFO, reinterpret_cast<const quint8 *>(text.constData()),
                text.size());
+    if (m_query_hook) {
+        m_query_hook();
+    }
 }
 
 void Upgrader::up_begin_upgrade()
@@ -200,7 +214,10 @@ void Upgrader::up_xmodem()
         const QByteArray &packet = m_packets[m_packet_id];
         send_packet(reinterpret_cast<const quint8 *>(packet.constData()), packet.size());
         if (!m_current_packet_sent) {
+            // The first copy leaves first: once it has left, the device can
+            // have the block, whatever became of later copies.
             m_current_packet_sent = true;
+            m_current_packet_mark = m_channel->output_mark();
             ++m_packets_sent;
         }
     } else {
@@ -213,6 +230,23 @@ void Upgrader::up_xmodem()
 void Upgrader::update_sys_time()
 {
     m_sys_time += CLOCK_TICK_MS;
+    if (pause_passed()) {
+        m_clock_timer->stop();
+    }
+}
+
+bool Upgrader::pause_passed() const
+{
+    return m_sys_time - m_last_rx_time > FRAME_PAUSE_MS;
+}
+
+void Upgrader::wake_clock()
+{
+    // Still a counted timer: a stalled event loop delays the ticks, and the
+    // pause is measured in ticks, as before.
+    if (!pause_passed() && !m_clock_timer->isActive()) {
+        m_clock_timer->start(CLOCK_TICK_MS);
+    }
 }
 
 // ---------------------------------------------------------------- receiving
@@ -234,6 +268,7 @@ void Upgrader::hand_serial_data(QByteArray byte_array)
             hand_frame(m_rx_frame);
         }
     }
+    wake_clock();
 }
 
 void Upgrader::start_rx_frame()
@@ -428,7 +463,8 @@ void Upgrader::on_ack()
         m_xmodem_mode = false;
         return;
     }
-    if (m_current_packet_sent) {
+    // Read at the moment the ACK is: whether the block had left by then.
+    if (m_current_packet_sent && m_channel->departed_mark() >= m_current_packet_mark) {
         ++m_packets_acknowledged;
     }
     m_current_packet_sent = false;

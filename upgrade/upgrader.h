@@ -3,6 +3,7 @@
 
 #include "serial/gpi.h"
 #include "upgrade/protocol.h"
+#include "upgrade/upgrade_phase.h"
 
 #include <QByteArray>
 #include <QIODevice>
@@ -25,18 +26,6 @@ enum XmodemState
     XMODEM_READY = 1,
     XMODEM_SENDING = 2,
     XMODEM_WAIT_COMPLETION = 3,
-};
-
-// Where a run stands, worked out from the engine's state, so that tools never
-// need to read its (translated) status texts.
-enum class UpgradePhase
-{
-    Idle,       // no run
-    Querying,   // waiting for the device's answer to the query
-    CheckDone,  // a version check got its answer; its owner ends the run
-    Erasing,    // the erase was asked for; waiting for its end
-    Transfer,   // the image goes out block by block
-    Completion, // end of transmission sent; waiting for the result
 };
 
 // The protocol engine. One object per device link; the GUI uses the
@@ -99,15 +88,29 @@ public:
     quint8 m_packet_number = 1;
     quint16 m_packet_id = 0;
 
+    // Read-only views for owners other than the upgrade dialog (which reads
+    // the members above directly).
+    bool running() const { return m_running; }
+    QString current_version() const { return m_current_version; }
+    quint32 firmware_size() const { return m_firmware_size; }
+    int packet_count() const { return m_packet_count; }
+    int packet_size() const { return m_packet_size; }
+    const std::vector<QByteArray> &packets() const { return m_packets; }
     // Blocks written since construction, repeats included (for reports).
-    quint32 m_blocks_sent = 0;
+    quint32 blocks_sent() const { return m_blocks_sent; }
+    // Ends a version check that got its answer: the engine leaves a finished
+    // check marked as running, for its owner to end.
+    void end_check();
 
     // What the run has achieved, for owners that must judge its outcome.
     UpgradePhase phase() const;
     // Packets of this transfer written at least once.
     int packets_sent() const { return m_packets_sent; }
-    // Packets of this transfer acknowledged after they were written: an ACK
-    // that comes before its block went out does not count.
+    // Packets of this transfer acknowledged after they had left this program
+    // (the channel held none of their bytes when the ACK was read). An ACK
+    // for a block still queued here answers nothing that was sent: a device
+    // that acknowledges blindly gets no credit. A real device acknowledges
+    // only what arrived, so it always counts.
     int packets_acknowledged() const { return m_packets_acknowledged; }
     // Whether this run sent the end of transmission (a restarted transfer
     // takes it back).
@@ -122,6 +125,10 @@ public:
     // every answer is followed by the erase.
     using EraseGate = std::function<bool(const QString &answer)>;
     void set_erase_gate(EraseGate gate) { m_erase_gate = std::move(gate); }
+
+    // Called after every query frame has gone to the channel: the wait for
+    // the device's answer starts there, not at the start of the run.
+    void set_query_hook(std::function<void()> hook) { m_query_hook = std::move(hook); }
 
 signals:
     void upgrade_finished();
@@ -178,6 +185,10 @@ private:
     void forget_table();
     void reset_transfer_outcome();
     void apply_identity(const QString &path);
+    // Whether the decoder's pause has passed: the next chunk starts afresh.
+    bool pause_passed() const;
+    // The receive clock runs only while a pause can still be measured.
+    void wake_clock();
 
     GPI *m_channel;
     int *m_nak_count;
@@ -191,11 +202,14 @@ private:
     quint8 m_block[XMODEM_BLOCK_SIZE] = {};
     // Outcome of the current run (see the queries above).
     bool m_current_packet_sent = false;
+    qint64 m_current_packet_mark = 0; // channel mark of its first copy's last byte
     int m_packets_sent = 0;
     int m_packets_acknowledged = 0;
     bool m_eot_sent = false;
     int m_last_result = -1;
     EraseGate m_erase_gate;
+    std::function<void()> m_query_hook;
+    quint32 m_blocks_sent = 0;
 };
 
 #endif

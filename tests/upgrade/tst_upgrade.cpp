@@ -3,6 +3,7 @@
 #include "tests/support/logcapture.h"
 #include "upgrade/upgrader.h"
 
+#include <QBuffer>
 #include <QtTest>
 #include <functional>
 
@@ -12,7 +13,7 @@ const QByteArray ACK(1, dev::ACK), NAK(1, dev::NAK), NAKS(3, dev::NAK);
 const auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
 
 // An engine with its own channel on a fake line, NAK count and firmware path.
-// The clock is stopped.
+// The clock moves only when a test steps it.
 struct EngineRig
 {
     LogCapture log;
@@ -28,7 +29,7 @@ struct EngineRig
     {
         channel.set_device(&line, [this] { line.discard(); });
         channel.openSerialPort(QString());
-        engine.m_clock_timer->stop();
+        engine.m_clock_timer->blockSignals(true);
         QObject::connect(&engine, &Upgrader::upgrade_info,
                          [this](QString t) { events << "info:" + t; });
         QObject::connect(&engine, &Upgrader::upgrade_progress,
@@ -62,6 +63,20 @@ struct EngineRig
         takeSent();
         events.clear();
     }
+};
+
+// A file whose size says more than it delivers: its end comes early.
+struct ShortFile : QBuffer
+{
+    ShortFile(const QByteArray &content, qint64 size) : m_content(content), m_size(size)
+    {
+        setBuffer(&m_content);
+        open(ReadOnly);
+    }
+    qint64 size() const override { return m_size; }
+    bool atEnd() const override { return pos() >= m_content.size(); }
+    QByteArray m_content;
+    qint64 m_size;
 };
 
 using Step = std::function<void(EngineRig &)>;
@@ -177,6 +192,63 @@ private slots:
         QTEST(got.join(' '), "frames");
         QCOMPARE(rig.engine.m_query_timer, after_record); // nothing written past the record
     }
+    // The receive clock sleeps once a pause has passed: the same chunks at the same gaps make the
+    // same frames as with a clock that never stops.
+    void sleepingClock_data()
+    {
+        QTest::addColumn<QByteArray>("chunks"); // in hex, "|" between chunks
+        QTest::addColumn<QList<int>>("gaps");   // clock ticks after each chunk
+        const QByteArray info = "240e0011415f563132333435363738393031";
+        QTest::newRow("frame over 50 ms")
+            << "240e00|" + info.mid(6) + "|" + info << QList<int>{10, 30, 0};
+        QTest::newRow("frame over 55 ms")
+            << "240e00|" + info.mid(6) + "|" + info << QList<int>{11, 30, 0};
+        QTest::newRow("pause, then a fresh frame") << "2401|00|" + info << QList<int>{3, 40, 20};
+        QTest::newRow("frames after long silences")
+            << info + "|" + info + "|2401|0011|41" << QList<int>{500, 12, 1, 9, 0};
+    }
+    void sleepingClock()
+    {
+        QFETCH(QByteArray, chunks);
+        QFETCH(QList<int>, gaps);
+        EngineRig sleeping, always;
+        for (EngineRig *rig : {&sleeping, &always}) {
+            rig->engine.start_check_version();
+        }
+        const QList<QByteArray> parts = chunks.split('|');
+        for (int i = 0; i < parts.size(); ++i) {
+            for (EngineRig *rig : {&sleeping, &always}) {
+                rig->device(QByteArray::fromHex(parts.at(i)));
+            }
+            for (int tick = 0; tick < gaps.at(i); ++tick) {
+                always.engine.update_sys_time();
+                // A timer that is asleep does not tick.
+                if (sleeping.engine.m_clock_timer->isActive()) {
+                    sleeping.engine.update_sys_time();
+                }
+            }
+        }
+        QVERIFY(!sleeping.events.isEmpty());
+        QCOMPARE(sleeping.events, always.events);
+        QVERIFY(sleeping.engine.m_sys_time < always.engine.m_sys_time); // it did sleep
+    }
+    // An ACK counts only for a block that had left the program when the ACK was read; the wire
+    // and the engine's stepping do not change for it.
+    void ackBeforeDeparture()
+    {
+        EngineRig rig;
+        QVERIFY(rig.load(ramp(1500)));
+        rig.enterTransfer();
+        rig.line.stalled = true;
+        rig.device(NAKS + ACK); // the first block, still held, acknowledged; the second queued
+        QCOMPARE(rig.engine.packets_acknowledged(), 0);
+        QCOMPARE(rig.events, QStringList{"progress:50"});
+        rig.line.drain();
+        rig.device(ACK + ACK); // the second block had left; then the end of transmission
+        QCOMPARE(rig.engine.packets_acknowledged(), 1);
+        QVERIFY(rig.engine.end_of_transmission_sent());
+        QCOMPARE(rig.takeSent().size(), 2 * dev::BLOCK + 2);
+    }
     void router_data()
     {
         QTest::addColumn<bool>("running");
@@ -211,6 +283,28 @@ private slots:
         QTEST(rig.naks, "naks");
         QTEST(rig.takeSent(), "sent");
         QTEST(rig.events, "events");
+    }
+    // Checksums worked out by hand: the sum of the data bytes, carries past 8 bits dropped.
+    void blockChecksum_data()
+    {
+        QTest::addColumn<QByteArray>("data"); // the packet's first bytes; zeros follow
+        QTest::addColumn<QByteArray>("sum");
+        QTest::newRow("0x80 + 0x80 + 0x01 = 0x101") << bytes("808001") << bytes("01");
+        QTest::newRow("100 times 0x03 = 300 = 0x12c") << QByteArray(100, 3) << bytes("2c");
+        QTest::newRow("1024 times 0x01 = 0x400") << QByteArray(1024, 1) << bytes("00");
+        QTest::newRow("0xfe at the end") << QByteArray(1023, 0) + bytes("fe") << bytes("fe");
+    }
+    void blockChecksum()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, sum);
+        EngineRig rig;
+        const QByteArray packet = data.leftJustified(1024, 0);
+        rig.engine.m_packets = {packet};
+        rig.engine.m_packet_count = 1;
+        rig.engine.m_running = true;
+        rig.device(bytes("2401002200151515"));
+        QCOMPARE(rig.takeSent(), bytes("0201fe") + packet + sum);
     }
     void versionCheck_data()
     {
@@ -453,6 +547,11 @@ private slots:
             << Step([](EngineRig &r) { r.load({}, "a", 65535 * 1024 + 1); }) << refused;
         QTest::newRow("read error midway") << Step([](EngineRig &r) {
             FailingDevice file;
+            r.engine.load_firmware_from(file, r.firmware);
+        }) << refused;
+        // The file ends before the size it had when the load began (cut short meanwhile).
+        QTest::newRow("reads short midway") << Step([](EngineRig &r) {
+            ShortFile file(QByteArray(3000, 'a'), 5000);
             r.engine.load_firmware_from(file, r.firmware);
         }) << refused;
     }

@@ -89,8 +89,8 @@ bool FlashJob::prepare(const FlashJob *loaded)
         refuse(QStringLiteral("%1: cannot be read").arg(m_settings.firmware));
         return false;
     }
-    m_report.size = upgrade ? qint64(m_engine.m_firmware_size) : input.size;
-    m_report.packets = upgrade ? m_engine.m_packet_count : 0;
+    m_report.size = upgrade ? qint64(m_engine.firmware_size()) : input.size;
+    m_report.packets = upgrade ? m_engine.packet_count() : 0;
     return true;
 }
 
@@ -205,8 +205,9 @@ void FlashJob::onProgress(int percent)
         return;
     }
     notePhase();
-    const qint64 total = m_engine.m_firmware_size;
-    const qint64 bytes = qMin(total, qint64(m_engine.m_packet_id) * m_engine.m_packet_size);
+    const qint64 total = m_engine.firmware_size();
+    const qint64 bytes =
+        qMin(total, qint64(m_engine.packets_acknowledged()) * m_engine.packet_size());
     const qint64 since = m_report.transfer_at < 0 ? 0 : m_clock.elapsed() - m_report.transfer_at;
     emit progress(qBound(0, percent, PERCENT), bytes, total, since);
 }
@@ -240,7 +241,7 @@ void FlashJob::onUpgradeFinished()
 void FlashJob::onCheckFinished()
 {
     // The engine leaves a finished check marked as running; its user ends it.
-    m_engine.m_running = false;
+    m_engine.end_check();
     if (m_active) {
         notePhase();
         finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
@@ -273,9 +274,9 @@ void FlashJob::onStalled(UpgradePhase phase, int limit_ms)
 
 void FlashJob::fillTransferFigures()
 {
-    m_report.current_version = m_engine.m_current_version;
+    m_report.current_version = m_engine.current_version();
     m_report.naks = m_nak_count;
-    m_report.blocks_sent = m_engine.m_blocks_sent;
+    m_report.blocks_sent = m_engine.blocks_sent();
     if (m_report.transfer_at < 0) {
         return;
     }

@@ -30,7 +30,7 @@ ProgressMark progress_mark(const Upgrader &engine)
 
 bool image_delivered(const Upgrader &engine)
 {
-    const int packets = engine.m_packet_count;
+    const int packets = engine.packet_count();
     return packets > 0 && engine.packets_sent() == packets &&
            engine.packets_acknowledged() == packets && engine.end_of_transmission_sent();
 }
@@ -40,7 +40,7 @@ QString premature_success_message(const Upgrader &engine)
     return QStringLiteral("the device reported success before receiving the image (%1 of %2 "
                           "blocks acknowledged)")
         .arg(engine.packets_acknowledged())
-        .arg(engine.m_packet_count);
+        .arg(engine.packet_count());
 }
 
 ProgressWatchdog::ProgressWatchdog(int progress_limit_ms, int erase_limit_ms, QObject *parent)
@@ -95,7 +95,7 @@ QString stall_message(UpgradePhase phase, int limit_ms, const Upgrader &engine)
                               "acknowledged)")
             .arg(seconds(limit_ms))
             .arg(engine.packets_acknowledged())
-            .arg(engine.m_packet_count);
+            .arg(engine.packet_count());
     case UpgradePhase::Completion:
         return QStringLiteral("no result from the device for %1 s after the end of transmission")
             .arg(seconds(limit_ms));
