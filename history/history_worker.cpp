@@ -71,6 +71,7 @@ void HistoryWorker::begin(quint64 ticket, const BoardRecord &record)
 {
     BoardRecord row = record;
     row.result = BOARD_STARTED;
+    row.exit_code = -1;
     row.ended = QDateTime();
     if (!row.started.isValid()) {
         row.started = QDateTime::currentDateTimeUtc();
