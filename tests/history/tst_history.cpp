@@ -1,7 +1,7 @@
 // The board history on both databases, SQLite in a temporary folder and a PostgreSQL server the
 // test starts itself: schemas made, migrated and refused; every column kept; a station killed
-// mid-board, a read-only file, a full disk, a server that goes and one too slow; two stations
-// writing to one server at once.
+// mid-board, a read-only file, a user who may not write, a full disk, a server that goes and one
+// too slow; two stations writing to one server at once.
 #include "history/history.h"
 #include "history/history_export.h"
 #include "tests/history/pg_server.h"
@@ -358,6 +358,27 @@ private slots:
         }
         QVERIFY2(answer.startsWith("cannot ") && answer.contains(target.path), qPrintable(answer));
         QCOMPARE(rows(target).size(), 1);
+    }
+
+    void no_insert_right()
+    {
+        const HistoryTarget owned = fresh(POSTGRES);
+        QVERIFY(direct(owned, HISTORY_SCHEMA_VERSION, ""));
+        QString output;
+        QVERIFY2(m_server.psql(owned.database,
+                               "CREATE ROLE viewer_" + owned.database +
+                                   " LOGIN; GRANT SELECT ON "
+                                   "kt62_boards, kt62_schema TO viewer_" +
+                                   owned.database,
+                               &output),
+                 qPrintable(output));
+        HistoryTarget viewer = owned;
+        viewer.user = "viewer_" + owned.database;
+        History history(viewer);
+        const QString error = open_error(history);
+        QVERIFY2(error.startsWith("cannot write to the history " + viewer.display()) &&
+                     error.contains("permission denied"),
+                 qPrintable(error));
     }
 
     void full_disk()
