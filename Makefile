@@ -11,12 +11,15 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # help2man makes the man pages; dpkg-dev (dpkg-shlibdeps) and file let CPack
 # work out the package's dependencies; man-db reads the packaged pages in the
-# package check.
+# package check. postgresql gives the history tests a server of their own to
+# start (its packaged cluster is not used); the Qt SQL drivers are the
+# history's two kinds of database.
 PKGS_COMMON := cmake make g++ pkg-config socat xvfb xauth python3 clang-format \
-               help2man dpkg-dev file man-db
-PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n
+               help2man dpkg-dev file man-db postgresql
+PKGS_QT5 := qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n \
+            libqt5sql5-sqlite libqt5sql5-psql
 PKGS_QT6 := qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
-            qt6-translations-l10n libgl-dev
+            qt6-translations-l10n libgl-dev libqt6sql6-sqlite libqt6sql6-psql
 PKGS := $(PKGS_COMMON) $(if $(filter 6,$(QT)),$(PKGS_QT6),$(PKGS_QT5))
 
 .PHONY: all deps configure build test test-asan fuzz fuzz-smoke fuzz-build soak demo run package \

@@ -25,6 +25,10 @@ out as far as it can. Not part of CI: it takes a few minutes.
   h  peak RSS of kt62-flash stormed for 10 s by kt62-sim --nak-stream (NAKs
      without pause, no block taken) while upgrading a 16 MiB image, against
      the image size
+  i  the board history: 10,000 boards recorded one after another into a
+     fresh SQLite file as a station records them (the start row, then its
+     completion, each committed with full sync), the median cost of one
+     board; then the 10,000 rows exported as CSV
 
 Progress goes to standard error, the table to standard output.
 """
@@ -49,8 +53,10 @@ LINE_CEILING = BAUD / 10 * 1024 / 1029  # payload bytes per second at 8N1
 MAX_PACKETS = 65535
 STATION_PORTS = 8
 STATION_BOARDS = 32
+HISTORY_BOARDS = 10000
 TOOLS = {"sim": "tools/sim/kt62-sim", "flash": "tools/flash/kt62-flash",
-         "gui": "app/kt62-update-tool"}
+         "gui": "app/kt62-update-tool", "history": "tests/history/kt62-history-bench"}
+TOOL_ROWS = {"gui": "d", "history": "i"}  # tools only some rows need
 COMMANDS = {"sx": "b", "rx": "b", "xvfb-run": "d", "strace": "d"}  # and the rows that need them
 
 
@@ -65,6 +71,7 @@ class Bench:
         self.sim = os.path.join(build, TOOLS["sim"])
         self.flash = os.path.join(build, TOOLS["flash"])
         self.gui = os.path.join(build, TOOLS["gui"])
+        self.history = os.path.join(build, TOOLS["history"])
         self.work = work
 
     def path(self, name):
@@ -416,11 +423,25 @@ def nak_storm_memory(bench, seconds=10):
              peak / size <= 2.5)]
 
 
+def history_cost(bench):
+    note(f"(i) {HISTORY_BOARDS:,} boards recorded into an SQLite history and exported, "
+         "about 10 s ...")
+    out = subprocess.run([bench.history, bench.work, str(HISTORY_BOARDS)], check=True,
+                         capture_output=True, text=True)
+    f = json.loads(out.stdout)
+    return [
+        ("i1", "history: recording one board into SQLite (start row + completion, full sync), "
+               "median", f"{f['median_ms']:.2f} ms (95th percentile {f['p95_ms']:.2f} ms; "
+                         f"{f['boards']:,} boards in {f['recording_s']:.1f} s)", "≤ 10 ms",
+         f["median_ms"] <= 10),
+        ("i2", f"history: CSV export of {f['boards']:,} rows",
+         f"{f['export_s']:.2f} s ({f['csv_bytes'] / MIB:.1f} MiB)", "≤ 2 s", f["export_s"] <= 2),
+    ]
 
 
 MEASUREMENTS = (line_rate, against_lrzsz, encryption, gui_idle, largest_image_memory,
-                several_ports, station_of_many, nak_storm_memory)
-KEYS = "abcdefgh"  # one per measurement, in order
+                several_ports, station_of_many, nak_storm_memory, history_cost)
+KEYS = "abcdefghi"  # one per measurement, in order
 
 
 def print_table(rows):
@@ -441,7 +462,8 @@ def print_table(rows):
 def missing_prerequisite(build, only):
     """What stops the bench (its rows only) before it starts, or None."""
     for key, tool in TOOLS.items():
-        if (key != "gui" or "d" in only) and not os.access(os.path.join(build, tool), os.X_OK):
+        needed = any(row in only for row in TOOL_ROWS.get(key, only))
+        if needed and not os.access(os.path.join(build, tool), os.X_OK):
             return f"{os.path.join(build, tool)} is missing; run 'make build' first"
     for command, keys in COMMANDS.items():
         if any(key in only for key in keys) and shutil.which(command) is None:
