@@ -1,12 +1,13 @@
 #include "upgrade/protocol.h"
 
+#include "common/units.h"
+
 #include <cstring>
 
 namespace {
 constexpr int LENGTH_LOW_OFFSET = 1;
 constexpr int LENGTH_HIGH_OFFSET = 2;
 constexpr int COMMAND_OFFSET = 3;
-constexpr int BITS_PER_BYTE = 8;
 constexpr int BYTE_MASK = 0xFF;
 // The length field is 16 bits wide.
 constexpr int MAX_FRAME_LENGTH = 0xFFFF;

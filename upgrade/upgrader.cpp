@@ -1,5 +1,6 @@
 #include "upgrade/upgrader.h"
 
+#include "common/units.h"
 #include "firmware/firmware_name.h"
 
 #include <QDebug>
@@ -12,8 +13,6 @@ QString g_firmware_file;
 namespace {
 // A block is sent on every third NAK counted over the whole program.
 constexpr int NAKS_PER_BLOCK = 3;
-constexpr float PERCENT = 100.0f;
-constexpr int BITS_PER_BYTE = 8;
 } // namespace
 
 Upgrader::Upgrader(GPI *channel, int *nak_count, QString *firmware_file, QObject *parent)
@@ -471,7 +470,7 @@ void Upgrader::on_ack()
     ++m_packet_number;
     ++m_packet_id;
     // Single precision, truncated: 53 of 100 blocks reads as 52 %.
-    m_progress = int(float(m_packet_id) / float(m_packet_count) * PERCENT);
+    m_progress = int(float(m_packet_id) / float(m_packet_count) * float(PERCENT));
     emit upgrade_progress(m_progress);
     up_xmodem();
 }
