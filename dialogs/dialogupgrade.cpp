@@ -1,7 +1,7 @@
 #include "dialogs/dialogupgrade.h"
 #include "ui_dialogupgrade.h"
 
-#include "dialogs/prompts.h"
+#include "widgets/prompts.h"
 #include "firmware/firmware_name.h"
 
 #include <QDebug>

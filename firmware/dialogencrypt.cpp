@@ -1,7 +1,7 @@
 #include "firmware/dialogencrypt.h"
 #include "ui_dialogencrypt.h"
 
-#include "dialogs/prompts.h"
+#include "widgets/prompts.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
 

@@ -1,5 +1,5 @@
 #include "firmware/dialogencrypt.h"
-#include "firmware/elidedlabel.h"
+#include "widgets/elidedlabel.h"
 #include "firmware/firmware_image.h"
 #include "tests/support/fakedevice.h"
 #include "tests/support/logcapture.h"

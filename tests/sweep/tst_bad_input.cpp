@@ -2,7 +2,7 @@
 // encryption dialogs (answered through their prompt seam) and kt62-flash. Each must say
 // what is wrong, leave nothing half-written on disk and send nothing to the device.
 #include "dialogs/dialogupgrade.h"
-#include "dialogs/prompts.h"
+#include "widgets/prompts.h"
 #include "firmware/dialogencrypt.h"
 #include "firmware/firmware_image.h"
 #include "serial/gpi.h"

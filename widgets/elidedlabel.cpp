@@ -1,4 +1,4 @@
-#include "firmware/elidedlabel.h"
+#include "widgets/elidedlabel.h"
 
 #include <QPainter>
 #include <QStyle>
