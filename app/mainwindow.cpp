@@ -7,6 +7,7 @@
 #include "serial/gpi.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
+#include "widgets/placement.h"
 
 #include <QCoreApplication>
 #include <QDialog>
@@ -137,9 +138,7 @@ void MainWindow::show_open_failure(const QString &port)
 
 void MainWindow::exec_centred(QDialog *dialog)
 {
-    QRect place = dialog->frameGeometry();
-    place.moveCenter(frameGeometry().center());
-    dialog->move(place.topLeft());
+    place_over(dialog, this);
     dialog->exec();
 }
 

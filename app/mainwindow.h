@@ -38,8 +38,8 @@ private:
     void retranslate_all();
     // Why the port just asked for did not open, in the status bar.
     void show_open_failure(const QString &port);
-    // Runs a parentless dialog modally, centred over this window: some window
-    // managers put a window without a parent in the corner of the screen.
+    // Runs a parentless dialog modally, placed over this window (see
+    // place_over).
     void exec_centred(QDialog *dialog);
     QStringList box_entries() const;
 

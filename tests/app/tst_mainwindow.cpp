@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +19,7 @@
 
 namespace {
 QStringList g_ports;
+constexpr int FRAME_SLACK = 10; // pixels a window frame may shift a centre by
 
 QStringList entries(const QComboBox *box)
 {
@@ -29,14 +31,14 @@ QStringList entries(const QComboBox *box)
 }
 
 // Rejects the modal dialog that bringUp shows and returns it (none when bringUp returned
-// without showing one); centre receives where the dialog was centred.
-QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre)
+// without showing one); frame receives where the dialog was.
+QWidget *close_next_modal(const std::function<void()> &bringUp, QRect *frame)
 {
     QWidget *seen = nullptr;
     QObject answer; // gone with this call, answered or not
-    QTimer::singleShot(0, &answer, [&seen, centre] {
+    QTimer::singleShot(0, &answer, [&seen, frame] {
         if ((seen = QApplication::activeModalWidget())) {
-            *centre = seen->frameGeometry().center();
+            *frame = seen->frameGeometry();
             qobject_cast<QDialog *>(seen)->reject();
         }
     });
@@ -151,24 +153,40 @@ private slots:
         QVERIFY(!g_gpi.isOpen());
         QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     }
-    // F7 and the upgrade button each open their dialog centred over the window, give or take
-    // its frame; F6 opens nothing.
-    void keysAndButtonsOpenDialogs()
+    // F7 and the upgrade button each open their dialog over the window: centred, give or take
+    // its frame, and moved inside the screen's available area near its edges. F6 opens nothing.
+    void dialogsPlaced_data()
     {
+        QTest::addColumn<QPoint>("corner"); // of the window in the available area; -1: far edge
+        QTest::addColumn<bool>("centred");
+        QTest::newRow("away from the edges") << QPoint(300, 200) << true;
+        QTest::newRow("top-left corner") << QPoint(0, 0) << false;
+        QTest::newRow("bottom-right corner") << QPoint(-1, -1) << false;
+    }
+    void dialogsPlaced()
+    {
+        QFETCH(QPoint, corner);
+        QFETCH(bool, centred);
         m_window->show();
-        m_window->move(300, 200); // away from the corner where a parentless window may land
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        const QRect available = m_window->screen()->availableGeometry();
+        const QSize size = m_window->frameGeometry().size();
+        const QPoint far(available.width() - size.width(), available.height() - size.height());
+        m_window->move(available.topLeft() + (corner.x() < 0 ? far : corner));
         MainWindow *w = m_window.get();
-        const QPoint middle = m_window->frameGeometry().center();
-        constexpr int FRAME_SLACK = 10;
-        QPoint centre;
-        QVERIFY(qobject_cast<DialogEncrypt *>(
-            close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }, &centre)));
-        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-        QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
-            [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
-            &centre)));
-        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-        QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }, &centre), nullptr);
+        const std::pair<std::function<void()>, QString> openers[] = {
+            {[w] { QTest::keyClick(w, Qt::Key_F7); }, "DialogEncrypt"},
+            {[this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
+             "DialogUpgrade"}};
+        QRect frame;
+        for (const auto &[open, name] : openers) {
+            const QWidget *dialog = close_next_modal(open, &frame);
+            QCOMPARE(dialog ? dialog->metaObject()->className() : "none", name);
+            const int off = (frame.center() - m_window->frameGeometry().center()).manhattanLength();
+            QVERIFY2(available.contains(frame) && (!centred || off <= FRAME_SLACK),
+                     qPrintable(QString("%1 at %2,%3").arg(name).arg(frame.x()).arg(frame.y())));
+        }
+        QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }, &frame), nullptr);
     }
     void openFailureInStatusBar_data()
     {
