@@ -1,9 +1,9 @@
 #include "firmware/dialogencrypt.h"
 #include "ui_dialogencrypt.h"
 
-#include "widgets/prompts.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
+#include "widgets/prompts.h"
 
 #include <QDebug>
 
