@@ -7,6 +7,8 @@
 #include "serial/gpi.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
+#include "widgets/elidedlabel.h"
+#include "widgets/placement.h"
 
 #include <QCoreApplication>
 #include <QDialog>
@@ -15,6 +17,7 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -26,14 +29,55 @@ const char *const QT_CATALOGUE_PATH = ":/qt/qtbase_zh_CN.qm";
 
 // The catalogue is registered while static objects are built, before main.
 const bool g_resources_registered = (kt62_register_resources(), true);
+
+// Why a port did not open, kept as data so that it can be worded again in
+// another language.
+struct OpenFailureNote
+{
+    QString port;
+    GPI::OpenFailure kind = GPI::OpenFailure::Other;
+    QString system_text;
+    std::optional<QString> group; // to join for a permission; none when unknown
+};
+
+QString reason_text(const OpenFailureNote &note)
+{
+    switch (note.kind) {
+    case GPI::OpenFailure::InUse:
+        // Qt words a port held by another program as a permission error
+        // while locking; the user needs to know who has it.
+        return MainWindow::tr("in use by another program");
+    case GPI::OpenFailure::Permission:
+        return MainWindow::tr("permission denied");
+    case GPI::OpenFailure::Missing:
+        return MainWindow::tr("no such port");
+    case GPI::OpenFailure::None:
+    case GPI::OpenFailure::Other:
+        break;
+    }
+    return note.system_text;
+}
+
+QString open_failure_text(const OpenFailureNote &note)
+{
+    const QString reason = reason_text(note);
+    return note.group ? MainWindow::tr("Cannot open %1: %2; join the group %3 (sudo usermod -aG %3 "
+                                       "$USER), then log in again")
+                            .arg(note.port, reason, *note.group)
+                      : MainWindow::tr("Cannot open %1: %2").arg(note.port, reason);
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_dialog_upgrade(nullptr),
       m_dialog_encrypt(nullptr), m_translator(nullptr), m_qt_translator(nullptr),
-      m_serial_opened(false), m_port_timer(nullptr), m_version(QStringLiteral(" V" KT62_VERSION))
+      m_serial_opened(false), m_port_timer(nullptr), m_version(QStringLiteral(" V" KT62_VERSION)),
+      m_status(new ElidedLabel())
 {
     ui->setupUi(this);
+    m_status->setObjectName(QStringLiteral("lbl_status"));
+    m_status->set_content(ElidedLabel::Content::Text);
+    statusBar()->addPermanentWidget(m_status, 1);
     ui->actionEnglish->setCheckable(true);
     ui->actionChinese->setCheckable(true);
     m_translator = new QTranslator();
@@ -102,9 +146,14 @@ void MainWindow::serial_port_status_changed(bool connected)
     if (connected) {
         ui->btn_open_serial->setText(tr("Close"));
         m_current_port = ui->cb_port_idx->currentText();
-        statusBar()->clearMessage();
-    } else {
-        ui->btn_open_serial->setText(tr("Open"));
+        show_status(nullptr);
+        return;
+    }
+    ui->btn_open_serial->setText(tr("Open"));
+    // The upgrade dialog may be hidden: the stop is told here at once.
+    if (const std::optional<DialogUpgrade::PortStop> stop =
+            m_dialog_upgrade->stop_by_port_change()) {
+        show_status([stop] { return DialogUpgrade::stop_text(*stop); });
     }
 }
 
@@ -123,23 +172,27 @@ void MainWindow::on_btn_open_serial_clicked()
 
 void MainWindow::show_open_failure(const QString &port)
 {
-    // The port's own words ("Permission denied", "Device or resource busy").
-    // A busy port reports a permission error too, so only the device node
-    // tells whether joining its group would help.
-    const QString reason = g_gpi.device()->errorString();
-    const std::optional<QString> group = group_to_join(port_node_facts(port));
-    statusBar()->showMessage(
-        group ? tr("Cannot open %1: %2; join the group %3 (sudo usermod -aG %3 $USER), then log in "
-                   "again")
-                    .arg(port, reason, *group)
-              : tr("Cannot open %1: %2").arg(port, reason));
+    OpenFailureNote note;
+    note.port = port;
+    note.kind = g_gpi.open_failure();
+    note.system_text = g_gpi.open_failure_text();
+    // Only a node that refuses this user while its group may use it tells
+    // that joining the group would help.
+    if (note.kind == GPI::OpenFailure::Permission) {
+        note.group = group_to_join(port_node_facts(port));
+    }
+    show_status([note] { return open_failure_text(note); });
+}
+
+void MainWindow::show_status(std::function<QString()> text)
+{
+    m_status_text = std::move(text);
+    m_status->set_full_text(m_status_text ? m_status_text() : QString());
 }
 
 void MainWindow::exec_centred(QDialog *dialog)
 {
-    QRect place = dialog->frameGeometry();
-    place.moveCenter(frameGeometry().center());
-    dialog->move(place.topLeft());
+    place_over(dialog, this);
     dialog->exec();
 }
 
@@ -193,6 +246,7 @@ void MainWindow::retranslate_all()
     ui->retranslateUi(this);
     ui->btn_open_serial->setText(m_serial_opened ? tr("Close") : tr("Open"));
     m_dialog_upgrade->retranslate();
+    show_status(m_status_text);
     update_serial_port_list(true);
     setWindowTitle(tr("KT62 Update Tool") + m_version);
 }

@@ -4,6 +4,8 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
@@ -15,6 +17,7 @@ QT_END_NAMESPACE
 
 class DialogUpgrade;
 class DialogEncrypt;
+class ElidedLabel;
 
 class MainWindow : public QMainWindow
 {
@@ -38,8 +41,11 @@ private:
     void retranslate_all();
     // Why the port just asked for did not open, in the status bar.
     void show_open_failure(const QString &port);
-    // Runs a parentless dialog modally, centred over this window: some window
-    // managers put a window without a parent in the corner of the screen.
+    // Shows what text() says in the status bar, now and again after each
+    // switch of language; an empty function clears it.
+    void show_status(std::function<QString()> text);
+    // Runs a parentless dialog modally, placed over this window (see
+    // place_over).
     void exec_centred(QDialog *dialog);
     QStringList box_entries() const;
 
@@ -55,6 +61,11 @@ private:
     QString m_current_port;
     QTimer *m_port_timer;
     QString m_version;
+    // Why the port did not open, or why a run stopped. A permanent widget:
+    // the status bar's own message would be cut at the window's fixed width
+    // and wiped by any status tip, such as the Language menu's.
+    ElidedLabel *m_status;
+    std::function<QString()> m_status_text;
 };
 
 #endif

@@ -1,8 +1,8 @@
 #include "dialogs/dialogupgrade.h"
 #include "ui_dialogupgrade.h"
 
-#include "dialogs/prompts.h"
 #include "firmware/firmware_name.h"
+#include "widgets/prompts.h"
 
 #include <QDebug>
 #include <QDragEnterEvent>
@@ -36,12 +36,14 @@ void DialogUpgrade::retranslate()
     ui->retranslateUi(this);
     if (m_upgrader.m_running) {
         draw_run();
+    } else {
+        ui->lbl_upgrade_info->setText(stop_notice());
     }
 }
 
 void DialogUpgrade::reset_display()
 {
-    ui->lbl_upgrade_info->setText(QString());
+    ui->lbl_upgrade_info->setText(stop_notice());
     ui->btn_begin_upgrade->setText(tr("Upgrade"));
     ui->btn_begin_checkversion->setText(tr("CheckVersion"));
     reset_info_labels();
@@ -94,10 +96,10 @@ QString DialogUpgrade::run_status() const
 }
 
 // An opening while no run is active starts with nothing chosen and nothing
-// known about the device. A run left going from an earlier opening is shown
-// as it stands, with its file kept (the upgrade needs its table) and Cancel
-// on its button. The base handler would re-centre the dialog, which is
-// deliberately not done.
+// known about the device; only a run that the port stopped is still told. A
+// run left going from an earlier opening is shown as it stands, with its
+// file kept (the upgrade needs its table) and Cancel on its button. The base
+// handler would re-centre the dialog, which is deliberately not done.
 void DialogUpgrade::showEvent(QShowEvent *)
 {
     if (m_upgrader.m_running) {
@@ -110,19 +112,56 @@ void DialogUpgrade::showEvent(QShowEvent *)
 
 // A run must not outlive its port: left going, it would answer the device
 // once the port is opened again and erase it with no one watching. Inside
-// the port's error report the engine leaves the port alone.
+// the port's error report the engine leaves the port alone. The user may
+// not be looking (the dialog hidden), so the stop is kept to be told.
 void DialogUpgrade::port_status_changed(bool connected)
 {
+    m_stop_is_new = false;
     if (connected || !m_upgrader.m_running) {
         return;
     }
+    const UpgradePhase phase = m_upgrader.phase();
+    PortStop stop;
+    stop.lost = m_upgrader.channel()->reporting_error();
+    // Once the erase was asked for, the device may hold no firmware at all.
+    stop.erase_asked = phase == UpgradePhase::Erasing || phase == UpgradePhase::Transfer ||
+                       phase == UpgradePhase::Completion;
     m_upgrader.stop_upgrade();
+    m_stop = stop;
+    m_stop_is_new = true;
     reset_display();
-    ui->lbl_upgrade_info->setText(tr("Serial port closed, operation stopped"));
+}
+
+std::optional<DialogUpgrade::PortStop> DialogUpgrade::stop_by_port_change() const
+{
+    return m_stop_is_new ? m_stop : std::nullopt;
+}
+
+QString DialogUpgrade::stop_text(const PortStop &stop)
+{
+    const QString stopped = stop.lost ? tr("Serial port lost, operation stopped")
+                                      : tr("Serial port closed, operation stopped");
+    return stop.erase_asked
+               ? tr("%1; the device may be erased and must be upgraded again").arg(stopped)
+               : stopped;
+}
+
+QString DialogUpgrade::stop_notice() const
+{
+    return m_stop ? stop_text(*m_stop) : QString();
+}
+
+void DialogUpgrade::forget_stop()
+{
+    if (m_stop) {
+        m_stop.reset();
+        ui->lbl_upgrade_info->clear();
+    }
 }
 
 bool DialogUpgrade::refused_or_cancelled()
 {
+    forget_stop();
     if (!g_gpi.isOpen()) {
         inform(tr("Serial Port is not opened!"));
         return true;
@@ -159,12 +198,6 @@ void DialogUpgrade::on_btn_begin_checkversion_clicked()
     m_upgrader.start_check_version();
     ui->lbl_upgrade_info->setText(tr("Checking device information"));
     ui->btn_begin_checkversion->setText(tr("Cancel"));
-}
-
-bool DialogUpgrade::firmware_loaded_whole()
-{
-    // An empty file loads without error but gives nothing to send.
-    return m_upgrader.load_firmware() && m_upgrader.m_packet_count > 0;
 }
 
 void DialogUpgrade::on_btn_choose_firmware_clicked()
@@ -215,6 +248,10 @@ QString DialogUpgrade::dropped_file(const QMimeData *data)
 
 void DialogUpgrade::choose_firmware(const QString &path)
 {
+    // A new choice starts afresh: what an earlier run ended with (or why it
+    // stopped) says nothing about this file.
+    forget_stop();
+    ui->lbl_upgrade_info->clear();
     // The whole path counts here, directories included.
     if (!path_has_marker(path)) {
         inform(tr("Firmware name is not right!"));
@@ -222,13 +259,15 @@ void DialogUpgrade::choose_firmware(const QString &path)
     }
     qDebug().noquote() << QStringLiteral("Select firmware ") + path;
     g_firmware_file = path;
-    if (!firmware_loaded_whole()) {
+    // An empty file loads without error but gives nothing to send.
+    const bool loaded = m_upgrader.load_firmware();
+    if (!loaded || m_upgrader.m_packet_count == 0) {
         // Keeping the path would let an erase go out for a table that is
         // not this file's, and the labels would describe a firmware that
         // will not be sent.
         m_upgrader.forget_firmware();
         reset_info_labels();
-        inform(tr("Firmware file cannot be read!"));
+        inform(loaded ? tr("Firmware file is empty!") : tr("Firmware file cannot be read!"));
     }
 }
 

@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QString>
 
+#include <optional>
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class DialogUpgrade;
@@ -32,6 +34,20 @@ public:
     void retranslate();
     // The engine this dialog drives, for those who watch it.
     const Upgrader &upgrader() const { return m_upgrader; }
+
+    // A run that the port took away: closed by the user or lost (an error
+    // report), and whether the erase had been asked for by then.
+    struct PortStop
+    {
+        bool lost = false;
+        bool erase_asked = false;
+    };
+    // The run that the latest change of the port's state stopped; none when
+    // that change stopped nothing. This dialog hears the change first, so
+    // the other listeners can ask while it is announced.
+    std::optional<PortStop> stop_by_port_change() const;
+    // What the user is told about such a stop, in the active language.
+    static QString stop_text(const PortStop &stop);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -69,13 +85,19 @@ private:
     // port, and while any run is active either button cancels it and
     // closes the dialog. True when the click ends here.
     bool refused_or_cancelled();
-    bool firmware_loaded_whole();
+    // The user acted here: an earlier stop is no longer news.
+    void forget_stop();
+    QString stop_notice() const;
 
     Ui::DialogUpgrade *ui;
     Upgrader m_upgrader;
     // Whether the info labels show the engine's values rather than "Unknown".
     bool m_device_shown = false;
     bool m_target_shown = false;
+    // The last run the port stopped, told until the user's next action here
+    // (choosing a file, either action button), over hiding and showing.
+    std::optional<PortStop> m_stop;
+    bool m_stop_is_new = false;
 };
 
 #endif

@@ -1,9 +1,9 @@
 #include "firmware/dialogencrypt.h"
 #include "ui_dialogencrypt.h"
 
-#include "dialogs/prompts.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
+#include "widgets/prompts.h"
 
 #include <QDebug>
 
@@ -30,8 +30,7 @@ void DialogEncrypt::on_btn_choose_source_file_clicked()
     prompt.filter = FIRMWARE_FILTER;
     // A cancelled choice clears the earlier one on purpose.
     m_source_file = ask_for_path(prompt);
-    ui->lbl_source_path->setText(m_source_file);
-    ui->lbl_source_path->setToolTip(m_source_file);
+    ui->lbl_source_path->set_full_text(m_source_file);
 }
 
 void DialogEncrypt::on_btn_choose_output_dir_clicked()
@@ -43,8 +42,7 @@ void DialogEncrypt::on_btn_choose_output_dir_clicked()
     prompt.dir = QStringLiteral("/");
     prompt.options = QFileDialog::ShowDirsOnly;
     m_output_dir = ask_for_path(prompt);
-    ui->lbl_output_dir->setText(m_output_dir);
-    ui->lbl_output_dir->setToolTip(m_output_dir);
+    ui->lbl_output_dir->set_full_text(m_output_dir);
 }
 
 bool DialogEncrypt::choices_acceptable()

@@ -31,6 +31,18 @@
         <source>Cannot open %1: %2; join the group %3 (sudo usermod -aG %3 $USER), then log in again</source>
         <translation>无法打开%1：%2；请加入用户组%3（sudo usermod -aG %3 $USER），然后重新登录</translation>
     </message>
+    <message>
+        <source>in use by another program</source>
+        <translation>被其他程序占用</translation>
+    </message>
+    <message>
+        <source>permission denied</source>
+        <translation>没有访问权限</translation>
+    </message>
+    <message>
+        <source>no such port</source>
+        <translation>串口不存在</translation>
+    </message>
 </context>
 <context>
     <name>DialogUpgrade</name>
@@ -107,12 +119,24 @@
         <translation>无法读取固件文件！</translation>
     </message>
     <message>
+        <source>Firmware file is empty!</source>
+        <translation>固件文件为空！</translation>
+    </message>
+    <message>
         <source>Please stop the running operation first!</source>
         <translation>请先停止当前操作！</translation>
     </message>
     <message>
         <source>Serial port closed, operation stopped</source>
         <translation>串口已断开，操作已停止</translation>
+    </message>
+    <message>
+        <source>Serial port lost, operation stopped</source>
+        <translation>串口连接丢失，操作已停止</translation>
+    </message>
+    <message>
+        <source>%1; the device may be erased and must be upgraded again</source>
+        <translation>%1；设备可能已被擦除，必须重新升级</translation>
     </message>
 </context>
 <context>

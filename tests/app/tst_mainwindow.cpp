@@ -3,13 +3,18 @@
 #include "firmware/dialogencrypt.h"
 #include "resources/resources.h"
 #include "serial/gpi.h"
+#include "serial/port_access.h"
 #include "serial/port_list.h"
 #include "tests/support/testpty.h"
+#include "widgets/elidedlabel.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -18,6 +23,13 @@
 
 namespace {
 QStringList g_ports;
+constexpr int FRAME_SLACK = 10; // pixels a window frame may shift a centre by
+enum Node                       // how a port's device node treats this user
+{
+    Usable,
+    RefusedToUser,  // its group may use it
+    RefusedToGroup, // and its group may not either
+};
 
 QStringList entries(const QComboBox *box)
 {
@@ -29,14 +41,14 @@ QStringList entries(const QComboBox *box)
 }
 
 // Rejects the modal dialog that bringUp shows and returns it (none when bringUp returned
-// without showing one); centre receives where the dialog was centred.
-QWidget *close_next_modal(const std::function<void()> &bringUp, QPoint *centre)
+// without showing one); frame receives where the dialog was.
+QWidget *close_next_modal(const std::function<void()> &bringUp, QRect *frame)
 {
     QWidget *seen = nullptr;
     QObject answer; // gone with this call, answered or not
-    QTimer::singleShot(0, &answer, [&seen, centre] {
+    QTimer::singleShot(0, &answer, [&seen, frame] {
         if ((seen = QApplication::activeModalWidget())) {
-            *centre = seen->frameGeometry().center();
+            *frame = seen->frameGeometry();
             qobject_cast<QDialog *>(seen)->reject();
         }
     });
@@ -72,6 +84,9 @@ private slots:
     void cleanup()
     {
         g_gpi.closeSerialPort();
+        if (child<QAction>("actionChinese")->isChecked()) { // the catalogue outlives the window
+            child<QAction>("actionEnglish")->trigger();
+        }
         m_window.reset();
         set_port_name_source({});
     }
@@ -151,44 +166,107 @@ private slots:
         QVERIFY(!g_gpi.isOpen());
         QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     }
-    // F7 and the upgrade button each open their dialog centred over the window, give or take
-    // its frame; F6 opens nothing.
-    void keysAndButtonsOpenDialogs()
+    // F7 and the upgrade button each open their dialog over the window: centred, give or take
+    // its frame, and moved inside the screen's available area near its edges. F6 opens nothing.
+    void dialogsPlaced_data()
     {
-        m_window->show();
-        m_window->move(300, 200); // away from the corner where a parentless window may land
-        MainWindow *w = m_window.get();
-        const QPoint middle = m_window->frameGeometry().center();
-        constexpr int FRAME_SLACK = 10;
-        QPoint centre;
-        QVERIFY(qobject_cast<DialogEncrypt *>(
-            close_next_modal([w] { QTest::keyClick(w, Qt::Key_F7); }, &centre)));
-        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-        QVERIFY(qobject_cast<DialogUpgrade *>(close_next_modal(
-            [this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
-            &centre)));
-        QVERIFY((centre - middle).manhattanLength() <= FRAME_SLACK);
-        QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }, &centre), nullptr);
+        QTest::addColumn<QPoint>("corner"); // of the window in the available area; -1: far edge
+        QTest::addColumn<bool>("centred");
+        QTest::newRow("away from the edges") << QPoint(300, 200) << true;
+        QTest::newRow("top-left corner") << QPoint(0, 0) << false;
+        QTest::newRow("bottom-right corner") << QPoint(-1, -1) << false;
     }
+    void dialogsPlaced()
+    {
+        QFETCH(QPoint, corner);
+        QFETCH(bool, centred);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        const QRect available = m_window->screen()->availableGeometry();
+        const QSize size = m_window->frameGeometry().size();
+        const QPoint far(available.width() - size.width(), available.height() - size.height());
+        m_window->move(available.topLeft() + (corner.x() < 0 ? far : corner));
+        MainWindow *w = m_window.get();
+        const std::pair<std::function<void()>, QString> openers[] = {
+            {[w] { QTest::keyClick(w, Qt::Key_F7); }, "DialogEncrypt"},
+            {[this] { QTest::mouseClick(child<QPushButton>("btn_upgrade"), Qt::LeftButton); },
+             "DialogUpgrade"}};
+        QRect frame;
+        for (const auto &[open, name] : openers) {
+            const QWidget *dialog = close_next_modal(open, &frame);
+            QCOMPARE(QString(dialog ? dialog->metaObject()->className() : "none"), name);
+            const int off = (frame.center() - m_window->frameGeometry().center()).manhattanLength();
+            QVERIFY2(available.contains(frame) && (!centred || off <= FRAME_SLACK),
+                     qPrintable(QString("%1 at %2,%3").arg(name).arg(frame.x()).arg(frame.y())));
+        }
+        QCOMPARE(close_next_modal([w] { QTest::keyClick(w, Qt::Key_F6); }, &frame), nullptr);
+    }
+    // Why a port did not open, in both languages, on a permanent label: it fits the window,
+    // its tooltip is the whole text, a status tip (the Language menu's) leaves it, a good open
+    // clears it.
     void openFailureInStatusBar_data()
     {
-        QTest::addColumn<QString>("port"); // in a folder holding only the file "plain"
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("not a terminal") << "plain"
-                                        << "Inappropriate ioctl for device";
-        QTest::newRow("no such port") << "missing"
-                                      << "No such file or directory";
+        QTest::addColumn<QString>("port");    // "pty", held by another channel; else in a folder
+                                              // that holds only the file "plain"
+        QTest::addColumn<int>("node");        // how the port's node treats this user
+        QTest::addColumn<QString>("english"); // %1: the port
+        QTest::addColumn<QString>("chinese");
+        const auto row = [](const char *tag, QString port, Node node, QString en, QString zh) {
+            QTest::newRow(tag) << port << int(node) << en << zh;
+        };
+        row("held by another program", "pty", Usable, "Cannot open %1: in use by another program",
+            "无法打开%1：被其他程序占用");
+        row("group to join", "pty", RefusedToUser,
+            "Cannot open %1: permission denied; join the group dialout (sudo usermod -aG dialout "
+            "$USER), then log in again",
+            "无法打开%1：没有访问权限；请加入用户组dialout（sudo usermod -aG dialout "
+            "$USER），然后重新登录");
+        row("no group to join", "pty", RefusedToGroup, "Cannot open %1: permission denied",
+            "无法打开%1：没有访问权限");
+        row("no such port", "missing", Usable, "Cannot open %1: no such port",
+            "无法打开%1：串口不存在");
+        row("anything else", "plain", Usable, "Cannot open %1: Inappropriate ioctl for device",
+            "无法打开%1：Inappropriate ioctl for device");
     }
     void openFailureInStatusBar()
     {
         QFETCH(QString, port);
-        QFETCH(QString, reason);
+        QFETCH(int, node);
+        QFETCH(QString, english);
+        QFETCH(QString, chinese);
+        m_window->show(); // a status message hides only the bar's visible widgets
+        TestPty pty;
+        GPI holder;
+        holder.openSerialPort(pty.slavePath());
         QTemporaryDir dir;
         QVERIFY(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
-        g_ports = QStringList{port = dir.filePath(port)};
+        g_ports = QStringList{port = port == "pty" ? pty.slavePath() : dir.filePath(port)};
+        scan(true);
+        if (node != Usable) {
+            set_port_node_facts_source([node](const QString &) {
+                return std::optional<PortNodeFacts>(
+                    {true, false, "dialout", node == RefusedToUser});
+            });
+        }
+        openButton()->click();
+        set_port_node_facts_source({});
+        const auto *status = child<ElidedLabel>("lbl_status");
+        QVERIFY(status);
+        QCOMPARE(status->text(), english.arg(port));
+        QCOMPARE(status->toolTip(), status->text());
+        QVERIFY(status->fontMetrics().horizontalAdvance(status->shown_text()) <= status->width());
+        QVERIFY(status->geometry().right() < m_window->width());
+        child<QAction>("actionChinese")->trigger();
+        QCOMPARE(status->text(), chinese.arg(port));
+        child<QAction>("actionEnglish")->trigger();
+        QStatusTipEvent tip("Language");
+        QCoreApplication::sendEvent(m_window.get(), &tip);
+        QVERIFY(status->isVisibleTo(m_window.get()) && status->text() == english.arg(port));
+        holder.closeSerialPort();
+        g_ports = QStringList{pty.slavePath()};
         scan(true);
         openButton()->click();
-        QCOMPARE(m_window->statusBar()->currentMessage(), "Cannot open " + port + ": " + reason);
+        QVERIFY(g_gpi.isOpen() && status->text().isEmpty());
     }
     void iconInEverySize()
     {

@@ -1,7 +1,7 @@
 #ifndef KT62_TEST_PROMPTRECORDER_H
 #define KT62_TEST_PROMPTRECORDER_H
 
-#include "dialogs/prompts.h"
+#include "widgets/prompts.h"
 #include <QTest>
 
 // Answers the dialogs' questions while it lives: choosers take the queued

@@ -2,13 +2,13 @@
 // encryption dialogs (answered through their prompt seam) and kt62-flash. Each must say
 // what is wrong, leave nothing half-written on disk and send nothing to the device.
 #include "dialogs/dialogupgrade.h"
-#include "dialogs/prompts.h"
 #include "firmware/dialogencrypt.h"
 #include "firmware/firmware_image.h"
 #include "serial/gpi.h"
 #include "tests/support/testpty.h"
 #include "tests/tools/flash_run.h"
 #include "upgrade/upgrader.h"
+#include "widgets/prompts.h"
 
 #include <QDir>
 #include <QPushButton>
@@ -23,6 +23,7 @@ namespace {
 constexpr qint64 DIRECTORY = -1; // sizes that stand for something other than a file
 constexpr qint64 DANGLING = -2;  // a link to nothing: the file cannot be opened
 const QString NOT_READABLE = QStringLiteral("Firmware file cannot be read!");
+const QString EMPTY = QStringLiteral("Firmware file is empty!");
 const QString BAD_NAME = QStringLiteral("Firmware name is not right!");
 const QString FAILED = QStringLiteral("加密失败!");
 const QString DONE = QStringLiteral("加密完成!");
@@ -86,7 +87,7 @@ private slots:
         QTest::newRow("no _V") << "KT62_01.02.03.04.bin" << 8LL << BAD_NAME << true;
         QTest::newRow("_v lower case") << "KT62_v01.02.03.04.bin" << 8LL << BAD_NAME << true;
         QTest::newRow("_V only in the directory") << "fw_V/any.bin" << 8LL << "" << true;
-        QTest::newRow("empty") << good << 0LL << NOT_READABLE << true;
+        QTest::newRow("empty") << good << 0LL << EMPTY << true;
         QTest::newRow("1 byte, no header") << good << 1LL << "" << true;
         QTest::newRow("65535 packets") << good << most << "" << false;
         QTest::newRow("65536 packets") << good << most + 1 << NOT_READABLE << true;

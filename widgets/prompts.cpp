@@ -1,4 +1,4 @@
-#include "dialogs/prompts.h"
+#include "widgets/prompts.h"
 
 namespace {
 MessageResponder g_message_responder;
