@@ -30,9 +30,15 @@ struct SimOptions
                                        "NAK."};
     QCommandLineOption nak_stream{"nak-stream",
                                   "After the erase, send NAKs without pause and take no block."};
+    QCommandLineOption erase_loop{"erase-loop",
+                                  "After the erase, report its end and acknowledge every block, "
+                                  "again once a second, taking no block."};
     QCommandLineOption early{"early-success", "Answer the query with a success result."};
     QCommandLineOption ack_unseen{"ack-unseen", "After the erase, acknowledge every block before "
                                                 "it comes, then report success."};
+    QCommandLineOption blind_acks{"blind-acks",
+                                  "After the erase, send three NAKs, an ACK for every block and "
+                                  "one more, and a success result, reading nothing meanwhile."};
     QCommandLineOption pace{"pace", "Time every byte as an 8N1 line at BAUD.", "BAUD"};
     QCommandLineOption once{"once", "Serve one upgrade or version check, then exit."};
     QCommandLineOption verbose{"verbose", "One line per block."};
@@ -47,9 +53,10 @@ void add_options(QCommandLineParser &parser, const SimOptions &o)
         "2 bad usage.");
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.link, o.info, o.save, o.erase, o.seed, o.split, o.noise, o.nak, o.silent,
-                       o.exit_after, o.fail, o.babble, o.crc, o.nak_stream, o.early, o.ack_unseen,
-                       o.pace, o.once, o.verbose});
+    parser.addOptions(
+        {o.link,       o.info,   o.save,       o.erase,      o.seed,   o.split, o.noise,
+         o.nak,        o.silent, o.exit_after, o.fail,       o.babble, o.crc,   o.nak_stream,
+         o.erase_loop, o.early,  o.ack_unseen, o.blind_acks, o.pace,   o.once,  o.verbose});
 }
 
 // A whole number of at least minimum.
@@ -163,8 +170,10 @@ SimArgs parse_sim_args(const QStringList &arguments)
     config.device.babble = parser.isSet(o.babble);
     config.device.crc_mode = parser.isSet(o.crc);
     config.device.nak_stream = parser.isSet(o.nak_stream);
+    config.device.erase_loop = parser.isSet(o.erase_loop);
     config.device.early_success = parser.isSet(o.early);
     config.device.ack_unseen = parser.isSet(o.ack_unseen);
+    config.device.blind_acks = parser.isSet(o.blind_acks);
     config.device.once = parser.isSet(o.once);
     config.device.verbose = parser.isSet(o.verbose);
     config.line.chunk_split = parser.isSet(o.split);
