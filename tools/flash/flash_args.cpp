@@ -265,6 +265,21 @@ QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, Flash
     }
     return read_run(parser, o, request);
 }
+// What a refused command line still tells: where its report goes, and the
+// ports and the file it names, so that the report of the refusal neither
+// replaces them nor leaves them out.
+void keep_what_is_known(const QCommandLineParser &parser, const FlashOptions &o,
+                        FlashRequest *request)
+{
+    request->report_path = parser.value(o.report);
+    if (request->ports.isEmpty()) {
+        request->ports = parser.values(o.port);
+        request->ports.removeDuplicates();
+    }
+    if (request->firmware.isEmpty()) {
+        request->firmware = parser.positionalArguments().value(0);
+    }
+}
 } // namespace
 
 FlashArgs parse_flash_args(const QStringList &arguments)
@@ -275,6 +290,7 @@ FlashArgs parse_flash_args(const QStringList &arguments)
     FlashArgs args;
     if (!parser.parse(arguments)) {
         args.error = parser.errorText() + QLatin1String(TRY_HELP);
+        keep_what_is_known(parser, options, &args.request);
         return args;
     }
     // Asking for help or the version is never bad usage, whatever else is there.
@@ -290,8 +306,14 @@ FlashArgs parse_flash_args(const QStringList &arguments)
     const QString error = read_mode(parser, options, &args.request);
     if (!error.isEmpty()) {
         args.error = error + QLatin1String(TRY_HELP);
+        keep_what_is_known(parser, options, &args.request);
     }
     return args;
+}
+
+QString FlashArgs::reason() const
+{
+    return error.endsWith(QLatin1String(TRY_HELP)) ? error.chopped(int(qstrlen(TRY_HELP))) : error;
 }
 
 QString flash_help_text()
