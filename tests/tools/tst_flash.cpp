@@ -9,15 +9,18 @@
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_job.h"
 #include "tools/flash/image_table.h"
+#include "tools/flash/node_watch.h"
 #include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
 #include "tools/flash/terminal_text.h"
 
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -150,7 +153,7 @@ private slots:
             "erase finished");
         // Each wait starts when its step can begin: the answer's with the first query, a second
         // after the start; the next block's as the one before is acknowledged.
-        row("paced transfer longer than --timeout", "--pace 38400", "--timeout 1", "0 completion",
+        row("paced transfer longer than --timeout", "--pace 38400", "--timeout 0.8", "0 completion",
             finished, "result ok");
         row("a check answered with success", "--early-success", "--check-version", "1 query",
             "the device reported success instead of its firmware information",
@@ -522,6 +525,23 @@ private slots:
         QCOMPARE(::kill(pid_t(next.process.processId()), SIGTERM), 0);
         QCOMPARE(next.code(), 0);
         QCOMPARE(QFileInfo(next.link).symLinkTarget(), QString("/dev/null"));
+    }
+
+    void nodeWatch() // a node's name removed and made again is noticed, however fast; changes not
+    {
+        NodeWatch board, marker; // the marker's notice bounds the wait for none on the board
+        QSignalSpy gone(&board, &NodeWatch::removed), marked(&marker, &NodeWatch::removed);
+        const QString node = path("watched"), link = path("watched-link");
+        QVERIFY(write_file(node, "") && QFile::link(node, link));
+        board.watch({link, node});
+        marker.watch({path("marker")});
+        // What udev does as it applies its rules: times and mode, through the link and not.
+        QVERIFY(::utimensat(AT_FDCWD, qPrintable(link), nullptr, 0) == 0 &&
+                ::chmod(qPrintable(node), 0600) == 0);
+        QVERIFY(write_file(path("marker"), "") && marked.wait(LIMIT_MS));
+        QCOMPARE(gone.count(), 0);
+        QVERIFY(QFile::remove(node) && write_file(node, "")); // gone and back before any look
+        QVERIFY(gone.wait(LIMIT_MS));
     }
 
     void sameNode() // a second node of one device, made with its device number

@@ -11,10 +11,16 @@ const char PROGRAM[] = "kt62-sim";
 
 struct SimOptions
 {
-    QCommandLineOption link{"link", "Make PATH a symlink to the pty (removed on exit).", "PATH"};
+    QCommandLineOption link{"link",
+                            "Make PATH a symlink to the pty; a link to a pty that is there is "
+                            "refused. Removed on exit while it still leads to this pty.",
+                            "PATH"};
     QCommandLineOption info{"info", "Firmware information to answer.", "TEXT",
                             QString::fromLatin1(DeviceOptions().info)};
-    QCommandLineOption save{"save", "Write the plain image received to FILE.", "FILE"};
+    QCommandLineOption save{"save",
+                            "Write the plain image received to FILE (a new or a regular file, "
+                            "in a folder that is there).",
+                            "FILE"};
     QCommandLineOption erase{"erase-ms", "Erase time in milliseconds.", "MS", "200"};
     QCommandLineOption seed{"seed", "Seed of every random choice.", "N"};
     QCommandLineOption split{"chunk-split", "Cut every reply into random chunks."};
@@ -49,8 +55,9 @@ void add_options(QCommandLineParser &parser, const SimOptions &o)
     parser.setApplicationDescription(
         "A simulated KT62 device on a pseudo terminal. Prints the pty's name on the first line, "
         "then one line per event.\n\nExit codes: 0 served (with --once: the image was received "
-        "whole, or a version check was answered), 1 the session ended without a whole image, "
-        "2 bad usage.");
+        "whole, or a version check was answered), 1 the session ended without a whole image "
+        "(with --once also when the tool let go of the line in the middle of it), 2 bad usage "
+        "(also a --link another simulator serves, a --save FILE that cannot be written).");
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(

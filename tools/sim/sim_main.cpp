@@ -47,6 +47,10 @@ QString save_refusal(const QString &path)
 
 bool save_image(const QString &path, const QByteArray &image)
 {
+    // Looked at again: a FIFO put there since the start would block the device.
+    if (!output_file_refusal(path).isEmpty()) {
+        return false;
+    }
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(image) == image.size();
