@@ -1,5 +1,7 @@
 #include "firmware/firmware_image.h"
 
+#include "firmware/file_target.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QSaveFile>
@@ -170,6 +172,12 @@ EncryptResult encrypt_firmware_stream(QIODevice &source, const QString &output_p
         qDebug() << "plain firmware too large:" << source.size() << "bytes, at most"
                  << ENCRYPT_BUFFER_SIZE;
         result.status = EncryptStatus::SourceTooLarge;
+        return result;
+    }
+    // The rename below would replace a device or a FIFO with a plain file.
+    if (!output_file_refusal(output_path).isEmpty()) {
+        qDebug() << "firmware file_out refused:" << output_file_refusal(output_path);
+        result.status = EncryptStatus::OutputFailed;
         return result;
     }
     // The temporary file is only renamed over output_path by commit(), so a

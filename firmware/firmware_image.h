@@ -42,7 +42,7 @@ enum class EncryptStatus
     Ok,
     SourceUnreadable, // cannot be opened, or a read failed midway
     SourceTooLarge,   // more than ENCRYPT_BUFFER_SIZE bytes
-    OutputFailed,     // output could not be opened, written or committed
+    OutputFailed,     // output is no file to replace, or could not be opened, written or committed
 };
 
 struct EncryptResult
@@ -54,7 +54,8 @@ struct EncryptResult
 
 // Encrypts a plain image file into output_path through the work buffer.
 // The output is replaced atomically: on any failure nothing at output_path
-// is created or changed.
+// is created or changed. Only a regular file (or a link to one) is replaced
+// (see file_target.h).
 EncryptResult encrypt_firmware_file(const QString &source_path, const QString &output_path);
 // The same from an open source device, read from its current position.
 EncryptResult encrypt_firmware_stream(QIODevice &source, const QString &output_path);

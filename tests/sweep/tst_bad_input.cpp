@@ -18,6 +18,8 @@
 #include <csignal>
 #include <optional>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 constexpr qint64 DIRECTORY = -1; // sizes that stand for something other than a file
@@ -138,6 +140,8 @@ private slots:
         QTest::newRow("unwritable output") << "KT62_01.bin" << 8LL << FAILED << "/proc";
         // Small enough to sit in the file's write buffer until the commit.
         QTest::newRow("disk full") << "KT62_01.bin" << 8000LL << FAILED << "full";
+        // Only a regular file is replaced: the output's name is a second node of /dev/null.
+        QTest::newRow("output is a device node") << "KT62_01.bin" << 8LL << FAILED << "node";
     }
 
     void plainImage()
@@ -150,12 +154,15 @@ private slots:
         const QString source = dir.filePath("in/" + name);
         QVERIFY(make(source, size));
         std::optional<DiskFull> full;
-        const bool writable = outDir.isEmpty() || outDir == "full";
+        const bool node = outDir == "node";
+        const bool writable = outDir.isEmpty() || outDir == "full" || node;
         outDir = writable ? dir.filePath("out") : outDir;
         const QString output = outDir + "/" + QString(name).replace("_", "_V").section('/', -1);
-        // An earlier output: only a success may replace it.
-        const QByteArray before(100, '\0');
+        // An earlier output: only a success may replace it (a device node reads as nothing).
+        const QByteArray before(node ? 0 : 100, '\0');
         QVERIFY(!writable || make(output, before.size()));
+        QVERIFY(!node || (QFile::remove(output) &&
+                          mknod(qPrintable(output), S_IFCHR | 0600, makedev(1, 3)) == 0));
         if (box == FAILED && writable) {
             full.emplace(4096);
         }
@@ -173,8 +180,10 @@ private slots:
         QVERIFY(box == DONE ? run.out.endsWith(output + "\n") : run.err.startsWith("kt62-flash: "));
         if (writable) { // after both, and no temporary file left beside it
             QCOMPARE(read_file(output), after);
-            QCOMPARE(QDir(outDir).entryList(QDir::Files),
+            QCOMPARE(QDir(outDir).entryList(QDir::Files | QDir::System),
                      QStringList(QFileInfo(output).fileName()));
+            struct stat facts = {};
+            QCOMPARE(::stat(qPrintable(output), &facts) == 0 && S_ISCHR(facts.st_mode), node);
         }
     }
 

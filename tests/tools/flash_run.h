@@ -38,8 +38,8 @@ inline QJsonObject report(const QString &path, int port = -1) // whole, or one p
     return port < 0 ? all : all.value("ports").toArray().at(port).toObject();
 }
 
-// A tool (kt62-flash unless named) started in directory (or this one), its streams gathered as
-// they come; killed when the object goes.
+// A tool (kt62-flash unless named; a program by its absolute path) started in directory (or this
+// one), its streams gathered as they come; killed when the object goes.
 struct Tool
 {
     explicit Tool(const QStringList &arguments, const QString &directory = QString(),
@@ -50,9 +50,13 @@ struct Tool
         QObject::connect(&process, &QProcess::readyReadStandardError,
                          [this] { err += process.readAllStandardError(); });
         process.setWorkingDirectory(directory);
-        process.start(qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/" + tool, arguments);
+        process.start(tool.startsWith('/') ? tool : built(tool), arguments);
     }
     ~Tool() { process.kill(), process.waitForFinished(); }
+    static QString built(const QString &tool) // "flash/kt62-flash" in the build tree
+    {
+        return qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/" + tool;
+    }
     int code() // waits for the end; -1 when it crashed or hung
     {
         const bool ended =

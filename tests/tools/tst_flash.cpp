@@ -9,17 +9,23 @@
 #include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_job.h"
 #include "tools/flash/image_table.h"
+#include "tools/flash/node_watch.h"
 #include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
 #include "tools/flash/terminal_text.h"
 
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 const QString ABSENT = "absent"; // a port with no device behind it
@@ -71,6 +77,21 @@ private slots:
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
         QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
         QCOMPARE(mkfifo(qPrintable(path("KT62_07.bin")), 0600), 0);
+        // What no output may replace: a second node of /dev/null, a FIFO, a socket, links to them.
+        QVERIFY(QDir(m_dir.path()).mkdir("devout"));
+        for (const QString &node : QStringList{"node", "devout/" + FIRMWARE}) {
+            QCOMPARE(mknod(qPrintable(path(node)), S_IFCHR | 0600, makedev(1, 3)), 0);
+        }
+        QCOMPARE(mkfifo(qPrintable(path("fifo")), 0600), 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, qPrintable(path("socket")), sizeof address.sun_path - 1);
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QCOMPARE(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(socket);
+        QVERIFY(QFile::link("fifo", path("fifo-link")) && QFile::link("node", path("node-link")));
+        m_kinds = kinds();
+        QCOMPARE(m_kinds, QString("cps c"));
     }
 
     void upgrade_data()
@@ -123,6 +144,17 @@ private slots:
         row("success before the transfer", "--early-success", "", "1 query", early,
             "result ok, before any image");
         row("ACKs for blocks never sent", "--ack-unseen", "", "1 completion", early, "result ok");
+        // An ACK read while its block was still queued here answers nothing that was sent.
+        row("ACKs read before the blocks left", "--blind-acks", "", "1 transfer", early,
+            "result ok, blind");
+        // Only a step not reached before is progress: the same steps again and again are none.
+        row("erase finished and every block acknowledged, again and again", "--erase-loop", "",
+            "4 completion", "no result from the device for 1.5 s after the end of transmission",
+            "erase finished");
+        // Each wait starts when its step can begin: the answer's with the first query, a second
+        // after the start; the next block's as the one before is acknowledged.
+        row("paced transfer longer than --timeout", "--pace 38400", "--timeout 0.8", "0 completion",
+            finished, "result ok");
         row("a check answered with success", "--early-success", "--check-version", "1 query",
             "the device reported success instead of its firmware information",
             "result ok, before any image");
@@ -162,6 +194,17 @@ private slots:
             const QString prefix = ports.size() > 1 ? entry.value("port").toString() + ": " : "";
             QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), code == 0 && !check);
             QCOMPARE(run.err.contains("kt62-flash: " + prefix), code != 0);
+            // Progress shows blocks acknowledged after they left, as a share of the image's bytes.
+            const QRegularExpression shown("^" + QRegularExpression::escape(prefix) +
+                                               "progress +(\\d+)%  (\\d+)/(\\d+) B",
+                                           QRegularExpression::MultilineOption);
+            for (auto lines = shown.globalMatch(run.err); lines.hasNext();) {
+                const QRegularExpressionMatch line = lines.next();
+                const qint64 bytes = line.captured(2).toLongLong();
+                QCOMPARE(line.captured(1).toLongLong(),
+                         bytes * 100 / line.captured(3).toLongLong());
+                QVERIFY(bytes <= entry["blocks_acknowledged"].toInt() * 1024);
+            }
             // Silent: not before the first query's second (5 % early at worst) and 1.5 s more.
             const double total = entry["phases"]["total"].toDouble();
             QVERIFY(!entry["message"].toString().contains("no progress in") || total >= 2.45);
@@ -207,13 +250,31 @@ private slots:
             QTest::newRow(tag) << arguments << message;
         };
         const QString fw = " " + FIRMWARE, same = "are the same device";
-        row("a link and its pty", "--port TTY --port PTS" + fw, same);
+        // Refused with a report named, the report says so (not an older run's outcome).
+        row("a link and its pty", "--port TTY --port PTS --report r.json" + fw, same);
+        row("usage error", "--port TTY --report r.json --timeout 0" + fw,
+            "--timeout takes a number of seconds");
         row("dir/../tty", "--port TTY --port SIMDIR/x/../tty" + fw, same);
         row("report over the firmware", "--port TTY --report " + FIRMWARE + fw,
             "it is the firmware file");
         row("report over the port", "--port TTY --report PTS" + fw, "it is the port TTY");
         row("report in a missing folder", "--port TTY --report missing/r.json" + fw,
             "does not exist");
+        // Only a regular file is replaced, never a device, FIFO, socket or folder, or a link to
+        // one.
+        const QString report = "cannot write the report ";
+        row("report onto a device node", "--port TTY --report node" + fw,
+            report + "node: not a regular file (a device)");
+        row("report onto a link to a device node", "--port TTY --report node-link" + fw,
+            report + "node-link: not a regular file (a device)");
+        row("report onto a link to a FIFO", "--port TTY --report fifo-link" + fw,
+            report + "fifo-link: not a regular file (a FIFO)");
+        row("report onto a socket", "--port TTY --report socket" + fw,
+            report + "socket: not a regular file (a socket)");
+        row("report onto a folder", "--port TTY --report out" + fw,
+            report + "out: not a regular file (a folder)");
+        row("encrypt onto a device node", "--encrypt " + PLAIN + " --output-dir devout",
+            "devout/" + FIRMWARE + ": not a regular file (a device); nothing was written");
         row("relative port with a slash", "--port sims/tty" + fw, "");
         row("empty image", "--port TTY " + EMPTY, EMPTY + ": empty image (no firmware bytes)");
         row("empty image with --force", "--force --port TTY " + EMPTY, "");
@@ -238,9 +299,19 @@ private slots:
         QVERIFY(QFile::link(sim.dir.path(), path("sims")));
         const QString pts = QFileInfo(sim.link).symLinkTarget();
         arguments.replace("TTY", sim.link).replace("PTS", pts).replace("SIMDIR", sim.dir.path());
+        QVERIFY(write_file(path("r.json"), R"({"exit_code": 0})")); // an earlier good run's
         const Run run(arguments.split(' '), m_dir.path());
         QCOMPARE(run.code, message.isEmpty() ? 0 : 2);
         QVERIFY2(run.err.contains(message.replace("TTY", sim.link)), qPrintable(run.err));
+        QCOMPARE(kinds(), m_kinds); // replaced by no file
+        if (arguments.contains("--report r.json")) {
+            const QJsonObject refused = report(path("r.json"));
+            QCOMPARE(refused.value("exit_code").toInt(-1), 2);
+            QVERIFY2(refused.value("message").toString().contains(message), qPrintable(run.err));
+            QCOMPARE(refused["ports"][0]["port"].toString() + ": " +
+                         refused["ports"][0]["result"].toString(),
+                     sim.link + ": bad input");
+        }
         // The inputs are as they were, nothing was made where a run was refused ...
         QCOMPARE(read_file(m_good), m_image);
         QCOMPARE(read_file(path(PLAIN)), m_plain);
@@ -333,6 +404,13 @@ private slots:
             "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
             "--help)\n");
         row("simulator's version", "sim/kt62-sim --version", 0, "kt62-sim " KT62_VERSION "\n", "");
+        // Where the image could not be kept, nothing is served.
+        const QString missing = path("missing/image.bin"), fifo = path("fifo");
+        row("simulator saving into a missing folder", "sim/kt62-sim --save " + missing, 2, "",
+            "kt62-sim: cannot write " + missing + ": the folder " + path("missing") +
+                " does not exist\n");
+        row("simulator saving into a FIFO", "sim/kt62-sim --save " + fifo, 2, "",
+            "kt62-sim: cannot write " + fifo + ": not a regular file (a FIFO)\n");
     }
 
     void commandLine()
@@ -396,8 +474,9 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::newRow("tab, DEL") << QString("a\tb\x7f") << QString("a\\x09b\\x7f");
         QTest::newRow("C1 control") << QString(QChar(0x9b)) + "2J" << QString("\\x9b2J");
-        QTest::newRow("printable kept")
-            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\x1b");
+        // A backslash is doubled: the text "\x1b" must not read as the control character.
+        QTest::newRow("printable kept, backslash doubled")
+            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\\\x1b");
     }
 
     void escapesControls()
@@ -406,12 +485,69 @@ private slots:
         QTEST(escape_controls(text), "shown");
     }
 
+    void answerNamesImage_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("named"); // the image's exactly: --skip-same leaves it alone
+        for (const char *near : {"KT62_V01.02.03.045", "KT62_V01.02.03.04.99", "KT99_V01.02.03.04",
+                                 "KT62_X01.02.03.04", "kt62_v01.02.03.04", "_V01.02.03.04"}) {
+            QTest::newRow(near) << QString(near) << false;
+        }
+        QTest::newRow("exact") << "KT62_V01.02.03.04" << true;
+        QTest::newRow("exact, more fields") << "KT62_V01.02.03.04_b7_x" << true;
+    }
+
+    void answerNamesImage()
+    {
+        QFETCH(QString, answer);
+        QTEST(answer_names_image(answer, "KT62", "01.02.03.04"), "named");
+    }
+
+    void simulatorLink() // one simulator to a link; a peer gone ends a session served once
+    {
+        Sim first({"--once", "--pace", "19200", "--verbose"});
+        QVERIFY(first.ready());
+        const QString pty = QFileInfo(first.link).symLinkTarget();
+        // A second simulator on the link of one that serves is refused and takes nothing over.
+        const Run second({"--link", first.link}, QString(), "sim/kt62-sim");
+        QCOMPARE(second.code, 2);
+        QVERIFY2(second.err.contains("is another kt62-sim serving it?"), qPrintable(second.err));
+        QCOMPARE(QFileInfo(first.link).symLinkTarget(), pty);
+        // The flasher dies mid-transfer: the session can never be finished.
+        Tool flash({"--port", first.link, m_good});
+        QVERIFY(first.hears("block 1 ok"));
+        flash.process.kill();
+        QCOMPARE(first.code(), 1);
+        QVERIFY(!QFileInfo(first.link).isSymLink());
+        // A link that no longer leads to its pty is not its own to remove.
+        Sim next({}, first.link);
+        QVERIFY(next.ready() && QFile::remove(next.link) && QFile::link("/dev/null", next.link));
+        QCOMPARE(::kill(pid_t(next.process.processId()), SIGTERM), 0);
+        QCOMPARE(next.code(), 0);
+        QCOMPARE(QFileInfo(next.link).symLinkTarget(), QString("/dev/null"));
+    }
+
+    void nodeWatch() // a node's name removed and made again is noticed, however fast; changes not
+    {
+        NodeWatch board, marker; // the marker's notice bounds the wait for none on the board
+        QSignalSpy gone(&board, &NodeWatch::removed), marked(&marker, &NodeWatch::removed);
+        const QString node = path("watched"), link = path("watched-link");
+        QVERIFY(write_file(node, "") && QFile::link(node, link));
+        board.watch({link, node});
+        marker.watch({path("marker")});
+        // What udev does as it applies its rules: times and mode, through the link and not.
+        QVERIFY(::utimensat(AT_FDCWD, qPrintable(link), nullptr, 0) == 0 &&
+                ::chmod(qPrintable(node), 0600) == 0);
+        QVERIFY(write_file(path("marker"), "") && marked.wait(LIMIT_MS));
+        QCOMPARE(gone.count(), 0);
+        QVERIFY(QFile::remove(node) && write_file(node, "")); // gone and back before any look
+        QVERIFY(gone.wait(LIMIT_MS));
+    }
+
     void sameNode() // a second node of one device, made with its device number
     {
-        const QString twin = path("null-twin");
-        QCOMPARE(mknod(qPrintable(twin), S_IFCHR | 0600, makedev(1, 3)), 0);
-        QVERIFY(same_node("/dev/null", twin));
-        QVERIFY(!same_node("/dev/zero", twin));
+        QVERIFY(same_node("/dev/null", path("node")));
+        QVERIFY(!same_node("/dev/zero", path("node")));
         // A bare name is the system's (one with a "/" is meant from here, as a run shows).
         QCOMPARE(port_to_open("ttyUSB0"), QString("ttyUSB0"));
     }
@@ -482,7 +618,23 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString kinds() const // of what no output may replace: c (device), p (FIFO), s (socket)
+    {
+        QString kinds;
+        for (const QString &name :
+             QStringList{"node", "fifo", "socket", "", "devout/" + FIRMWARE}) {
+            struct stat facts = {};
+            kinds += name.isEmpty()                                 ? ' '
+                     : ::lstat(qPrintable(path(name)), &facts) != 0 ? '?'
+                     : S_ISCHR(facts.st_mode)                       ? 'c'
+                     : S_ISFIFO(facts.st_mode)                      ? 'p'
+                     : S_ISSOCK(facts.st_mode)                      ? 's'
+                                                                    : 'f';
+        }
+        return kinds;
+    }
     QTemporaryDir m_dir;
+    QString m_kinds;
     QByteArray m_plain, m_image;
     QString m_good = path(FIRMWARE), m_renamed = path("KT62_V05.05.05.05.bin"); // plain, renamed
 };

@@ -1,7 +1,6 @@
 // kt62-flash in-process, its ports chosen by USB identity from a fake port list whose entries lead
-// to two kt62-sim devices, and the hint it gives when a port's device node is not this user's.
+// to two kt62-sim devices; and why a real pty does not open, for root and for another user.
 #include "firmware/firmware_image.h"
-#include "serial/port_access.h"
 #include "serial/port_list.h"
 #include "tests/support/logcapture.h"
 #include "tests/tools/flash_run.h"
@@ -9,6 +8,8 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
@@ -40,11 +41,7 @@ private slots:
             QVERIFY(sim->ready());
         }
     }
-    void cleanup()
-    {
-        set_port_details_source({});
-        set_port_node_facts_source({});
-    }
+    void cleanup() { set_port_details_source({}); }
 
     void usbSelection_data()
     {
@@ -94,34 +91,54 @@ private slots:
         QCOMPARE(entry.value("result").toString(), device < 0 ? "bad input" : "success");
     }
 
-    void permissionHint_data()
+    void openFailure_data()
     {
-        QTest::addColumn<bool>("accessible"); // for this user
-        QTest::addColumn<QString>("reason");  // after "cannot open the port PORT"
-        QTest::newRow("not in the node's group")
-            << false
-            << ": permission denied on %1: its device node belongs to the group dialout; join it "
-               "with \"sudo usermod -aG dialout $USER\", then log in again (see \"Serial port "
+        QTest::addColumn<QString>("user");   // who runs the flasher
+        QTest::addColumn<int>("mode");       // given to the pty's node; 0 leaves it as it is
+        QTest::addColumn<bool>("held");      // by another kt62-flash, under the link's name
+        QTest::addColumn<QString>("reason"); // after "cannot open the port PORT: "
+        const QString in_use = "in use by another program";
+        // The lock file goes by the name and root passes the port's exclusive mode; the lock on
+        // the device holds under any name, for anyone.
+        QTest::newRow("held under another name, as root") << "root" << 0 << true << in_use;
+        QTest::newRow("held under another name, as another user")
+            << "nobody" << 0666 << true << in_use;
+        QTest::newRow("its group's, not this user's")
+            << "nobody" << 0660 << false
+            << "permission denied on PORT: its device node belongs to the group GROUP; join it "
+               "with \"sudo usermod -aG GROUP $USER\", then log in again (see \"Serial port "
                "access\" in the README)";
-        // Open to this user, so busy or locked by another program: no group would help.
-        QTest::newRow("busy") << true << "";
+        QTest::newRow("nobody's but its owner's")
+            << "nobody" << 0600 << false << "permission denied";
+        QTest::newRow("missing") << "root" << 0 << false << "no such port";
     }
 
-    void permissionHint()
+    void openFailure() // on a real pty, as root and as another user
     {
-        QFETCH(bool, accessible);
+        QFETCH(QString, user);
+        QFETCH(int, mode);
+        QFETCH(bool, held);
         QFETCH(QString, reason);
-        set_port_node_facts_source([accessible](const QString &) {
-            PortNodeFacts facts;
-            facts.exists = true, facts.accessible = accessible;
-            facts.group = "dialout", facts.group_read_write = true;
-            return std::optional<PortNodeFacts>(facts);
-        });
-        const QString port = path("ttyLOCKED"); // does not open, whatever its node is said to be
-        QJsonObject entry;
-        QCOMPARE(flash({"--port", port, m_good}, &entry), 3);
-        QCOMPARE(entry.value("message").toString(),
-                 "cannot open the port " + port + reason.arg(port));
+        Sim sim({"--babble"}); // never answers: a holder keeps waiting
+        QVERIFY(sim.ready());
+        const QString pty = QFileInfo(sim.link).symLinkTarget();
+        std::unique_ptr<Tool> holder;
+        if (held) {
+            holder = std::make_unique<Tool>(
+                QStringList{"--check-version", "--port", sim.link, "--timeout", "60"});
+            QVERIFY(sim.hears("query"));
+        }
+        QVERIFY(mode == 0 || ::chmod(qPrintable(pty), mode_t(mode)) == 0);
+        const QString port = reason == "no such port" ? pty + "-gone" : pty;
+        const QStringList check{"--check-version", "--quiet", "--port", port, "--timeout", "5"};
+        const QString flash = Tool::built("flash/kt62-flash");
+        const Run run(user == "root" ? check : QStringList{"-u", user, "--", flash} + check, "/",
+                      user == "root" ? flash : "/usr/sbin/runuser");
+        QCOMPARE(run.code, 3);
+        reason.replace("PORT", port).replace("GROUP", QFileInfo(pty).group());
+        QVERIFY2(
+            run.err.contains("kt62-flash: cannot open the port " + port + ": " + reason + "\n"),
+            qPrintable(run.err));
     }
 
 private:

@@ -1,13 +1,17 @@
 // kt62-flash on a production line, end to end against kt62-sim boards that are plugged in and
 // pulled out: the JSON event stream of good, failing, retried, skipped and waiting runs with their
-// retries counted, and stations that serve boards as they come and end by a signal.
+// retries counted, a run that goes on when its event reader or its report's folder goes, and
+// stations that serve boards as they come (each board once, whatever is done to its node or
+// however it is named) and end by a signal.
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
 
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -278,6 +282,86 @@ private slots:
             reported[device["port"].toString()] << device["result"].toString();
         }
         QCOMPARE(reported, seen);
+    }
+
+    void runGoesOn_data()
+    {
+        QTest::addColumn<bool>("readerGone"); // else the report's folder
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("said"); // once, on standard error
+        // The events stop; the run, its report and its exit code are as without --json.
+        QTest::newRow("event reader gone")
+            << true << 0 << "kt62-flash: the event stream was closed; the run goes on\n";
+        // A good run without the report asked for has an exit code of its own.
+        QTest::newRow("report's folder gone")
+            << false << 5 << "kt62-flash: cannot write the report";
+    }
+
+    void runGoesOn() // something outside the run goes away in the middle of it
+    {
+        QFETCH(bool, readerGone);
+        QFETCH(QString, said);
+        const QTemporaryDir here;
+        Sim board({"--once", "--pace", "115200"}, here.filePath("tty"));
+        QVERIFY(board.ready() && QDir(here.path()).mkdir("reports"));
+        const QStringList run{
+            Tool::built("flash/kt62-flash"), "--json", "--port", board.link, "--report",
+            here.filePath("reports/r.json"), m_good};
+        // A reader that takes a little of the first event and goes.
+        const QString reader = readerGone ? " | head -c 100 >/dev/null" : "";
+        Tool flash(QStringList{"-c", "\"$@\"" + reader + "; exit ${PIPESTATUS[0]}", "sh"} + run,
+                   QString(), "/bin/bash");
+        QVERIFY(board.hears("erase"));
+        QVERIFY(readerGone || QDir(here.filePath("reports")).removeRecursively());
+        QTEST(flash.code(), "exit_code");
+        QVERIFY2(flash.err.count(said) == 1, qPrintable(flash.err));
+        QCOMPARE(board.code(), 0); // the image went out whole
+        QCOMPARE(::report(here.filePath("reports/r.json"), 0).value("result").toString(),
+                 readerGone ? "success" : "");
+    }
+
+    void stationKnowsItsBoards() // a node changed is the same board; one made anew is another
+    {
+        const QTemporaryDir here;
+        const QString a = here.filePath("a"), b = here.filePath("b");
+        Tool flash(QStringList{"--station", "--port", a, "--port", b, "--json", m_good});
+        Sim first({}, a); // serves run after run: it would take the image again
+        QVERIFY(QTest::qWaitFor([&] { return count(flash, "device") == 1; }, LIMIT_MS));
+        // What udev does to a node as it applies its rules, through the link and to the node.
+        const QString pty = QFileInfo(a).symLinkTarget();
+        QVERIFY(::utimensat(AT_FDCWD, qPrintable(a), nullptr, 0) == 0 &&
+                ::chmod(qPrintable(pty), 0660) == 0);
+        // A board served on b meanwhile gives port a many looks.
+        Sim other({"--once"}, b);
+        QVERIFY(QTest::qWaitFor([&] { return count(flash, "device") == 2; }, LIMIT_MS));
+        // Unplugged and another plugged in at once: the pty's number is free for it again.
+        first.process.kill();
+        QVERIFY(first.process.waitForFinished());
+        Sim second({"--once"}, a);
+        QVERIFY(QTest::qWaitFor([&] { return count(flash, "device") == 3; }, LIMIT_MS));
+        QCOMPARE(first.out.count("start sequence"), 1);
+        QCOMPARE(::kill(flash.process.processId(), SIGINT), 0);
+        QCOMPARE(flash.code(), 0);
+        QVERIFY2(flash.err.endsWith("boards served: 3, succeeded: 3, failed: 0, skipped: 0\n"),
+                 qPrintable(flash.err));
+    }
+
+    void stationOneDeviceTwoNames() // both names absent as it starts
+    {
+        const QTemporaryDir here;
+        const QString port = here.filePath("tty"), alias = here.filePath("alias");
+        QVERIFY(QFile::link(port, alias)); // leads nowhere yet
+        Tool flash(QStringList{"--station", "--port", port, "--port", alias, m_good});
+        QVERIFY(
+            QTest::qWaitFor([&] { return flash.err.count("Waiting for a board") == 2; }, LIMIT_MS));
+        Sim board({"--once"}, port);
+        QCOMPARE(board.code(), 0); // served, then unplugged
+        QVERIFY2(flash.err.contains(": " + alias + " is being served on " + port + "\n"),
+                 qPrintable(flash.err));
+        QCOMPARE(::kill(flash.process.processId(), SIGTERM), 0);
+        QCOMPARE(flash.code(), 0);
+        QVERIFY2(flash.err.endsWith("boards served: 1, succeeded: 1, failed: 0, skipped: 0\n"),
+                 qPrintable(flash.err));
     }
 
 private:

@@ -54,8 +54,9 @@ QString describe(const SimConfig &config)
           << field("pace", line.pace_baud) << flag("chunk-split", line.chunk_split)
           << flag("fail-result", d.fail_result) << flag("once", d.once)
           << flag("verbose", d.verbose) << flag("babble", d.babble) << flag("crc-mode", d.crc_mode)
-          << flag("nak-stream", d.nak_stream) << flag("early-success", d.early_success)
-          << flag("ack-unseen", d.ack_unseen);
+          << flag("nak-stream", d.nak_stream) << flag("erase-loop", d.erase_loop)
+          << flag("early-success", d.early_success) << flag("ack-unseen", d.ack_unseen)
+          << flag("blind-acks", d.blind_acks);
     words.removeAll("");
     return words.join(' ');
 }
@@ -227,11 +228,11 @@ private slots:
             << "--link /tmp/tty --save image.bin --seed 18446744073709551615 --info "
                "KT62_V09.08.07.06 --erase-ms 0 --nak-rate 0.999 --silent-after 0 --exit-after 7 "
                "--fail-result --once --verbose --noise 1 --pace 115200 --chunk-split --babble "
-               "--crc-mode --nak-stream --early-success --ack-unseen"
+               "--crc-mode --nak-stream --erase-loop --early-success --ack-unseen --blind-acks"
             << "link=/tmp/tty save=image.bin seed=18446744073709551615 info=KT62_V09.08.07.06 "
                "erase-ms=0 nak-rate=0.999 silent-after=0 exit-after=7 noise=1 pace=115200 "
                "chunk-split fail-result once verbose babble crc-mode "
-               "nak-stream early-success ack-unseen";
+               "nak-stream erase-loop early-success ack-unseen blind-acks";
         // Help and the version are answered whatever the values say.
         QTest::newRow("help") << "-h --nak-rate 5"
                               << "help: " + defaults;

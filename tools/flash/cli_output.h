@@ -9,6 +9,12 @@
 // file's path) go to standard output, where scripts read them; news and
 // errors go to standard error.
 
+// A reader of standard output that goes away (`kt62-flash --json ... | head`)
+// must not end the run: on Unix a write to its closed pipe would kill the
+// process with SIGPIPE mid-upgrade, without result, report or the port's
+// lock released. Called once as the program starts, such a write fails
+// instead, and the writer carries on without it.
+void survive_closed_output();
 // Writes text and a line end to stream at once.
 void print_line(FILE *stream, const QString &text);
 // Writes "kt62-flash: message" to standard error; returns code, so that a

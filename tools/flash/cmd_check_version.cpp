@@ -43,11 +43,11 @@ int run_check_version(const FlashRequest &request)
         print_ports(jobs);
     }
     const Reports reports = run_jobs(jobs, request);
-    end_run(reports, request.report_path);
+    const int code = end_run(reports, request.report_path);
     const FlashReport &report = reports.front();
     if (report.exit_code != EXIT_UPGRADE_OK) {
         return fail(report.exit_code, report.message);
     }
     print_versions(report, request.json ? stderr : stdout);
-    return EXIT_UPGRADE_OK;
+    return code;
 }

@@ -1,3 +1,4 @@
+#include "firmware/file_target.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
 #include "tools/flash/cli_output.h"
@@ -46,6 +47,10 @@ int run_encrypt(const FlashRequest &request)
     const QString same_file = encrypt_output_refusal(plain, output);
     if (!same_file.isEmpty()) {
         return fail(EXIT_BAD_INPUT, same_file);
+    }
+    const QString target = output_file_refusal(output);
+    if (!target.isEmpty()) {
+        return fail(EXIT_BAD_INPUT, target + QStringLiteral("; nothing was written"));
     }
     const EncryptResult result = encrypt_firmware_file(plain, output);
     switch (result.status) {

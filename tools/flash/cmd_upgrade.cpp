@@ -65,15 +65,14 @@ void summarise(const FlashReport &report, const QString &prefix = QString())
                                     .arg(report.naks));
 }
 
-int end_one_port(const FlashReport &report, bool quiet)
+int end_one_port(const FlashReport &report, int run_code, bool quiet)
 {
     if (report.exit_code != EXIT_UPGRADE_OK) {
-        return fail(report.exit_code, report.message);
-    }
-    if (!quiet) {
+        fail(report.exit_code, report.message);
+    } else if (!quiet) {
         summarise(report);
     }
-    return report.exit_code;
+    return run_code;
 }
 
 // Every port's outcome on lines of their own, then the count of good ones.
@@ -126,6 +125,6 @@ int run_upgrade(const FlashRequest &request)
     }
     const Reports reports = run_jobs(jobs, request);
     const int code = end_run(reports, request.report_path);
-    return reports.size() == 1 ? end_one_port(reports.front(), request.quiet)
+    return reports.size() == 1 ? end_one_port(reports.front(), code, request.quiet)
                                : end_parallel(reports, code, request.quiet);
 }

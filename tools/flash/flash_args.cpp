@@ -41,21 +41,28 @@ const char DESCRIPTION[] =
     "With several ports each device has its own channel; on a terminal one line per\n"
     "port is redrawn in place, otherwise every line starts with the port. --report\n"
     "holds {\"exit_code\": N, \"ports\": [one entry per port]}; a station's holds\n"
-    "{\"exit_code\": N, \"summary\": {...}, \"devices\": [one entry per board]}.\n"
+    "{\"exit_code\": N, \"summary\": {...}, \"devices\": [one entry per board]}; a run\n"
+    "refused before anything was sent (bad usage too) writes its exit code and\n"
+    "\"message\". The report, --encrypt's output and kt62-sim's --save may be a new\n"
+    "file or replace a regular file, never a device, FIFO, socket or folder.\n"
     "\n"
     "With --json standard output carries only JSON Lines, one object per event\n"
     "(\"start\", \"phase\", \"progress\", \"result\"; a station adds \"device\" and\n"
     "\"summary\"), each with \"event\", \"port\" and \"t\" (seconds since the run began).\n"
+    "A reader that goes away stops the events only; the run goes on to its end.\n"
     "\n"
     "A station waits on each port for a board, upgrades it, and waits until the\n"
-    "board is unplugged (its port disappears) before it waits for the next one; a\n"
-    "port that never disappears (a fixed RS-232 port) does not suit it. SIGINT or\n"
-    "SIGTERM ends it with a summary (boards served, succeeded, failed, skipped).\n"
+    "board is unplugged (its node is removed or made anew; a node changed in place\n"
+    "is the same board) before it waits for the next one; a port that never\n"
+    "disappears (a fixed RS-232 port) does not suit it. SIGINT or SIGTERM ends it\n"
+    "with a summary (boards served, succeeded, failed, skipped).\n"
     "\n"
     "--timeout is the longest wait for the next step of progress: the answer to the\n"
-    "query, the first block asked for after the erase, the acknowledgement of the\n"
-    "next block, the result after the end of transmission. Bytes that advance\n"
-    "nothing (noise, repeated NAKs, \"C\", text) do not count. The erase has its own\n"
+    "first query, the first block asked for after the erase, a new highest count\n"
+    "of blocks acknowledged, the result after the end of transmission. Only a step\n"
+    "not reached before counts: bytes that advance nothing (noise, repeated NAKs,\n"
+    "\"C\", text) and steps taken again do not. A block counts as acknowledged only\n"
+    "when it had left kt62-flash as its ACK was read. The first erase has its own\n"
     "limit, --erase-timeout. SIGINT, SIGTERM and SIGHUP stop every run (nothing more\n"
     "is sent), write the report and exit with 128 + the signal's number.\n"
     "\n"
@@ -67,11 +74,13 @@ const char DESCRIPTION[] =
     "  1  the device reported failure, or success before receiving the image\n"
     "  2  bad usage or bad input (missing, unreadable, wrongly named, empty or oversize\n"
     "     firmware, a checksum header that does not match, one device named twice,\n"
-    "     a report that would replace an input, a USB identity that matches several\n"
-    "     ports or none); nothing was sent\n"
-    "  3  the port could not be opened or was lost\n"
+    "     a report that would replace an input or no regular file, a USB identity\n"
+    "     that matches several ports or none); nothing was sent\n"
+    "  3  the port could not be opened (no such port, permission denied, in use by\n"
+    "     another program) or was lost\n"
     "  4  time-out: no progress for --timeout seconds, or no end of the erase within\n"
     "     --erase-timeout seconds (the device may be erased: upgrade it again)\n"
+    "  5  the run succeeded but its report could not be written\n"
     "  128+N  stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)";
 
 const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
@@ -108,7 +117,9 @@ struct FlashOptions
                                "N", "0"};
     QCommandLineOption wait{"wait", "Wait up to --timeout for each port to appear."};
     QCommandLineOption skip_same{"skip-same",
-                                 "Leave a device alone that already runs the image's version."};
+                                 "Leave a device alone that already runs the image's version: "
+                                 "its answer's first \"_\" field is the image's model, its "
+                                 "second \"V\" and the version, exactly."};
     QCommandLineOption json{"json", "Print events as JSON Lines on standard output (with "
                                     "--list-ports: one JSON array)."};
     QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
@@ -265,6 +276,21 @@ QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, Flash
     }
     return read_run(parser, o, request);
 }
+// What a refused command line still tells: where its report goes, and the
+// ports and the file it names, so that the report of the refusal neither
+// replaces them nor leaves them out.
+void keep_what_is_known(const QCommandLineParser &parser, const FlashOptions &o,
+                        FlashRequest *request)
+{
+    request->report_path = parser.value(o.report);
+    if (request->ports.isEmpty()) {
+        request->ports = parser.values(o.port);
+        request->ports.removeDuplicates();
+    }
+    if (request->firmware.isEmpty()) {
+        request->firmware = parser.positionalArguments().value(0);
+    }
+}
 } // namespace
 
 FlashArgs parse_flash_args(const QStringList &arguments)
@@ -275,6 +301,7 @@ FlashArgs parse_flash_args(const QStringList &arguments)
     FlashArgs args;
     if (!parser.parse(arguments)) {
         args.error = parser.errorText() + QLatin1String(TRY_HELP);
+        keep_what_is_known(parser, options, &args.request);
         return args;
     }
     // Asking for help or the version is never bad usage, whatever else is there.
@@ -290,8 +317,14 @@ FlashArgs parse_flash_args(const QStringList &arguments)
     const QString error = read_mode(parser, options, &args.request);
     if (!error.isEmpty()) {
         args.error = error + QLatin1String(TRY_HELP);
+        keep_what_is_known(parser, options, &args.request);
     }
     return args;
+}
+
+QString FlashArgs::reason() const
+{
+    return error.endsWith(QLatin1String(TRY_HELP)) ? error.chopped(int(qstrlen(TRY_HELP))) : error;
 }
 
 QString flash_help_text()

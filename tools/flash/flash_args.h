@@ -52,10 +52,13 @@ struct FlashArgs
     QString error;
 
     bool ok() const { return error.isEmpty(); }
+    // The error without the hint to try --help, for the report.
+    QString reason() const;
 };
 
 // Reads kt62-flash's arguments (argv[0] first). Pure: prints nothing, exits
-// never and needs no application object.
+// never and needs no application object. A refused command line keeps in
+// its request what could be read of the report's path, ports and file.
 FlashArgs parse_flash_args(const QStringList &arguments);
 
 // What --help prints. Its usage line names the program as the running

@@ -4,6 +4,7 @@
 #include "tools/flash/flash_args.h"
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/job_run.h"
 
 #include <QCoreApplication>
 
@@ -50,13 +51,15 @@ int dispatch(const FlashRequest &request)
 
 int run_flash_cli(int argc, char *argv[])
 {
+    survive_closed_output();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kt62-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KT62_VERSION));
 
     const FlashArgs args = parse_flash_args(QCoreApplication::arguments());
     if (!args.ok()) {
-        return fail(EXIT_BAD_INPUT, args.error);
+        fail(EXIT_BAD_INPUT, args.error);
+        return refuse_usage(args.request, args.reason());
     }
     g_verbose = args.request.verbose;
     g_default_handler = qInstallMessageHandler(filter_messages);

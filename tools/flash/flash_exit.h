@@ -9,7 +9,10 @@ enum FlashExit
     EXIT_BAD_INPUT = 2,      // bad usage, bad firmware or an operator slip: nothing was sent
     EXIT_PORT_ERROR = 3,     // the port could not be opened or was lost
     EXIT_TIMEOUT = 4,        // the device made no progress within its phase's limit
-    EXIT_SIGNAL_BASE = 128,  // plus the number of the signal that stopped the run
+    // The run succeeded but its --report could not be written: a script
+    // that reads the report must not take the run's success for it.
+    EXIT_REPORT_FAILED = 5,
+    EXIT_SIGNAL_BASE = 128, // plus the number of the signal that stopped the run
 };
 
 #endif

@@ -10,25 +10,41 @@
 
 namespace {
 constexpr int PERCENT = 100;
+const QChar ANSWER_FIELD_SEPARATOR = QLatin1Char('_');
+const QChar VERSION_MARK = QLatin1Char('V');
 
-// Only an answer that names a version, and names the image's, keeps the
-// device from being erased.
-bool answer_shows_version(const QString &answer, const QString &version)
+// Why the port did not open, as the channel tells it. Only a permission
+// error on a node this user may not use (another program holding the port is
+// told apart by the channel) names the group to join, when there is one.
+QString open_failure(const QString &port, const GPI &channel)
 {
-    bool found = false;
-    const QString current = version_from_identity_text(answer, &found);
-    return found && !version.isEmpty() && current == version;
-}
-
-// QSerialPort reports a busy port as a permission error too: only the device
-// node tells whether joining a group would help.
-QString open_failure(const QString &port)
-{
-    const QString failure = QStringLiteral("cannot open the port %1").arg(port);
-    const QString hint = permission_hint(port);
-    return hint.isEmpty() ? failure : failure + QStringLiteral(": ") + hint;
+    const QString failure = QStringLiteral("cannot open the port %1: ").arg(port);
+    switch (channel.open_failure()) {
+    case GPI::OpenFailure::Missing:
+        return failure + QStringLiteral("no such port");
+    case GPI::OpenFailure::InUse:
+        return failure + QStringLiteral("in use by another program");
+    case GPI::OpenFailure::Permission: {
+        const QString hint = permission_hint(port);
+        return failure + (hint.isEmpty() ? QStringLiteral("permission denied") : hint);
+    }
+    case GPI::OpenFailure::Other:
+    case GPI::OpenFailure::None:
+        break;
+    }
+    const QString text = channel.open_failure_text();
+    return text.isEmpty() ? failure.chopped(2) : failure + text;
 }
 } // namespace
+
+bool answer_names_image(const QString &answer, const QString &model, const QString &version)
+{
+    // Split whole: a version with more characters, a second dot-part or
+    // another model is not the image's, whatever its first characters say.
+    const QStringList fields = answer.split(ANSWER_FIELD_SEPARATOR, Qt::KeepEmptyParts);
+    return !model.isEmpty() && !version.isEmpty() && fields.size() > 1 && fields.at(0) == model &&
+           fields.at(1) == VERSION_MARK + version;
+}
 
 FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_engine(&m_channel, &m_nak_count, &m_firmware_file),
@@ -50,11 +66,12 @@ FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     // before the engine's state is looked at for progress.
     connect(&m_channel, &GPI::data_ready, this, &FlashJob::onData);
     connect(&m_watchdog, &ProgressWatchdog::expired, this, &FlashJob::onStalled);
+    m_engine.set_query_hook([this] { m_watchdog.query_sent(); });
     if (settings.skip_same && settings.mode == JobMode::Upgrade) {
         // Asked with this run's own answer, so a version seen on an earlier
         // run or board never counts.
         m_engine.set_erase_gate([this](const QString &answer) {
-            m_kept = answer_shows_version(answer, m_report.target_version);
+            m_kept = answer_names_image(answer, m_report.device_model, m_report.target_version);
             return !m_kept;
         });
     }
@@ -119,7 +136,7 @@ void FlashJob::start()
     m_clock.start();
     m_channel.openSerialPort(m_settings.port);
     if (!m_channel.isOpen()) {
-        finish(EXIT_PORT_ERROR, JobResult::PortError, open_failure(m_settings.port));
+        finish(EXIT_PORT_ERROR, JobResult::PortError, open_failure(m_settings.port, m_channel));
         return;
     }
     // Only now: opening reports a closed port on its way to an open one.
@@ -199,17 +216,25 @@ void FlashJob::onInfo(QString text)
     emit status(text);
 }
 
-void FlashJob::onProgress(int percent)
+void FlashJob::onProgress()
 {
     if (!m_active) {
         return;
     }
     notePhase();
+    // Only blocks acknowledged after they left count, and only a count
+    // beyond every earlier one of the run: a device that acknowledges what
+    // it never took, or starts the transfer over, shows no progress.
+    const int acknowledged = m_watchdog.record().acknowledged;
+    if (acknowledged <= m_shown_acknowledged) {
+        return;
+    }
+    m_shown_acknowledged = acknowledged;
     const qint64 total = m_engine.firmware_size();
-    const qint64 bytes =
-        qMin(total, qint64(m_engine.packets_acknowledged()) * m_engine.packet_size());
+    const qint64 bytes = qMin(total, qint64(acknowledged) * m_engine.packet_size());
+    const int percent = total > 0 ? int(bytes * PERCENT / total) : 0;
     const qint64 since = m_report.transfer_at < 0 ? 0 : m_clock.elapsed() - m_report.transfer_at;
-    emit progress(qBound(0, percent, PERCENT), bytes, total, since);
+    emit progress(percent, bytes, total, since);
 }
 
 void FlashJob::onUpgradeFinished()
@@ -280,15 +305,13 @@ void FlashJob::fillTransferFigures()
     if (m_report.transfer_at < 0) {
         return;
     }
-    // Only acknowledgements of blocks that went out: a device can ACK ahead.
+    // Only acknowledgements of blocks that had left: a device can ACK ahead.
     m_report.blocks_acknowledged = m_engine.packets_acknowledged();
-    // A run cut short has usually sent the block it was waiting on once;
-    // that one is no repeat.
-    const bool complete = m_report.completion_at >= 0;
-    const qint64 outstanding =
-        !complete && m_report.blocks_sent > m_report.blocks_acknowledged ? 1 : 0;
-    m_report.repeats =
-        qMax<qint64>(0, m_report.blocks_sent - m_report.blocks_acknowledged - outstanding);
+    // Every copy after a block's first in this transfer is a repeat (the
+    // blocks of a transfer the device started over count as sent again).
+    // Counted from what was written, not from the ACKs: an ACK that earned
+    // no credit does not make its block a repeat.
+    m_report.repeats = qMax<qint64>(0, m_report.blocks_sent - m_engine.packets_sent());
 }
 
 void FlashJob::finish(int exit_code, JobResult result, const QString &message)

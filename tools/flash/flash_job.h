@@ -23,6 +23,12 @@ struct JobSettings
     bool skip_same = false;
 };
 
+// Whether the device's answer to the query names the image exactly: its
+// first "_" field is model, its second "V" and version, nothing more in
+// either (further "_" fields may follow). Only then does --skip-same leave
+// the device alone.
+bool answer_names_image(const QString &answer, const QString &model, const QString &version);
+
 // One device on one port: its own channel, NAK count and firmware path, an
 // engine on them, and the watchdogs the GUI leaves to its user (a device
 // that makes no progress, a pulled cable). Several jobs can share one event
@@ -58,7 +64,8 @@ public:
 
 signals:
     void status(const QString &text);
-    // bytes of the image acknowledged so far; elapsed_ms since the transfer began
+    // bytes of the image acknowledged so far (percent of total); shown only
+    // when the count rises; elapsed_ms since the transfer began
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
     void finished(int exit_code);
     // The engine moved on to phase (seen from its state, never its texts).
@@ -66,7 +73,7 @@ signals:
 
 private slots:
     void onInfo(QString text);
-    void onProgress(int percent);
+    void onProgress();
     void onUpgradeFinished();
     void onCheckFinished();
     void onData();
@@ -90,8 +97,9 @@ private:
     FlashReport m_report;
     bool m_active = false;
     UpgradePhase m_phase = UpgradePhase::Idle;
-    QString m_last_text; // shown as the message of a good end, never compared
-    bool m_kept = false; // the erase gate kept the device as it was
+    QString m_last_text;          // shown as the message of a good end, never compared
+    bool m_kept = false;          // the erase gate kept the device as it was
+    int m_shown_acknowledged = 0; // the blocks the last progress showed
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "tools/flash/flash_report.h"
 
+#include "firmware/file_target.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -131,8 +133,26 @@ QJsonObject FlashReport::toJson() const
     return object;
 }
 
+bool write_json_file(const QJsonObject &object, const QString &path, QString *error)
+{
+    // Looked at again as it is written: the path was checked when the run
+    // began, but a run can last long enough for it to become something else.
+    const QString refusal = output_file_refusal(path);
+    if (!refusal.isEmpty()) {
+        *error = refusal;
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(QJsonDocument(object).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 bool write_report(const QVector<FlashReport> &reports, int exit_code, const QString &path,
-                  QString *error)
+                  QString *error, const QString &message)
 {
     QJsonArray ports;
     for (const FlashReport &report : reports) {
@@ -140,12 +160,9 @@ bool write_report(const QVector<FlashReport> &reports, int exit_code, const QStr
     }
     QJsonObject run;
     run.insert("exit_code", exit_code);
-    run.insert("ports", ports);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(run).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
-        *error = file.errorString();
-        return false;
+    if (!message.isEmpty()) {
+        run.insert("message", message);
     }
-    return true;
+    run.insert("ports", ports);
+    return write_json_file(run, path, error);
 }

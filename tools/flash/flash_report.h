@@ -76,11 +76,16 @@ struct FlashReport
     QJsonObject toJson() const;
 };
 
-// Writes the run's report as indented JSON: the exit code of the whole run
-// and one entry per port, in the order the ports were given (one port is
-// no special case, so scripts read one format). False with *error set on
-// failure.
+// Writes object as indented JSON to path, replacing a regular file or making
+// a new one, never anything else (see file_target.h). False with *error set
+// on failure.
+bool write_json_file(const QJsonObject &object, const QString &path, QString *error);
+
+// Writes the run's report as indented JSON: the exit code of the whole run,
+// the message of a run refused as a whole (when not empty), and one entry
+// per port, in the order the ports were given (one port is no special case,
+// so scripts read one format). False with *error set on failure.
 bool write_report(const QVector<FlashReport> &reports, int exit_code, const QString &path,
-                  QString *error);
+                  QString *error, const QString &message = QString());
 
 #endif

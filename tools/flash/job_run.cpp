@@ -10,15 +10,19 @@
 #include <QCoreApplication>
 
 namespace {
-void write_run_report(const Reports &reports, int exit_code, const QString &path)
+// False (and said on standard error) when the report could not be written.
+bool write_run_report(const Reports &reports, int exit_code, const QString &path,
+                      const QString &message = QString())
 {
     if (path.isEmpty()) {
-        return;
+        return true;
     }
     QString error;
-    if (!write_report(reports, exit_code, path, &error)) {
+    if (!write_report(reports, exit_code, path, &error, message)) {
         fail(exit_code, QStringLiteral("cannot write the report %1: %2").arg(path, error));
+        return false;
     }
+    return true;
 }
 
 Reports reports_of(const Jobs &jobs)
@@ -80,7 +84,7 @@ int refuse_all(const Jobs &jobs, const QString &message, const QString &report_p
     for (const auto &job : jobs) {
         job->refuse(message);
     }
-    write_run_report(reports_of(jobs), EXIT_BAD_INPUT, report_path);
+    write_run_report(reports_of(jobs), EXIT_BAD_INPUT, report_path, message);
     return fail(EXIT_BAD_INPUT, message);
 }
 
@@ -153,6 +157,38 @@ int end_run(const Reports &reports, const QString &report_path)
     for (const FlashReport &report : reports) {
         code = qMax(code, report.exit_code);
     }
-    write_run_report(reports, code, report_path);
+    if (!write_run_report(reports, code, report_path)) {
+        // A good run without the report it was asked for is no good run for
+        // the script that reads it; a failed run keeps its own code.
+        return code == EXIT_UPGRADE_OK ? int(EXIT_REPORT_FAILED) : code;
+    }
     return code;
+}
+
+int refuse_usage(const FlashRequest &request, const QString &message)
+{
+    if (request.report_path.isEmpty()) {
+        return EXIT_BAD_INPUT;
+    }
+    // Never written over an input or something that is no file, even to
+    // say that the command line was wrong.
+    const QString refusal = report_path_refusal(request);
+    if (!refusal.isEmpty()) {
+        return fail(EXIT_BAD_INPUT, refusal);
+    }
+    const JobMode mode =
+        request.mode == FlashRequest::Mode::CheckVersion ? JobMode::CheckVersion : JobMode::Upgrade;
+    Reports reports;
+    for (const QString &port : request.ports) {
+        FlashReport report;
+        report.mode = mode;
+        report.port = port;
+        report.file = request.firmware;
+        report.result = JobResult::BadInput;
+        report.message = message;
+        report.exit_code = EXIT_BAD_INPUT;
+        reports << report;
+    }
+    write_run_report(reports, EXIT_BAD_INPUT, request.report_path, message);
+    return EXIT_BAD_INPUT;
 }

@@ -41,7 +41,13 @@ void print_ports(const Jobs &jobs);
 Reports run_jobs(const Jobs &jobs, const FlashRequest &request);
 // Writes the report of the ended run (when a path is given) and returns the
 // run's exit code: 0 when every port succeeded, otherwise the worst code of
-// them all.
+// them all; EXIT_REPORT_FAILED instead of 0 when the report could not be
+// written.
 int end_run(const Reports &reports, const QString &report_path);
+// A command line refused as bad usage: once the report's path is known its
+// report says so (exit code 2, message, one "bad input" entry per port given),
+// so that an earlier run's report cannot pass for this run's. Returns
+// EXIT_BAD_INPUT; prints only why the report could not be written.
+int refuse_usage(const FlashRequest &request, const QString &message);
 
 #endif

@@ -1,5 +1,8 @@
 #include "tools/flash/json_events.h"
 
+#include "tools/flash/cli_output.h"
+#include "tools/flash/flash_exit.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -37,8 +40,18 @@ void JsonEvents::write(const QString &event, const QString &port, qint64 at_ms,
         line += ',' + object.mid(1, object.size() - 2);
     }
     line += "}\n";
-    std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
-    std::fflush(m_out);
+    if (m_closed) {
+        return;
+    }
+    const bool written =
+        std::fwrite(line.constData(), 1, size_t(line.size()), m_out) == size_t(line.size()) &&
+        std::fflush(m_out) == 0;
+    if (!written) {
+        // The reader has gone (a script that read what it wanted): the run
+        // itself, its report and its exit code go on as without --json.
+        m_closed = true;
+        fail(EXIT_UPGRADE_OK, QStringLiteral("the event stream was closed; the run goes on"));
+    }
 }
 
 void JsonEvents::release(const QString &port)

@@ -25,6 +25,8 @@
 //             port, "result", "exit_code", "attempts", "message"
 //   summary   the station ended ("port" is null): "served", "succeeded",
 //             "failed", "skipped", "exit_code"
+// Once a write fails (its reader has gone) no more events are written, and
+// standard error says so once; nothing else changes.
 class JsonEvents
 {
 public:
@@ -54,6 +56,7 @@ private:
     void release(const QString &port);
 
     FILE *m_out;
+    bool m_closed = false; // a write failed: its reader has gone
     QElapsedTimer m_clock;
     QHash<QString, HeldProgress> m_progress;
 };

@@ -1,45 +1,15 @@
 #include "tools/flash/operator_slips.h"
 
+#include "firmware/file_target.h"
 #include "serial/port_access.h"
 #include "tools/flash/port_finder.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-#ifdef Q_OS_UNIX
-#include <QFile>
-#include <sys/stat.h>
-#endif
-
 namespace {
-#ifdef Q_OS_UNIX
-// What the system knows a node by: (device, inode) for any file, and for a
-// character device also the device it stands for (st_rdev), shared by
-// every node made for that device.
-struct NodeNumbers
-{
-    bool known = false;
-    bool character_device = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    dev_t represents = 0;
-};
-
-NodeNumbers node_numbers(const QString &path)
-{
-    NodeNumbers numbers;
-    struct stat facts = {};
-    if (::stat(QFile::encodeName(path).constData(), &facts) != 0) {
-        return numbers;
-    }
-    numbers.known = true;
-    numbers.character_device = S_ISCHR(facts.st_mode);
-    numbers.device = facts.st_dev;
-    numbers.inode = facts.st_ino;
-    numbers.represents = facts.st_rdev;
-    return numbers;
-}
-
+// One file (device and inode), or for character devices one device: every
+// node made for a serial port stands for the same device number.
 bool same_numbers(const QString &a, const QString &b)
 {
     const NodeNumbers x = node_numbers(a), y = node_numbers(b);
@@ -51,13 +21,6 @@ bool same_numbers(const QString &a, const QString &b)
     }
     return x.character_device && y.character_device && x.represents == y.represents;
 }
-#else
-// Not on this system: nodes are compared by their canonical paths only.
-bool same_numbers(const QString &, const QString &)
-{
-    return false;
-}
-#endif
 
 // Where the port's node is, when ports have nodes; otherwise (Windows: COM3)
 // its name as the system spells it, without the "\\.\" prefix, in capitals.
@@ -132,9 +95,6 @@ QString report_path_refusal(const FlashRequest &request)
     }
     const QFileInfo info(report);
     const QString cannot = QStringLiteral("cannot write the report %1: ").arg(report);
-    if (info.isDir()) {
-        return cannot + QStringLiteral("it is a folder");
-    }
     const QFileInfo folder(info.absolutePath());
     if (!folder.isDir()) {
         return cannot + QStringLiteral("the folder %1 does not exist").arg(folder.filePath());
@@ -150,7 +110,8 @@ QString report_path_refusal(const FlashRequest &request)
             return cannot + QStringLiteral("it is the port %1").arg(port);
         }
     }
-    return QString();
+    const QString target = output_file_refusal(report);
+    return target.isEmpty() ? QString() : QStringLiteral("cannot write the report ") + target;
 }
 
 QString encrypt_output_refusal(const QString &plain, const QString &output)

@@ -22,8 +22,9 @@ QString port_to_open(const QString &port);
 // number): the device would get two images at once.
 QString same_device_refusal(const QStringList &ports);
 
-// A --report path that would replace the firmware file or a port, that is a
-// folder, or whose folder does not exist or cannot be written.
+// A --report path whose folder does not exist or cannot be written, that
+// would replace the firmware file or a port, or that is no regular file
+// (a device, FIFO, socket or folder, or a link to one).
 QString report_path_refusal(const FlashRequest &request);
 
 // An encryption whose output is the plain image itself (through a link, or

@@ -3,25 +3,54 @@
 #include "serial/port_access.h"
 #include "serial/port_select.h"
 
-#include <QDateTime>
 #include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <QFile>
+#include <sys/stat.h>
+#endif
 
 namespace {
 // Lanes look every few hundred milliseconds; one listing serves them all.
 constexpr qint64 CATALOG_MAX_AGE_MS = 150;
+const QChar IDENTITY_SEPARATOR = QLatin1Char('@');
+const QChar SERIAL_SEPARATOR = QLatin1Char('#');
 
-// The node as it is now, or empty when there is none. Its change time is
-// set when the node is made, so a port made anew under an old name (the
-// next board's adapter, a pseudo terminal with a number used before) tells
-// itself apart from the one before.
+// The node as it is now, or empty when there is none. A node made anew
+// under an old name (the next board's adapter) has new numbers; a pseudo
+// terminal whose number is used again at once may not, which only the
+// notices of its removal tell (see NodeWatch).
 QString node_identity(const QString &node)
 {
     const QFileInfo info(node);
     if (!info.exists()) {
         return QString();
     }
-    return info.canonicalFilePath() + QLatin1Char('@') +
-           QString::number(info.metadataChangeTime().toMSecsSinceEpoch());
+    const NodeNumbers numbers = node_numbers(node);
+    return info.canonicalFilePath() + IDENTITY_SEPARATOR +
+           QStringLiteral("%1:%2:%3")
+               .arg(numbers.device)
+               .arg(numbers.inode)
+               .arg(numbers.represents);
+}
+
+// What makes two nodes one device: the device number of a character device
+// (every node of a serial port shares it), otherwise the node itself.
+QString node_device(const QString &node)
+{
+    const NodeNumbers numbers = node_numbers(node);
+    if (numbers.character_device) {
+        return QStringLiteral("device %1").arg(numbers.represents);
+    }
+    return QFileInfo(node).canonicalFilePath();
+}
+
+void describe_port(const QString &system_port, PortSighting *sighting)
+{
+    const QString node = port_device_node(system_port);
+    // Where ports have no node (COM3) the name is all there is.
+    sighting->identity = node.isEmpty() ? system_port : node_identity(node);
+    sighting->device = node.isEmpty() ? system_port.toUpper() : node_device(node);
 }
 
 PortSighting sight_usb_port(const QString &argument, PortCatalog &catalog)
@@ -40,8 +69,9 @@ PortSighting sight_usb_port(const QString &argument, PortCatalog &catalog)
         const PortDetails &port = selection.port;
         sighting.state = PortSighting::State::Present;
         sighting.system_port = port.system_location.isEmpty() ? port.name : port.system_location;
-        const QString node = port_device_node(sighting.system_port);
-        sighting.identity = node.isEmpty() ? sighting.system_port : node_identity(node);
+        describe_port(sighting.system_port, &sighting);
+        // Another adapter of the same kind under the same name is another board.
+        sighting.identity += SERIAL_SEPARATOR + port.serial_number;
     }
     return sighting;
 }
@@ -58,6 +88,29 @@ bool listed(const QString &name, PortCatalog &catalog)
 }
 } // namespace
 
+#ifdef Q_OS_UNIX
+NodeNumbers node_numbers(const QString &path)
+{
+    NodeNumbers numbers;
+    struct stat facts = {};
+    if (::stat(QFile::encodeName(path).constData(), &facts) != 0) {
+        return numbers;
+    }
+    numbers.known = true;
+    numbers.character_device = S_ISCHR(facts.st_mode);
+    numbers.device = quint64(facts.st_dev);
+    numbers.inode = quint64(facts.st_ino);
+    numbers.represents = quint64(facts.st_rdev);
+    return numbers;
+}
+#else
+// Not on this system: nodes are told apart by their paths only.
+NodeNumbers node_numbers(const QString &)
+{
+    return NodeNumbers();
+}
+#endif
+
 const QList<PortDetails> &PortCatalog::ports()
 {
     if (!m_taken.isValid() || m_taken.elapsed() >= CATALOG_MAX_AGE_MS) {
@@ -65,6 +118,13 @@ const QList<PortDetails> &PortCatalog::ports()
         m_taken.start();
     }
     return m_ports;
+}
+
+void PortCatalog::release(const QString &port)
+{
+    for (auto it = m_servers.begin(); it != m_servers.end();) {
+        it = it.value() == port ? m_servers.erase(it) : std::next(it);
+    }
 }
 
 PortSighting sight_port(const QString &argument, PortCatalog &catalog)
@@ -75,13 +135,11 @@ PortSighting sight_port(const QString &argument, PortCatalog &catalog)
     PortSighting sighting;
     sighting.system_port = argument;
     const QString node = port_device_node(argument);
-    if (node.isEmpty()) {
-        sighting.identity = listed(argument, catalog) ? argument : QString();
-    } else {
-        sighting.identity = node_identity(node);
-    }
-    if (!sighting.identity.isEmpty()) {
-        sighting.state = PortSighting::State::Present;
+    const bool there = node.isEmpty() ? listed(argument, catalog) : QFileInfo::exists(node);
+    if (there) {
+        describe_port(argument, &sighting);
+        sighting.state = sighting.identity.isEmpty() ? PortSighting::State::Absent
+                                                     : PortSighting::State::Present;
     }
     return sighting;
 }

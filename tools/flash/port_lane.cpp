@@ -1,7 +1,11 @@
 #include "tools/flash/port_lane.h"
 
+#include "serial/port_access.h"
 #include "serial/port_select.h"
 #include "tools/flash/flash_exit.h"
+#include "tools/flash/operator_slips.h"
+
+#include <QFileInfo>
 
 namespace {
 // How often a waiting lane looks for its port: soon enough that nobody
@@ -22,6 +26,14 @@ QString seconds(int ms)
 {
     return QString::number(double(ms) / MS_PER_SECOND);
 }
+
+// The names of a port's node: as given (a link, such as a fixture's name)
+// and where it leads.
+QStringList node_names(const QString &system_port)
+{
+    const QString node = port_device_node(system_port);
+    return node.isEmpty() ? QStringList() : QStringList{node, QFileInfo(node).canonicalFilePath()};
+}
 } // namespace
 
 PortLane::PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
@@ -30,6 +42,7 @@ PortLane::PortLane(const QString &port, const LaneSettings &settings, const Flas
 {
     m_poll.setInterval(LOOK_INTERVAL_MS);
     connect(&m_poll, &QTimer::timeout, this, &PortLane::look);
+    connect(&m_watch, &NodeWatch::removed, this, &PortLane::onNodeRemoved);
 }
 
 PortLane::~PortLane() = default;
@@ -40,7 +53,7 @@ void PortLane::start()
         waitFor(State::Appearing, m_settings.station ? NO_LIMIT : m_settings.job.timeout_ms);
         return;
     }
-    const PortSighting sighting = sight_port(m_port, m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
     // A port named by its name is opened as it is, and says itself why it
     // does not open; an identity that no longer matches one port is refused.
     if (sighting.state != PortSighting::State::Present && is_usb_selector(m_port)) {
@@ -82,7 +95,12 @@ void PortLane::runAttempt(const PortSighting &sighting)
 {
     ++m_attempts;
     const bool present = sighting.state == PortSighting::State::Present;
-    m_system_port = present ? sighting.system_port : m_port;
+    m_system_port = present ? sighting.system_port : port_to_open(m_port);
+    if (present) {
+        m_catalog.claim(sighting.device, m_port);
+        m_watch.watch(node_names(m_system_port));
+        m_board_left = false;
+    }
     JobSettings settings = m_settings.job;
     settings.port = m_system_port;
     m_job = std::make_unique<FlashJob>(settings);
@@ -108,7 +126,7 @@ void PortLane::onAttemptFinished()
                     .arg(m_attempts)
                     .arg(m_settings.retries)
                     .arg(m_last.message));
-    const PortSighting sighting = sight_port(m_port, m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
     if (sighting.state == PortSighting::State::Present) {
         runAttempt(sighting);
         return;
@@ -123,12 +141,32 @@ void PortLane::endBoard(const FlashReport &report)
     m_state = next ? State::Leaving : State::Done;
     if (next) {
         // The board just served stays until its port goes or is replaced.
-        m_board_identity = sight_port(m_port, m_catalog).identity;
+        m_board_identity = sight_port(port_to_open(m_port), m_catalog).identity;
     }
     emit boardFinished(report);
-    if (m_state == State::Leaving) {
+    if (m_state != State::Leaving) {
+        return;
+    }
+    if (m_board_left) {
+        boardGone();
+    } else {
         waitFor(State::Leaving, NO_LIMIT);
     }
+}
+
+void PortLane::onNodeRemoved()
+{
+    m_board_left = true;
+    if (m_state == State::Leaving) {
+        boardGone();
+    }
+}
+
+void PortLane::boardGone()
+{
+    m_watch.clear();
+    m_catalog.release(m_port);
+    waitFor(State::Appearing, NO_LIMIT);
 }
 
 void PortLane::waitFor(State state, int limit_ms)
@@ -161,7 +199,7 @@ void PortLane::waitFor(State state, int limit_ms)
 
 void PortLane::look()
 {
-    const PortSighting sighting = sight_port(m_port, m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
     if (m_state == State::Leaving) {
         lookWhileLeaving(sighting);
     } else if (m_state == State::Appearing || m_state == State::Returning) {
@@ -174,12 +212,37 @@ void PortLane::lookWhileLeaving(const PortSighting &sighting)
     if (sighting.state == PortSighting::State::Present && sighting.identity == m_board_identity) {
         return;
     }
-    waitFor(State::Appearing, NO_LIMIT);
+    boardGone();
+}
+
+bool PortLane::servedElsewhere(const PortSighting &sighting)
+{
+    const QString server = m_catalog.server(sighting.device);
+    if (server.isEmpty() || server == m_port) {
+        return false;
+    }
+    if (!m_settings.station) {
+        m_poll.stop();
+        endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT,
+                           QStringLiteral("--port %1 and --port %2 are the same device; give each "
+                                          "device once")
+                               .arg(server, m_port)));
+        return true;
+    }
+    const QString waiting = QStringLiteral("%1 is being served on %2").arg(m_port, server);
+    if (waiting != m_shown_error) {
+        m_shown_error = waiting;
+        emit status(waiting);
+    }
+    return true;
 }
 
 void PortLane::lookForPort(const PortSighting &sighting)
 {
     if (sighting.state == PortSighting::State::Present) {
+        if (servedElsewhere(sighting)) {
+            return;
+        }
         m_poll.stop();
         runAttempt(sighting);
         return;

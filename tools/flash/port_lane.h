@@ -2,6 +2,7 @@
 #define KT62_PORT_LANE_H
 
 #include "tools/flash/flash_job.h"
+#include "tools/flash/node_watch.h"
 #include "tools/flash/port_finder.h"
 
 #include <QElapsedTimer>
@@ -24,7 +25,11 @@ struct LaneSettings
 // left over), runs it again after exit code 1, 3 or 4 as far as the
 // retries go (first waiting, up to the time-out, for a port that is gone),
 // and in a station then waits for the board to be unplugged and for the
-// next one, without end.
+// next one, without end. A board is unplugged when its node (or the link
+// given as its port) is removed or made anew, or another adapter takes its
+// name; a node that stays is the same board, whatever is done to it. The
+// device a lane serves is claimed in the catalog until its board is gone: a
+// second spelling of it in another lane is not another board.
 class PortLane : public QObject
 {
     Q_OBJECT
@@ -72,6 +77,11 @@ private:
     void look();
     void lookWhileLeaving(const PortSighting &sighting);
     void lookForPort(const PortSighting &sighting);
+    // Whether another lane serves the device found; a station waits for
+    // that board to go, any other run is refused.
+    bool servedElsewhere(const PortSighting &sighting);
+    void onNodeRemoved();
+    void boardGone();
     FlashReport unstarted(JobResult result, int exit_code, const QString &message) const;
     FlashReport labelled(const FlashReport &report) const;
 
@@ -86,10 +96,12 @@ private:
     std::unique_ptr<FlashJob> m_ended_job;
     int m_attempts = 0;
     bool m_stopping = false;
-    QString m_system_port;    // of the run in progress or the last one
-    FlashReport m_last;       // the last run's outcome, while a retry waits
-    QString m_board_identity; // the port of the board that was served
-    QString m_shown_error;    // a USB identity's complaint, shown once
+    QString m_system_port;     // of the run in progress or the last one
+    FlashReport m_last;        // the last run's outcome, while a retry waits
+    QString m_board_identity;  // the port of the board that was served
+    bool m_board_left = false; // its node was removed since its run began
+    NodeWatch m_watch;         // on the node of the board being served
+    QString m_shown_error;     // a complaint while waiting, shown once
     QTimer m_poll;
     QElapsedTimer m_waited;
     int m_wait_limit_ms = -1; // -1: no limit

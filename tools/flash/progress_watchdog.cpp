@@ -9,23 +9,22 @@ QString seconds(int ms)
 }
 } // namespace
 
-bool ProgressMark::operator==(const ProgressMark &other) const
+bool ProgressRecord::advance(const Upgrader &engine)
 {
-    return phase == other.phase && packets_sent == other.packets_sent &&
-           packets_acknowledged == other.packets_acknowledged &&
-           end_of_transmission_sent == other.end_of_transmission_sent &&
-           last_result == other.last_result;
-}
-
-ProgressMark progress_mark(const Upgrader &engine)
-{
-    ProgressMark mark;
-    mark.phase = engine.phase();
-    mark.packets_sent = engine.packets_sent();
-    mark.packets_acknowledged = engine.packets_acknowledged();
-    mark.end_of_transmission_sent = engine.end_of_transmission_sent();
-    mark.last_result = engine.last_result();
-    return mark;
+    const UpgradePhase phase = engine.phase();
+    const bool past_query = phase != UpgradePhase::Idle && phase != UpgradePhase::Querying;
+    const bool past_erase = phase == UpgradePhase::Transfer || phase == UpgradePhase::Completion;
+    const ProgressRecord before = *this;
+    answered = answered || past_query || past_erase;
+    erase_finished = erase_finished || past_erase;
+    // The engine counts afresh when the device starts the transfer over;
+    // only a count beyond every earlier one is new.
+    acknowledged = qMax(acknowledged, engine.packets_acknowledged());
+    end_of_transmission = end_of_transmission || engine.end_of_transmission_sent();
+    result = result || engine.last_result() >= 0;
+    return answered != before.answered || erase_finished != before.erase_finished ||
+           acknowledged != before.acknowledged ||
+           end_of_transmission != before.end_of_transmission || result != before.result;
 }
 
 bool image_delivered(const Upgrader &engine)
@@ -50,35 +49,52 @@ ProgressWatchdog::ProgressWatchdog(int progress_limit_ms, int erase_limit_ms, QO
     // A coarse timer may fire 5 % early; the limit given is a promise.
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this,
-            [this] { emit expired(m_mark.phase, int(m_timer.interval())); });
+            [this] { emit expired(m_phase, int(m_timer.interval())); });
 }
 
 void ProgressWatchdog::start(const Upgrader &engine)
 {
-    m_mark = progress_mark(engine);
-    arm();
+    m_timer.stop();
+    m_record = ProgressRecord();
+    m_watching = true;
+    m_phase = engine.phase();
+    // A device that spoke before it was asked has made its step already.
+    if (m_record.advance(engine)) {
+        arm();
+    }
+}
+
+void ProgressWatchdog::query_sent()
+{
+    // The run's own wait before its first query is no silence of the device.
+    if (m_watching && !m_record.answered && !m_timer.isActive()) {
+        arm();
+    }
 }
 
 void ProgressWatchdog::observe(const Upgrader &engine)
 {
-    if (!m_timer.isActive()) {
+    if (!m_watching) {
         return;
     }
-    const ProgressMark mark = progress_mark(engine);
-    if (mark != m_mark) {
-        m_mark = mark;
+    m_phase = engine.phase();
+    if (m_record.advance(engine)) {
         arm();
     }
 }
 
 void ProgressWatchdog::stop()
 {
+    m_watching = false;
     m_timer.stop();
 }
 
 void ProgressWatchdog::arm()
 {
-    m_timer.start(m_mark.phase == UpgradePhase::Erasing ? m_erase_limit_ms : m_progress_limit_ms);
+    // Only the first erase may take minutes; a device that starts over has
+    // shown that it answers.
+    const bool erasing = m_phase == UpgradePhase::Erasing && !m_record.erase_finished;
+    m_timer.start(erasing ? m_erase_limit_ms : m_progress_limit_ms);
 }
 
 QString stall_message(UpgradePhase phase, int limit_ms, const Upgrader &engine)

@@ -5,8 +5,6 @@
 #include "tools/flash/flash_exit.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QSaveFile>
 
 namespace {
 constexpr double MS_PER_SECOND = 1000.0;
@@ -133,29 +131,32 @@ void Station::finishWhenIdle()
     }
     m_ended = true;
     m_output.end();
-    const int code = exit_code();
+    int code = exit_code();
+    if (!writeReport(code) && code == EXIT_UPGRADE_OK) {
+        code = EXIT_REPORT_FAILED;
+    }
     // The station's answer: shown even with --quiet.
     print_line(stderr, QStringLiteral("Station ended: ") + m_tally.text());
     if (m_output.events()) {
         m_output.events()->summary(m_tally.toJson(), code);
     }
-    writeReport(code);
     emit ended(code);
     QCoreApplication::exit(code);
 }
 
-void Station::writeReport(int exit_code) const
+bool Station::writeReport(int exit_code) const
 {
     if (m_request.report_path.isEmpty()) {
-        return;
+        return true;
     }
     const QJsonObject report{{QStringLiteral("exit_code"), exit_code},
                              {QStringLiteral("summary"), m_tally.toJson()},
                              {QStringLiteral("devices"), m_devices}};
-    QSaveFile file(m_request.report_path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(report).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
-        fail(exit_code, QStringLiteral("cannot write the report %1: %2")
-                            .arg(m_request.report_path, file.errorString()));
+    QString error;
+    if (!write_json_file(report, m_request.report_path, &error)) {
+        fail(exit_code,
+             QStringLiteral("cannot write the report %1: %2").arg(m_request.report_path, error));
+        return false;
     }
+    return true;
 }

@@ -48,7 +48,8 @@ public:
     void end(int signal_number);
     // 0 when every board succeeded or was skipped, otherwise the highest
     // code among them; 128 + the signal number when the signal interrupted
-    // a board.
+    // a board. (A report that cannot be written turns 0 into
+    // EXIT_REPORT_FAILED as the station ends.)
     int exit_code() const;
 
 signals:
@@ -58,7 +59,8 @@ signals:
 private:
     void onBoard(int index, const FlashReport &report);
     void finishWhenIdle();
-    void writeReport(int exit_code) const;
+    // False (and said on standard error) when it could not be written.
+    bool writeReport(int exit_code) const;
 
     const FlashRequest &m_request;
     PortCatalog m_catalog;

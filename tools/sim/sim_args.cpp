@@ -11,10 +11,16 @@ const char PROGRAM[] = "kt62-sim";
 
 struct SimOptions
 {
-    QCommandLineOption link{"link", "Make PATH a symlink to the pty (removed on exit).", "PATH"};
+    QCommandLineOption link{"link",
+                            "Make PATH a symlink to the pty; a link to a pty that is there is "
+                            "refused. Removed on exit while it still leads to this pty.",
+                            "PATH"};
     QCommandLineOption info{"info", "Firmware information to answer.", "TEXT",
                             QString::fromLatin1(DeviceOptions().info)};
-    QCommandLineOption save{"save", "Write the plain image received to FILE.", "FILE"};
+    QCommandLineOption save{"save",
+                            "Write the plain image received to FILE (a new or a regular file, "
+                            "in a folder that is there).",
+                            "FILE"};
     QCommandLineOption erase{"erase-ms", "Erase time in milliseconds.", "MS", "200"};
     QCommandLineOption seed{"seed", "Seed of every random choice.", "N"};
     QCommandLineOption split{"chunk-split", "Cut every reply into random chunks."};
@@ -30,9 +36,15 @@ struct SimOptions
                                        "NAK."};
     QCommandLineOption nak_stream{"nak-stream",
                                   "After the erase, send NAKs without pause and take no block."};
+    QCommandLineOption erase_loop{"erase-loop",
+                                  "After the erase, report its end and acknowledge every block, "
+                                  "again once a second, taking no block."};
     QCommandLineOption early{"early-success", "Answer the query with a success result."};
     QCommandLineOption ack_unseen{"ack-unseen", "After the erase, acknowledge every block before "
                                                 "it comes, then report success."};
+    QCommandLineOption blind_acks{"blind-acks",
+                                  "After the erase, send three NAKs, an ACK for every block and "
+                                  "one more, and a success result, reading nothing meanwhile."};
     QCommandLineOption pace{"pace", "Time every byte as an 8N1 line at BAUD.", "BAUD"};
     QCommandLineOption once{"once", "Serve one upgrade or version check, then exit."};
     QCommandLineOption verbose{"verbose", "One line per block."};
@@ -43,13 +55,15 @@ void add_options(QCommandLineParser &parser, const SimOptions &o)
     parser.setApplicationDescription(
         "A simulated KT62 device on a pseudo terminal. Prints the pty's name on the first line, "
         "then one line per event.\n\nExit codes: 0 served (with --once: the image was received "
-        "whole, or a version check was answered), 1 the session ended without a whole image, "
-        "2 bad usage.");
+        "whole, or a version check was answered), 1 the session ended without a whole image "
+        "(with --once also when the tool let go of the line in the middle of it), 2 bad usage "
+        "(also a --link another simulator serves, a --save FILE that cannot be written).");
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.link, o.info, o.save, o.erase, o.seed, o.split, o.noise, o.nak, o.silent,
-                       o.exit_after, o.fail, o.babble, o.crc, o.nak_stream, o.early, o.ack_unseen,
-                       o.pace, o.once, o.verbose});
+    parser.addOptions(
+        {o.link,       o.info,   o.save,       o.erase,      o.seed,   o.split, o.noise,
+         o.nak,        o.silent, o.exit_after, o.fail,       o.babble, o.crc,   o.nak_stream,
+         o.erase_loop, o.early,  o.ack_unseen, o.blind_acks, o.pace,   o.once,  o.verbose});
 }
 
 // A whole number of at least minimum.
@@ -163,8 +177,10 @@ SimArgs parse_sim_args(const QStringList &arguments)
     config.device.babble = parser.isSet(o.babble);
     config.device.crc_mode = parser.isSet(o.crc);
     config.device.nak_stream = parser.isSet(o.nak_stream);
+    config.device.erase_loop = parser.isSet(o.erase_loop);
     config.device.early_success = parser.isSet(o.early);
     config.device.ack_unseen = parser.isSet(o.ack_unseen);
+    config.device.blind_acks = parser.isSet(o.blind_acks);
     config.device.once = parser.isSet(o.once);
     config.device.verbose = parser.isSet(o.verbose);
     config.line.chunk_split = parser.isSet(o.split);

@@ -39,7 +39,8 @@ SimDevice::SimDevice(const DeviceOptions &options, SendHook send, LogHook log, R
 
 void SimDevice::receive(const QByteArray &bytes, SimTime now)
 {
-    if (bytes.isEmpty() || m_phase == Phase::Silent || m_phase == Phase::Gone) {
+    if (bytes.isEmpty() || m_phase == Phase::Silent || m_phase == Phase::Deaf ||
+        m_phase == Phase::Gone) {
         return;
     }
     if (m_phase != Phase::Transfer && now - m_last_rx > SILENCE_LIMIT) {
@@ -47,7 +48,7 @@ void SimDevice::receive(const QByteArray &bytes, SimTime now)
     }
     m_last_rx = now;
     m_last_activity = now;
-    if (m_phase == Phase::Transfer && m_options.nak_stream) {
+    if (m_phase == Phase::Transfer && (m_options.nak_stream || m_options.erase_loop)) {
         return; // it takes no block
     }
     if (m_phase != Phase::Transfer) {
@@ -83,6 +84,12 @@ void SimDevice::tick(SimTime now)
         finishErase(now);
         return;
     }
+    if (m_phase == Phase::Deaf && now >= m_deaf_until) {
+        m_log(QStringLiteral("reading the line again"));
+        m_phase = Phase::Commands;
+        m_rx.clear();
+        return;
+    }
     if (m_phase != Phase::Transfer || m_eot_seen ||
         m_image.size() >= blocksNeeded() * XMODEM_DATA_SIZE) {
         return;
@@ -110,6 +117,9 @@ std::optional<SimTime> SimDevice::nextDeadline() const
     if (m_phase == Phase::Erasing) {
         return m_erase_done;
     }
+    if (m_phase == Phase::Deaf) {
+        return m_deaf_until;
+    }
     if (m_phase == Phase::Transfer && !m_eot_seen &&
         m_image.size() < blocksNeeded() * XMODEM_DATA_SIZE) {
         return m_last_activity + SILENCE_LIMIT;
@@ -124,6 +134,12 @@ QByteArray SimDevice::chatter() const
     }
     if (m_options.crc_mode && m_phase == Phase::Transfer) {
         return CRC_REQUEST;
+    }
+    if (m_options.erase_loop && m_phase == Phase::Transfer) {
+        // Enough to walk the tool's engine through a whole transfer to the
+        // end of transmission, and then back to its start.
+        return build_frame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER))) +
+               QByteArray(blocksNeeded() + 1, char(XMODEM_ACK));
     }
     return QByteArray();
 }
@@ -255,6 +271,10 @@ void SimDevice::beginErase(const QByteArray &payload, SimTime now)
 
 void SimDevice::finishErase(SimTime now)
 {
+    if (m_options.blind_acks) {
+        acknowledgeBlindly(now);
+        return;
+    }
     m_log(QStringLiteral("erase finished"));
     m_phase = Phase::Transfer;
     m_rx.clear();
@@ -267,7 +287,7 @@ void SimDevice::finishErase(SimTime now)
     m_image_whole = false;
     m_plain_image.clear();
     sendFrame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER)));
-    if (m_options.crc_mode) {
+    if (m_options.crc_mode || m_options.erase_loop) {
         m_next_chatter = now;
     } else if (m_options.ack_unseen) {
         // One ACK per block and the one that asks for the end of transmission.
@@ -276,6 +296,27 @@ void SimDevice::finishErase(SimTime now)
     } else if (!m_options.nak_stream) {
         sendNakBurst(now);
     }
+}
+
+void SimDevice::acknowledgeBlindly(SimTime now)
+{
+    // One write: the tool reads it all before any block it sends can have
+    // arrived, as a device on a line slower than its ACKs would be read.
+    m_log(QStringLiteral("erase finished; acknowledging %1 blocks blind, reading nothing")
+              .arg(blocksNeeded()));
+    QByteArray reply = build_frame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER)));
+    reply += QByteArray(NAK_BURST, char(XMODEM_NAK));
+    reply += QByteArray(blocksNeeded() + 1, char(XMODEM_ACK));
+    reply += build_frame(CMD_UPGRADE_RESULT, QByteArray(1, char(UPGRADE_RESULT_OK)));
+    m_log(QStringLiteral("result ok, blind"));
+    m_send(reply, false);
+    m_last_activity = now;
+    m_phase = Phase::Deaf;
+    m_deaf_until = now + SILENCE_LIMIT;
+    // A session that ended without an image.
+    ++m_transfers;
+    m_image_whole = false;
+    endSession(Ending::Served);
 }
 
 // --- transfer -------------------------------------------------------------

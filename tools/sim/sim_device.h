@@ -26,13 +26,19 @@ struct DeviceOptions
     bool fail_result = false; // report failure whatever was received
     // Hostile devices, which talk without getting anywhere or claim what
     // they did not do.
-    bool babble = false;        // answer no query: a line of boot log every second instead
-    bool crc_mode = false;      // after the erase, "C" every second instead of NAKs
-    bool nak_stream = false;    // after the erase, NAKs without pause; no block taken
+    bool babble = false;     // answer no query: a line of boot log every second instead
+    bool crc_mode = false;   // after the erase, "C" every second instead of NAKs
+    bool nak_stream = false; // after the erase, NAKs without pause; no block taken
+    // After the erase, its end reported and every block acknowledged, again
+    // once a second; no block taken.
+    bool erase_loop = false;
     bool early_success = false; // answer the query with a success result
     bool ack_unseen = false;    // after the erase, ACK every block before it comes; then success
-    bool once = false;          // one upgrade or version check, then done
-    bool verbose = false;       // one event line per block
+    // After the erase, three NAKs, an ACK per block and one more, and a
+    // success result, all at once, reading nothing meanwhile.
+    bool blind_acks = false;
+    bool once = false;    // one upgrade or version check, then done
+    bool verbose = false; // one event line per block
 };
 
 struct TransferStats
@@ -74,6 +80,9 @@ public:
     // lineIdle() is then called each time its line has sent everything.
     bool wantsLine() const;
     void lineIdle();
+    // Whether it reads its line. A device that acknowledges blindly takes
+    // in nothing for a while; what the tool sent meanwhile is never read.
+    bool listening() const { return m_phase != Phase::Deaf; }
 
     Ending ending() const { return m_ending; }
     // Whether the last completed transfer delivered every block of the
@@ -93,6 +102,7 @@ private:
         Erasing,
         Transfer,
         Silent,
+        Deaf, // reads nothing until m_deaf_until
         Gone
     };
 
@@ -101,6 +111,7 @@ private:
     void handleFrame(quint8 command, const QByteArray &payload, SimTime now);
     void beginErase(const QByteArray &payload, SimTime now);
     void finishErase(SimTime now);
+    void acknowledgeBlindly(SimTime now);
 
     void transferByte(quint8 b, SimTime now);
     void checkBlock(SimTime now);
@@ -126,6 +137,7 @@ private:
     SimTime m_last_activity{}; // last byte in either direction
     SimTime m_erase_done{};    // when the erase finishes
     SimTime m_next_chatter{};  // when a babbling or CRC-mode device talks next
+    SimTime m_deaf_until{};    // when a blind device reads its line again
     int m_start_sequences = 0;
     int m_transfers = 0;
 

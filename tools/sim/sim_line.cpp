@@ -83,6 +83,12 @@ QByteArray SimLine::takeDueInput(SimTime now)
     return due;
 }
 
+void SimLine::dropInput()
+{
+    readAvailable(SimClock::now());
+    m_input.clear();
+}
+
 QByteArray SimLine::noiseBytes()
 {
     std::uniform_int_distribution<int> count(1, NOISE_MAX_BYTES);

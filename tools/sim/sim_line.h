@@ -43,12 +43,16 @@ public:
     // the last of them would have crossed the line.
     void readAvailable(SimTime now);
     QByteArray takeDueInput(SimTime now);
+    // Throws away what the tool wrote and was not read or taken yet.
+    void dropInput();
 
     void send(const QByteArray &bytes, bool frame, SimTime now);
     // Writes every scheduled chunk whose time has come; returns false when
     // the pty refused more (poll for writability, then call again).
     bool flushDue(SimTime now);
     bool outputPending() const { return !m_output.empty(); }
+    // Whether bytes the tool wrote are still on their way to the device.
+    bool inputPending() const { return !m_input.empty(); }
     // Lets go of the simulator's own hold on the slave, so that the tool
     // closing its port shows as a hang-up (see hungUp()).
     void releaseSlave();

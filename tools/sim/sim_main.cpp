@@ -1,6 +1,7 @@
 // kt62-sim: a KT62 device on a pseudo terminal, for running the update tool
 // without hardware and for provoking the faults a bench sees.
 
+#include "firmware/file_target.h"
 #include "tools/sim/link_guard.h"
 #include "tools/sim/sim_args.h"
 #include "tools/sim/sim_device.h"
@@ -10,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <random>
@@ -27,8 +29,28 @@ void complain(const QString &line)
     std::fputs(("kt62-sim: " + line + "\n").toLocal8Bit().constData(), stderr);
 }
 
+// Why the received image could not be kept at path, found before anything
+// is served: a run that cannot keep its image must not end as a good one.
+QString save_refusal(const QString &path)
+{
+    if (path.isEmpty()) {
+        return QString();
+    }
+    const QFileInfo folder(QFileInfo(path).path());
+    if (!folder.isDir()) {
+        return QStringLiteral("cannot write %1: the folder %2 does not exist")
+            .arg(path, folder.filePath());
+    }
+    const QString target = output_file_refusal(path);
+    return target.isEmpty() ? QString() : QStringLiteral("cannot write ") + target;
+}
+
 bool save_image(const QString &path, const QByteArray &image)
 {
+    // Looked at again: a FIFO put there since the start would block the device.
+    if (!output_file_refusal(path).isEmpty()) {
+        return false;
+    }
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(image) == image.size();
@@ -53,6 +75,11 @@ int main(int argc, char *argv[])
         return SIM_OK;
     }
     const SimConfig &config = args.config;
+    const QString refused = save_refusal(config.save);
+    if (!refused.isEmpty()) {
+        complain(refused);
+        return SIM_USAGE;
+    }
     const sigset_t wait_mask = install_stop_signals();
 
     const quint64 seed = config.seed ? *config.seed : quint64(std::random_device{}());
@@ -63,8 +90,9 @@ int main(int argc, char *argv[])
         return SIM_INCOMPLETE;
     }
     LinkGuard link;
-    if (!config.link.isEmpty() && !link.create(config.link, line.slavePath())) {
-        complain("cannot create the link " + config.link);
+    QString why;
+    if (!config.link.isEmpty() && !link.create(config.link, line.slavePath(), &why)) {
+        complain("cannot create the link " + why);
         return SIM_USAGE;
     }
     say(line.slavePath());

@@ -66,6 +66,7 @@ sigset_t install_stop_signals()
 int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask)
 {
     bool writable = true;
+    bool was_listening = true;
     std::optional<SimTime> drain_since;
     while (!g_stop) {
         SimTime now = SimClock::now();
@@ -84,6 +85,16 @@ int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask
             line.close();
             return SIM_INCOMPLETE;
         }
+        if (once && device.sawStartSequence()) {
+            // From the first start sequence on, the tool's close of its port
+            // shows as a hang-up: a tool that dies or gives up in the middle
+            // of the one session will never finish it.
+            line.releaseSlave();
+        }
+        if (once && device.ending() == SimDevice::Ending::None && line.hungUp() &&
+            !line.inputPending()) {
+            return SIM_INCOMPLETE;
+        }
         if (device.ending() == SimDevice::Ending::Served && !line.outputPending()) {
             if (!drain_since) {
                 drain_since = now;
@@ -94,15 +105,25 @@ int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask
             }
         }
 
+        // What piled up while the device did not read is never read.
+        const bool listening = device.listening();
+        if (listening && !was_listening) {
+            line.dropInput();
+        }
+        was_listening = listening;
+
         // A device that sends whenever the line has room waits for room.
         const bool wants_room = !writable || (device.wantsLine() && !line.outputPending());
-        pollfd fd{line.masterFd(), short(POLLIN | (wants_room ? POLLOUT : 0)), 0};
+        pollfd fd{line.masterFd(), short((listening ? POLLIN : 0) | (wants_room ? POLLOUT : 0)), 0};
         auto due = earliest(line.nextDue(), device.nextDeadline());
         if (drain_since) {
             due = earliest(due, *drain_since + DRAIN_LIMIT);
         }
         const timespec timeout = until_due(due, now);
-        if (ppoll(&fd, 1, &timeout, &wait_mask) > 0 && (fd.revents & (POLLIN | POLLHUP))) {
+        // A hang-up is read even by a device that does not listen: the tool
+        // is gone, and nothing it sent is taken in any more.
+        const short readable = listening ? short(POLLIN | POLLHUP) : short(POLLHUP);
+        if (ppoll(&fd, 1, &timeout, &wait_mask) > 0 && (fd.revents & readable)) {
             line.readAvailable(SimClock::now());
         }
     }

@@ -16,8 +16,9 @@
 sigset_t install_stop_signals();
 
 // Runs device on line until a stop signal, or until the device's session
-// ends (once: one upgrade or version check served; a pulled cable).
-// Returns the exit code (sim_exit.h).
+// ends (once: one upgrade or version check served, or the tool gone from
+// the line before it was; a pulled cable). Returns the exit code
+// (sim_exit.h).
 int serve(SimLine &line, SimDevice &device, bool once, const sigset_t &wait_mask);
 
 #endif
