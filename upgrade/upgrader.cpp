@@ -92,11 +92,12 @@ UpgradePhase Upgrader::phase() const
     if (m_check_version) {
         return UpgradePhase::CheckDone;
     }
-    if (m_xmodem_mode) {
-        return UpgradePhase::Transfer;
+    // The end of transmission is announced while the transfer layer is still
+    // on: its listeners must already see the wait for the result.
+    if (m_xmodem_state == XMODEM_WAIT_COMPLETION) {
+        return UpgradePhase::Completion;
     }
-    return m_xmodem_state == XMODEM_WAIT_COMPLETION ? UpgradePhase::Completion
-                                                    : UpgradePhase::Erasing;
+    return m_xmodem_mode ? UpgradePhase::Transfer : UpgradePhase::Erasing;
 }
 
 void Upgrader::stop_upgrade()

@@ -367,10 +367,14 @@ private slots:
             QCOMPARE(sent.mid(block * 1028, 3), QByteArray(1, dev::STX) + n + char(0xff - n));
             QCOMPARE(sent.mid(block * 1028 + 3, 1024), all.mid(block * 1024, 1024));
         }
-        // Only the next ACK ends the transmission.
+        // Only the next ACK ends the transmission; who hears it sees the wait for the result.
+        UpgradePhase heard = UpgradePhase::Idle;
+        QObject::connect(&rig.engine, &Upgrader::upgrade_info,
+                         [&rig, &heard] { heard = rig.engine.phase(); });
         rig.device(ACK);
         QCOMPARE(rig.takeSent(), bytes("0400"));
         QCOMPARE(rig.events.last(), QString("info:Waitting for completion..."));
+        QCOMPARE(heard, UpgradePhase::Completion);
     }
     void naksCountAcrossRuns()
     {
