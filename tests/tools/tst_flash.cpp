@@ -145,7 +145,7 @@ private slots:
             "result ok, before any image");
         row("ACKs for blocks never sent", "--ack-unseen", "", "1 completion", early, "result ok");
         // An ACK read while its block was still queued here answers nothing that was sent.
-        row("ACKs read before the blocks left", "--blind-acks", "", "1 transfer", early,
+        row("ACKs read before the blocks left", "--blind-acks", "", "1 completion", early,
             "result ok, blind");
         // Only a step not reached before is progress: the same steps again and again are none.
         row("erase finished and every block acknowledged, again and again", "--erase-loop", "",
