@@ -5,12 +5,11 @@
 // are compared by what they name; the progress display (plain lines for logs, per-port lines
 // redrawn in place).
 #include "firmware/firmware_image.h"
+#include "production/firmware_input.h"
+#include "production/flash_job.h"
+#include "production/node_watch.h"
+#include "production/operator_slips.h"
 #include "tests/tools/flash_run.h"
-#include "tools/flash/firmware_input.h"
-#include "tools/flash/flash_job.h"
-#include "tools/flash/image_table.h"
-#include "tools/flash/node_watch.h"
-#include "tools/flash/operator_slips.h"
 #include "tools/flash/progress_display.h"
 #include "tools/flash/terminal_text.h"
 

@@ -21,7 +21,7 @@ int flash(const QStringList &arguments, QJsonObject *entry)
     const FlashArgs args = parse_flash_args(
         QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", dir.filePath("r.json")} +
         arguments);
-    const int code = args.ok() ? run_upgrade(args.request) : -1;
+    const int code = args.ok() ? run_ports(args.request) : -1;
     *entry = report(dir.filePath("r.json"), 0);
     return code;
 }

@@ -35,7 +35,10 @@ QString describe(const FlashRequest &r)
           << field("erase-timeout", unusual(r.erase_timeout_ms, 600000))
           << field("retries", unusual(r.retries, 0)) << flag("force", r.force)
           << flag("quiet", r.quiet) << flag("verbose", r.verbose) << flag("json", r.json)
-          << flag("skip-same", r.skip_same) << flag("wait", r.wait);
+          << flag("skip-same", r.skip_same) << flag("wait", r.wait) << field("history", r.history)
+          << field("station", r.station_name)
+          << field("since", r.filter.since.toString(Qt::ISODate))
+          << field("result", r.filter.result);
     words.removeAll("");
     return words.join(' ');
 }
@@ -94,7 +97,18 @@ private slots:
         flash("unknown option, even with help", "--help --bogus", "Unknown option 'bogus'.");
         flash("missing value", "--port a f --timeout", "Missing value after '--timeout'.");
         flash("commands together", "--list-ports --encrypt p | --inspect f --check-version",
-              "--list-ports, --encrypt, --inspect and --check-version exclude each other.");
+              "--list-ports, --encrypt, --inspect, --check-version and --export exclude each "
+              "other.");
+        flash("export without the history, or with a run's arguments",
+              "--export csv | --export csv --history h --port a | --export json --history h f",
+              "--export takes --history and optionally --since and --result, nothing else.");
+        flash("export format", "--history h --export xml",
+              "--export takes csv or json, not \"xml\"");
+        flash("filters without export", "--port a f --history h --since 2026-12-07",
+              "--since and --result go with --export.");
+        flash("history with a command that runs no device", "--inspect f --history h",
+              "--history records runs of devices; it does not go with --list-ports, --encrypt "
+              "or --inspect.");
         flash("encrypt with anything else",
               "--encrypt p | --encrypt p --output-dir d f | --encrypt p --output-dir d --port a | "
               "--encrypt p --output-dir d --station",
@@ -206,6 +220,10 @@ private slots:
         row("check", "--check-version --port a", Mode::CheckVersion, "ports=a");
         row("check with a file", "--check-version --port a KT62_V01.bin --quiet",
             Mode::CheckVersion, "ports=a firmware=KT62_V01.bin quiet");
+        row("station with its history", "--station --port a --history h.db --station-name L3 f",
+            Mode::Station, "ports=a firmware=f history=h.db station=L3");
+        row("export, filtered", "--history h.db --export json --since 2026-12-07 --result skipped",
+            Mode::Export, "history=h.db since=2026-12-07T00:00:00Z result=skipped");
     }
 
     void requests()

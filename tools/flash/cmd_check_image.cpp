@@ -1,7 +1,27 @@
+#include "production/exit_codes.h"
+#include "production/firmware_input.h"
 #include "tools/flash/cli_output.h"
-#include "tools/flash/firmware_input.h"
 #include "tools/flash/flash_commands.h"
-#include "tools/flash/flash_exit.h"
+
+namespace {
+// The lines --inspect prints, one "key: value" each.
+QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection)
+{
+    const auto shown = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("unknown") : text;
+    };
+    const QString header =
+        inspection.header_ok
+            ? QStringLiteral("ok (0x%1)").arg(inspection.header, 8, 16, QLatin1Char('0'))
+            : QStringLiteral("MISMATCH (%1)").arg(header_mismatch_reason(inspection));
+    return {QStringLiteral("file: %1").arg(path),
+            QStringLiteral("model: %1").arg(shown(inspection.model)),
+            QStringLiteral("target version: %1").arg(shown(inspection.version)),
+            QStringLiteral("size: %1 bytes").arg(inspection.size),
+            QStringLiteral("packets: %1").arg(inspection.packets),
+            QStringLiteral("header: %1").arg(header)};
+}
+} // namespace
 
 int run_inspect(const FlashRequest &request)
 {

@@ -1,10 +1,10 @@
 #include "firmware/file_target.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
+#include "production/exit_codes.h"
+#include "production/operator_slips.h"
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_commands.h"
-#include "tools/flash/flash_exit.h"
-#include "tools/flash/operator_slips.h"
 
 #include <QFileInfo>
 

@@ -1,7 +1,7 @@
+#include "production/exit_codes.h"
 #include "serial/port_list.h"
 #include "tools/flash/cli_output.h"
 #include "tools/flash/flash_commands.h"
-#include "tools/flash/flash_exit.h"
 
 #include <QJsonDocument>
 

@@ -1,5 +1,6 @@
 #include "tools/flash/flash_args.h"
 
+#include "common/units.h"
 #include "serial/port_select.h"
 
 #include <QCommandLineOption>
@@ -8,7 +9,6 @@
 #include <utility>
 
 namespace {
-constexpr double MS_PER_SECOND = 1000.0;
 // QTimer takes an int of milliseconds.
 constexpr double MAX_TIMEOUT_S = 24.0 * 3600.0;
 
@@ -28,6 +28,8 @@ const char DESCRIPTION[] =
     "  kt62-flash --encrypt PLAIN --output-dir DIR  write the encrypted firmware file\n"
     "  kt62-flash --list-ports [--json]           list the serial ports and what is known\n"
     "                                             of them (USB ids, serial number)\n"
+    "  kt62-flash --history TARGET --export csv|json [--since DATE] [--result R]\n"
+    "                                             print the board history's rows\n"
     "\n"
     "PORT is a name (ttyUSB0, COM3), a path, or usb:VVVV:PPPP[:SERIAL]: the one port\n"
     "whose USB adapter has that vendor and product id (hex) and serial number.\n"
@@ -50,6 +52,15 @@ const char DESCRIPTION[] =
     "(\"start\", \"phase\", \"progress\", \"result\"; a station adds \"device\" and\n"
     "\"summary\"), each with \"event\", \"port\" and \"t\" (seconds since the run began).\n"
     "A reader that goes away stops the events only; the run goes on to its end.\n"
+    "\n"
+    "--history records every board (or port run) as one row in TARGET: an SQLite file\n"
+    "(made when missing) or postgresql://user@host[:port]/db (password from PGPASSWORD\n"
+    "or ~/.pgpass). A row is written before its board is touched and completed when\n"
+    "it ends. A history that cannot be opened or written refuses the run (exit code\n"
+    "2); one that fails during the run takes no new board, lets the boards in\n"
+    "progress finish, keeps their rows in a JSON Lines file it names and exits 6.\n"
+    "--export prints the rows as CSV (RFC 4180, a header line) or JSON Lines;\n"
+    "--since (UTC: 2026-12-07 or 2026-12-07T10:30) and --result filter them.\n"
     "\n"
     "A station waits on each port for a board, upgrades it, and waits until the\n"
     "board is unplugged (its node is removed or made anew; a node changed in place\n"
@@ -81,6 +92,7 @@ const char DESCRIPTION[] =
     "  4  time-out: no progress for --timeout seconds, or no end of the erase within\n"
     "     --erase-timeout seconds (the device may be erased: upgrade it again)\n"
     "  5  the run succeeded but its report could not be written\n"
+    "  6  the history failed during the run (its rows are kept in a file it names)\n"
     "  128+N  stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)";
 
 const char TRY_HELP[] = "\nTry 'kt62-flash --help'.";
@@ -124,6 +136,17 @@ struct FlashOptions
                                     "--list-ports: one JSON array)."};
     QCommandLineOption report{"report", "Write a JSON report of the run (every port) to FILE.",
                               "FILE"};
+    QCommandLineOption history{"history",
+                               "Record every board in the history TARGET (an SQLite file or a "
+                               "postgresql:// URL).",
+                               "TARGET"};
+    QCommandLineOption station_name{
+        "station-name", "The station's name in the history (default: the host name).", "NAME"};
+    QCommandLineOption export_rows{
+        "export", "Print the history's rows as csv or json (JSON Lines).", "FORMAT"};
+    QCommandLineOption since{"since", "With --export: the rows started at or after DATE (UTC).",
+                             "DATE"};
+    QCommandLineOption result{"result", "With --export: the rows with this result.", "RESULT"};
     QCommandLineOption force{"force", "Send an image whose checksum header does not match."};
     QCommandLineOption quiet{QStringList{"q", "quiet"}, "Print errors and answers only."};
     QCommandLineOption verbose{"verbose", "Print the protocol trace (every frame in hex)."};
@@ -134,9 +157,11 @@ void add_options(QCommandLineParser &parser, const FlashOptions &o)
     parser.setApplicationDescription(QString::fromLatin1(DESCRIPTION));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.port, o.check_version, o.inspect, o.encrypt, o.output_dir, o.list_ports,
-                       o.station, o.timeout, o.erase_timeout, o.retries, o.wait, o.skip_same,
-                       o.report, o.json, o.force, o.quiet, o.verbose});
+    parser.addOptions({o.port,         o.check_version, o.inspect, o.encrypt,       o.output_dir,
+                       o.list_ports,   o.station,       o.timeout, o.erase_timeout, o.retries,
+                       o.wait,         o.skip_same,     o.report,  o.json,          o.history,
+                       o.station_name, o.export_rows,   o.since,   o.result,        o.force,
+                       o.quiet,        o.verbose});
     parser.addPositionalArgument("FIRMWARE", "Encrypted firmware file, such as "
                                              "KT62_V01.02.03.04.bin.");
 }
@@ -193,6 +218,28 @@ void read_flags(const QCommandLineParser &parser, const FlashOptions &o, FlashRe
     request->json = parser.isSet(o.json);
     request->skip_same = parser.isSet(o.skip_same);
     request->wait = parser.isSet(o.wait);
+    request->history = parser.value(o.history);
+    request->station_name = parser.value(o.station_name);
+}
+
+// --export: the history's rows, filtered. Returns the usage error, or an
+// empty text.
+QString read_export(const QCommandLineParser &parser, const FlashOptions &o, FlashRequest *request)
+{
+    request->mode = FlashRequest::Mode::Export;
+    if (!parser.isSet(o.history) || parser.isSet(o.port) ||
+        !parser.positionalArguments().isEmpty() || parser.isSet(o.json)) {
+        return QStringLiteral("--export takes --history and optionally --since and --result, "
+                              "nothing else.");
+    }
+    QString error;
+    if (!parse_export_format(parser.value(o.export_rows), &request->export_format, &error) ||
+        (parser.isSet(o.since) &&
+         !parse_since(parser.value(o.since), &request->filter.since, &error))) {
+        return error;
+    }
+    request->filter.result = parser.value(o.result);
+    return QString();
 }
 
 // An upgrade or a version check: the ports, the image and the time-out.
@@ -250,10 +297,22 @@ QString read_mode(const QCommandLineParser &parser, const FlashOptions &o, Flash
     // Both change what the command is or what standard output carries.
     const bool run_only = parser.isSet(o.json) || parser.isSet(o.station);
     const int modes = int(parser.isSet(o.list_ports)) + int(parser.isSet(o.encrypt)) +
-                      int(parser.isSet(o.check_version)) + int(parser.isSet(o.inspect));
+                      int(parser.isSet(o.check_version)) + int(parser.isSet(o.inspect)) +
+                      int(parser.isSet(o.export_rows));
     if (modes > 1) {
-        return QStringLiteral(
-            "--list-ports, --encrypt, --inspect and --check-version exclude each other.");
+        return QStringLiteral("--list-ports, --encrypt, --inspect, --check-version and --export "
+                              "exclude each other.");
+    }
+    if (parser.isSet(o.export_rows)) {
+        return read_export(parser, o, request);
+    }
+    if ((parser.isSet(o.since) || parser.isSet(o.result))) {
+        return QStringLiteral("--since and --result go with --export.");
+    }
+    if (parser.isSet(o.history) &&
+        (parser.isSet(o.list_ports) || parser.isSet(o.encrypt) || parser.isSet(o.inspect))) {
+        return QStringLiteral("--history records runs of devices; it does not go with "
+                              "--list-ports, --encrypt or --inspect.");
     }
     if (parser.isSet(o.list_ports)) {
         request->mode = FlashRequest::Mode::ListPorts;
@@ -320,6 +379,24 @@ FlashArgs parse_flash_args(const QStringList &arguments)
         keep_what_is_known(parser, options, &args.request);
     }
     return args;
+}
+
+RunSettings FlashRequest::run_settings() const
+{
+    RunSettings settings;
+    settings.mode = mode == Mode::CheckVersion ? JobMode::CheckVersion : JobMode::Upgrade;
+    settings.station = mode == Mode::Station;
+    settings.ports = ports;
+    settings.firmware = firmware;
+    settings.timeout_ms = timeout_ms;
+    settings.erase_timeout_ms = erase_timeout_ms;
+    settings.retries = retries;
+    settings.skip_same = skip_same;
+    settings.wait = wait;
+    settings.force = force;
+    settings.history = history;
+    settings.station_name = station_name;
+    return settings;
 }
 
 QString FlashArgs::reason() const

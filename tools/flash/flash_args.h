@@ -1,6 +1,9 @@
 #ifndef KT62_FLASH_ARGS_H
 #define KT62_FLASH_ARGS_H
 
+#include "history/history_export.h"
+#include "production/production_run.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,13 +19,12 @@ struct FlashRequest
         Inspect,      // check FIRMWARE without sending it
         Encrypt,      // write the encrypted file of a plain image
         ListPorts,
+        Export, // print the history's rows
         Help,
         Version,
     };
 
-    static constexpr int DEFAULT_TIMEOUT_MS = 30000;
     static constexpr int MAX_RETRIES = 100;
-    static constexpr int DEFAULT_ERASE_TIMEOUT_MS = 600000;
 
     Mode mode = Mode::Upgrade;
     // Each once, in the order given; a USB identity in its canonical form
@@ -31,9 +33,9 @@ struct FlashRequest
     QString firmware;   // the image to send, check or inspect; may be empty for a check
     QString plain;      // --encrypt's plain image
     QString output_dir; // --encrypt's output folder
-    int timeout_ms = DEFAULT_TIMEOUT_MS;             // the longest wait for a step of progress
-    int erase_timeout_ms = DEFAULT_ERASE_TIMEOUT_MS; // the longest wait for the erase's end
-    QString report_path;                             // empty: no report
+    int timeout_ms = RunSettings::DEFAULT_TIMEOUT_MS; // the longest wait for a step of progress
+    int erase_timeout_ms = RunSettings::DEFAULT_ERASE_TIMEOUT_MS; // for the erase's end
+    QString report_path;                                          // empty: no report
     bool force = false;
     bool quiet = false;
     bool verbose = false;
@@ -41,6 +43,14 @@ struct FlashRequest
     int retries = 0;        // further runs of a port after exit code 1, 3 or 4
     bool skip_same = false; // leave a device alone that runs the image's version
     bool wait = false;      // wait up to the time-out for each port to appear
+    QString history;        // an SQLite file or a PostgreSQL URL; empty: none
+    QString station_name;   // the station's name in the history
+    ExportFormat export_format = ExportFormat::Csv;
+    HistoryFilter filter; // --since and --result of an export
+
+    // What the production core is asked to do for an upgrade, a station or
+    // a version check.
+    RunSettings run_settings() const;
 };
 
 // The outcome of reading a command line: a request, or why there is none.

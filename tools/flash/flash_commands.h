@@ -3,16 +3,13 @@
 
 #include "tools/flash/flash_args.h"
 
-// kt62-flash's commands, one file each (cmd_*.cpp). Each does what the
-// request asks, prints its own answers and errors, and returns the exit
-// code (flash_exit.h). Those that talk to devices need the application
-// object for their event loop.
+// kt62-flash's commands. Each does what the request asks, prints its own
+// answers and errors, and returns the exit code (production/exit_codes.h).
+// Those that talk to devices need the application object for its event loop.
 
-// Upgrades the devices on every port of the request at once; with
-// --station board after board (see station.h).
-int run_upgrade(const FlashRequest &request);
-// Asks the request's one port for the device's version.
-int run_check_version(const FlashRequest &request);
+// Upgrades the devices on every port of the request at once, serves a
+// station board after board, or asks the one port for its version.
+int run_ports(const FlashRequest &request);
 // Prints what the request's firmware holds, and whether an upgrade would send it.
 int run_inspect(const FlashRequest &request);
 // Writes the encrypted firmware file of the request's plain image.
@@ -20,5 +17,7 @@ int run_encrypt(const FlashRequest &request);
 // Prints the serial ports, one a line with what is known of them, or with
 // --json as one JSON array.
 int run_list_ports(const FlashRequest &request);
+// Prints the history's rows.
+int run_export(const FlashRequest &request);
 
 #endif

@@ -1,15 +1,14 @@
 #include "tools/flash/json_events.h"
 
+#include "common/units.h"
+#include "production/exit_codes.h"
 #include "tools/flash/cli_output.h"
-#include "tools/flash/flash_exit.h"
+#include "tools/flash/report_file.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 
 namespace {
-constexpr double MS_PER_SECOND = 1000.0;
-constexpr qint64 MS_PER_SECOND_INT = 1000;
-constexpr int PERCENT = 100;
 
 // One value as JSON text.
 QByteArray json_text(const QJsonValue &value)
@@ -100,7 +99,7 @@ void JsonEvents::progress(const QString &port, int percent, qint64 bytes, qint64
                               {QStringLiteral("total"), double(total)},
                               {QStringLiteral("percent"), percent}};
     held.holding = true;
-    const qint64 interval = MS_PER_SECOND_INT / MAX_PROGRESS_PER_SECOND;
+    const qint64 interval = MS_PER_SECOND / MAX_PROGRESS_PER_SECOND;
     if (held.last_written_ms < 0 || held.at_ms - held.last_written_ms >= interval ||
         percent >= PERCENT) {
         release(port);
@@ -110,7 +109,7 @@ void JsonEvents::progress(const QString &port, int percent, qint64 bytes, qint64
 void JsonEvents::result(const FlashReport &report)
 {
     release(report.port);
-    write(QStringLiteral("result"), report.port, m_clock.elapsed(), report.toJson());
+    write(QStringLiteral("result"), report.port, m_clock.elapsed(), report_json(report));
     m_progress.remove(report.port);
 }
 

@@ -1,8 +1,7 @@
 #ifndef KT62_JSON_EVENTS_H
 #define KT62_JSON_EVENTS_H
 
-#include "tools/flash/flash_report.h"
-#include "upgrade/upgrader.h"
+#include "production/job_report.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,7 +1,9 @@
 #include "tools/flash/run_output.h"
 
-#include "tools/flash/flash_exit.h"
-#include "tools/flash/port_lane.h"
+#include "common/units.h"
+#include "production/exit_codes.h"
+#include "tools/flash/cli_output.h"
+#include "tools/flash/report_file.h"
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -13,6 +15,10 @@
 #define KT62_FILENO(f) fileno(f)
 #endif
 
+namespace {
+// Quiet, a display redrawn in place on a terminal, plain lines otherwise. A
+// station always writes lines: its boards' outcomes are lines of their own
+// between the progress.
 ProgressDisplay::Style display_style(const FlashRequest &request)
 {
     if (request.quiet) {
@@ -24,6 +30,7 @@ ProgressDisplay::Style display_style(const FlashRequest &request)
     return watched && request.mode != FlashRequest::Mode::Station ? ProgressDisplay::Style::Bar
                                                                   : ProgressDisplay::Style::Lines;
 }
+} // namespace
 
 QString result_line(const FlashReport &report)
 {
@@ -32,46 +39,73 @@ QString result_line(const FlashReport &report)
                                                : result + QStringLiteral(": ") + report.message;
 }
 
-RunOutput::RunOutput(const QStringList &ports, const FlashRequest &request)
-    : m_display(ports, display_style(request), stderr)
+QString board_figures(const FlashReport &report)
+{
+    return QStringLiteral("%1 in %2 s: %3 blocks sent, %4 repeated, %5 NAKs")
+        .arg(job_result_name(report.result))
+        .arg(double(report.end_at) / MS_PER_SECOND, 0, 'f', 1)
+        .arg(report.blocks_sent)
+        .arg(report.repeats)
+        .arg(report.naks);
+}
+
+RunOutput::RunOutput(const ProductionRun &run, const FlashRequest &request)
+    : m_request(request), m_display(request.ports, display_style(request), stderr)
 {
     if (request.json) {
         m_events = std::make_unique<JsonEvents>(stdout);
     }
-}
-
-void RunOutput::follow(PortLane &lane, int index, QObject *context)
-{
     RunDisplay &display = m_display;
     JsonEvents *events = m_events.get();
-    const QString port = lane.port();
-    QObject::connect(&lane, &PortLane::attemptStarted, context,
-                     [&display, events, index](const FlashReport &attempt) {
+    const QStringList &ports = request.ports;
+    QObject::connect(&run, &ProductionRun::attemptStarted, &m_context,
+                     [&display, events](int index, const FlashReport &attempt) {
                          display.restart(index);
                          if (events) {
                              events->start(attempt);
                          }
                      });
-    QObject::connect(&lane, &PortLane::phaseEntered, context, [events, port](UpgradePhase phase) {
-        if (events) {
-            events->phase(port, phase);
-        }
-    });
-    QObject::connect(&lane, &PortLane::status, context,
-                     [&display, index](const QString &text) { display.status(index, text); });
-    QObject::connect(&lane, &PortLane::progress, context,
-                     [&display, events, index, port](int percent, qint64 bytes, qint64 total,
-                                                     qint64 elapsed_ms) {
+    QObject::connect(&run, &ProductionRun::portPhase, &m_context,
+                     [events, ports](int index, UpgradePhase phase) {
+                         if (events) {
+                             events->phase(ports.at(index), phase);
+                         }
+                     });
+    QObject::connect(&run, &ProductionRun::portStatus, &m_context,
+                     [&display](int index, const QString &text) { display.status(index, text); });
+    QObject::connect(&run, &ProductionRun::portProgress, &m_context,
+                     [&display, events, ports](int index, int percent, qint64 bytes, qint64 total,
+                                               qint64 elapsed_ms) {
                          display.progress(index, percent, bytes, total, elapsed_ms);
                          if (events) {
-                             events->progress(port, percent, bytes, total);
+                             events->progress(ports.at(index), percent, bytes, total);
                          }
                      });
-    QObject::connect(&lane, &PortLane::boardFinished, context,
-                     [&display, events, index](const FlashReport &report) {
-                         display.result(index, result_line(report));
-                         if (events) {
-                             events->result(report);
+    QObject::connect(&run, &ProductionRun::boardFinished, &m_context,
+                     [this](int index, const FlashReport &report, int serial) {
+                         m_display.result(index, result_line(report));
+                         if (m_events) {
+                             m_events->result(report);
                          }
+                         onBoard(report, serial);
                      });
+}
+
+void RunOutput::onBoard(const FlashReport &report, int serial)
+{
+    if (m_request.mode != FlashRequest::Mode::Station) {
+        return;
+    }
+    QJsonObject entry = report_json(report);
+    entry.insert(QStringLiteral("serial"), serial);
+    m_devices.append(entry);
+    const QString prefix = QStringLiteral("%1: board %2: ").arg(report.port).arg(serial);
+    if (report.exit_code != EXIT_UPGRADE_OK) {
+        fail(report.exit_code, prefix + report.message);
+    } else if (!m_request.quiet) {
+        print_line(stderr, prefix + board_figures(report));
+    }
+    if (m_events) {
+        m_events->device(report, serial);
+    }
 }

@@ -1,44 +1,46 @@
 #ifndef KT62_RUN_OUTPUT_H
 #define KT62_RUN_OUTPUT_H
 
+#include "production/production_run.h"
 #include "tools/flash/flash_args.h"
 #include "tools/flash/json_events.h"
 #include "tools/flash/progress_display.h"
 
+#include <QJsonArray>
 #include <QObject>
-#include <QStringList>
 
 #include <memory>
-
-class PortLane;
-
-// How the progress goes to standard error: quiet, a display redrawn in place
-// on a terminal, plain lines otherwise. A station always writes lines: its
-// boards' outcomes are lines of their own between the progress.
-ProgressDisplay::Style display_style(const FlashRequest &request);
 
 // How a port's run ended, in a word or with the reason: "success",
 // "timeout: no answer from the device for 30 s".
 QString result_line(const FlashReport &report);
+// "success in 12.3 s: 21 blocks sent, 0 repeated, 0 NAKs"
+QString board_figures(const FlashReport &report);
 
-// What a run shows while it goes: its progress on standard error, and with
-// --json its events on standard output.
+// What a run shows while it goes: its progress and news on standard error (a
+// display redrawn in place on a terminal, plain lines otherwise, nothing with
+// --quiet), each board's outcome in a station, and with --json its events on
+// standard output. A station's boards are kept for its report.
 class RunOutput
 {
 public:
-    RunOutput(const QStringList &ports, const FlashRequest &request);
+    RunOutput(const ProductionRun &run, const FlashRequest &request);
 
-    // Shows what lane does as port number index; the connections go with
-    // context.
-    void follow(PortLane &lane, int index, QObject *context);
     // Null without --json.
     JsonEvents *events() const { return m_events.get(); }
+    // A station's boards, each its report entry with its "serial".
+    const QJsonArray &devices() const { return m_devices; }
     // Leaves standard error ready for the lines that follow the run.
     void end() { m_display.end(); }
 
 private:
+    void onBoard(const FlashReport &report, int serial);
+
+    const FlashRequest &m_request;
     RunDisplay m_display;
     std::unique_ptr<JsonEvents> m_events;
+    QJsonArray m_devices;
+    QObject m_context; // the connections to the run go with the output
 };
 
 #endif

@@ -1,9 +1,9 @@
 #ifndef KT62_FLASH_JOB_H
 #define KT62_FLASH_JOB_H
 
+#include "production/job_report.h"
+#include "production/progress_watchdog.h"
 #include "serial/gpi.h"
-#include "tools/flash/flash_report.h"
-#include "tools/flash/progress_watchdog.h"
 #include "upgrade/upgrader.h"
 
 #include <QElapsedTimer>
@@ -29,6 +29,16 @@ struct JobSettings
 // the device alone.
 bool answer_names_image(const QString &answer, const QString &model, const QString &version);
 
+// The success rule: the image arrived only when every packet was sent and
+// then acknowledged, after it had left this program, and the end of
+// transmission went out (so before the result that ended the run). A
+// success result without this is a device that did not get the image: it
+// may be erased, or running what it had.
+bool image_delivered(const Upgrader &engine);
+// "the device reported success before receiving the image (K of N blocks
+// acknowledged)".
+QString premature_success_message(const Upgrader &engine);
+
 // One device on one port: its own channel, NAK count and firmware path, an
 // engine on them, and the watchdogs the GUI leaves to its user (a device
 // that makes no progress, a pulled cable). Several jobs can share one event
@@ -40,10 +50,9 @@ public:
     explicit FlashJob(const JobSettings &settings, QObject *parent = nullptr);
     ~FlashJob() override;
 
-    // Checks and loads the firmware, or takes the table of loaded, a job
-    // prepared with the same image; false (with the reason in the report's
+    // Checks and loads the firmware; false (with the reason in the report's
     // message) when it is unfit. Nothing is sent either way.
-    bool prepare(const FlashJob *loaded = nullptr);
+    bool prepare();
     // Takes the image of a job that was prepared, without looking at the
     // file again: a retry or the next board of a station sends the table
     // that was checked when the run began.

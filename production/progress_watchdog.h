@@ -26,15 +26,6 @@ struct ProgressRecord
     bool advance(const Upgrader &engine);
 };
 
-// Whether the image arrived: every packet was sent and then acknowledged,
-// and the end of transmission went out (so before the result that ended
-// the run). A success result without this is a device that did not get the
-// image: it may be erased, or running what it had.
-bool image_delivered(const Upgrader &engine);
-// "the device reported success before receiving the image (K of N blocks
-// acknowledged)".
-QString premature_success_message(const Upgrader &engine);
-
 // Gives up on a run that stops moving on. Only a step not reached before in
 // this run (see ProgressRecord) starts the wait again; bytes that change
 // nothing (noise, repeated NAKs, "C", a boot log) and steps taken again do

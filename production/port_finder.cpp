@@ -1,4 +1,4 @@
-#include "tools/flash/port_finder.h"
+#include "production/port_finder.h"
 
 #include "serial/port_access.h"
 #include "serial/port_select.h"
@@ -11,8 +11,6 @@
 #endif
 
 namespace {
-// Lanes look every few hundred milliseconds; one listing serves them all.
-constexpr qint64 CATALOG_MAX_AGE_MS = 150;
 const QChar IDENTITY_SEPARATOR = QLatin1Char('@');
 const QChar SERIAL_SEPARATOR = QLatin1Char('#');
 
@@ -53,7 +51,7 @@ void describe_port(const QString &system_port, PortSighting *sighting)
     sighting->device = node.isEmpty() ? system_port.toUpper() : node_device(node);
 }
 
-PortSighting sight_usb_port(const QString &argument, PortCatalog &catalog)
+PortSighting sight_usb_port(const QString &argument)
 {
     PortSighting sighting;
     const UsbSelectorParse parse = parse_usb_selector(argument);
@@ -61,7 +59,7 @@ PortSighting sight_usb_port(const QString &argument, PortCatalog &catalog)
         sighting.error = parse.error;
         return sighting;
     }
-    const UsbSelection selection = select_usb_port(catalog.ports(), *parse.selector);
+    const UsbSelection selection = select_usb_port(available_ports(), *parse.selector);
     sighting.error = selection.error;
     if (selection.outcome == UsbSelection::Outcome::Ambiguous) {
         sighting.state = PortSighting::State::Ambiguous;
@@ -77,9 +75,9 @@ PortSighting sight_usb_port(const QString &argument, PortCatalog &catalog)
 }
 
 // Where ports have no device node (COM3) the port is there while it is listed.
-bool listed(const QString &name, PortCatalog &catalog)
+bool listed(const QString &name)
 {
-    for (const PortDetails &port : catalog.ports()) {
+    for (const PortDetails &port : available_ports()) {
         if (port.name.compare(name, Qt::CaseInsensitive) == 0) {
             return true;
         }
@@ -111,31 +109,22 @@ NodeNumbers node_numbers(const QString &)
 }
 #endif
 
-const QList<PortDetails> &PortCatalog::ports()
-{
-    if (!m_taken.isValid() || m_taken.elapsed() >= CATALOG_MAX_AGE_MS) {
-        m_ports = available_ports();
-        m_taken.start();
-    }
-    return m_ports;
-}
-
-void PortCatalog::release(const QString &port)
+void ServedDevices::release(const QString &port)
 {
     for (auto it = m_servers.begin(); it != m_servers.end();) {
         it = it.value() == port ? m_servers.erase(it) : std::next(it);
     }
 }
 
-PortSighting sight_port(const QString &argument, PortCatalog &catalog)
+PortSighting sight_port(const QString &argument)
 {
     if (is_usb_selector(argument)) {
-        return sight_usb_port(argument, catalog);
+        return sight_usb_port(argument);
     }
     PortSighting sighting;
     sighting.system_port = argument;
     const QString node = port_device_node(argument);
-    const bool there = node.isEmpty() ? listed(argument, catalog) : QFileInfo::exists(node);
+    const bool there = node.isEmpty() ? listed(argument) : QFileInfo::exists(node);
     if (there) {
         describe_port(argument, &sighting);
         sighting.state = sighting.identity.isEmpty() ? PortSighting::State::Absent
@@ -144,13 +133,13 @@ PortSighting sight_port(const QString &argument, PortCatalog &catalog)
     return sighting;
 }
 
-QString usb_refusal(const QStringList &ports, bool may_wait, PortCatalog &catalog)
+QString usb_refusal(const QStringList &ports, bool may_wait)
 {
     for (const QString &port : ports) {
         if (!is_usb_selector(port)) {
             continue;
         }
-        const PortSighting sighting = sight_port(port, catalog);
+        const PortSighting sighting = sight_port(port);
         const bool absent = sighting.state == PortSighting::State::Absent;
         if (sighting.state == PortSighting::State::Ambiguous || (absent && !may_wait)) {
             return sighting.error;

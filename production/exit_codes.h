@@ -1,7 +1,9 @@
-#ifndef KT62_FLASH_EXIT_H
-#define KT62_FLASH_EXIT_H
+#ifndef KT62_EXIT_CODES_H
+#define KT62_EXIT_CODES_H
 
-// Exit codes of kt62-flash; scripts and the README rely on these numbers.
+// How a board, a port's run or a whole run ended, as a number: kt62-flash
+// exits with it and the history records it; scripts and the README rely on
+// these numbers.
 enum FlashExit
 {
     EXIT_UPGRADE_OK = 0,     // the image was acknowledged and reported good (or a check answered)
@@ -12,6 +14,9 @@ enum FlashExit
     // The run succeeded but its --report could not be written: a script
     // that reads the report must not take the run's success for it.
     EXIT_REPORT_FAILED = 5,
+    // The board history failed during the run: no new board was taken, and
+    // the rows it could not take are kept in its fallback file.
+    EXIT_HISTORY_FAILED = 6,
     EXIT_SIGNAL_BASE = 128, // plus the number of the signal that stopped the run
 };
 

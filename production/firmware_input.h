@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class Upgrader;
+
 // The checks a firmware file must pass before anything goes to the port:
 // a refused file never costs the device an erase.
 struct FirmwareInput
@@ -44,8 +46,13 @@ FirmwareInspection inspect_firmware(const QString &path);
 // A readable inspection of path, with the model and version its name carries;
 // size, packets and header are the caller's to fill in.
 FirmwareInspection named_inspection(const QString &path);
-// The lines kt62-flash --inspect prints, one "key: value" each.
-QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection);
+// What an engine's packet table says about itself, as inspect_firmware()
+// says it of a file: the header and body sum of the bytes that will be sent.
+// Checking the table instead of reading the file again means that a file
+// replaced after the load (a build writing its output, a swap) can never
+// pass the check with one image and send another. path names the file for
+// the model and version its name carries.
+FirmwareInspection inspect_table(const Upgrader &engine, const QString &path);
 // Why the header does not match, for the refusal before an upgrade.
 QString header_mismatch_reason(const FirmwareInspection &inspection);
 // The refusal of the image at path, whose header does not match: what an

@@ -1,8 +1,9 @@
-#include "tools/flash/firmware_input.h"
+#include "production/firmware_input.h"
 
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
 #include "upgrade/protocol.h"
+#include "upgrade/upgrader.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -147,19 +148,30 @@ QString header_refusal(const QString &path, const FirmwareInspection &inspection
         .arg(path, header_mismatch_reason(inspection));
 }
 
-QStringList inspection_lines(const QString &path, const FirmwareInspection &inspection)
+FirmwareInspection inspect_table(const Upgrader &engine, const QString &path)
 {
-    const auto shown = [](const QString &text) {
-        return text.isEmpty() ? QStringLiteral("unknown") : text;
-    };
-    const QString header =
-        inspection.header_ok
-            ? QStringLiteral("ok (0x%1)").arg(inspection.header, 8, 16, QLatin1Char('0'))
-            : QStringLiteral("MISMATCH (%1)").arg(header_mismatch_reason(inspection));
-    return {QStringLiteral("file: %1").arg(path),
-            QStringLiteral("model: %1").arg(shown(inspection.model)),
-            QStringLiteral("target version: %1").arg(shown(inspection.version)),
-            QStringLiteral("size: %1 bytes").arg(inspection.size),
-            QStringLiteral("packets: %1").arg(inspection.packets),
-            QStringLiteral("header: %1").arg(header)};
+    FirmwareInspection inspection = named_inspection(path);
+    const qint64 size = engine.firmware_size();
+    inspection.size = size;
+    inspection.packets = int(engine.packets().size());
+    inspection.has_header = size >= ENCRYPT_HEADER_SIZE && !engine.packets().empty();
+    if (!inspection.has_header) {
+        return inspection;
+    }
+    // Each packet holds packet_size image bytes, the last one fewer (its
+    // padding is no part of the image); the header opens the first.
+    const qint64 packet_size = engine.packet_size();
+    quint32 body_sum = 0;
+    for (std::size_t i = 0; i < engine.packets().size(); ++i) {
+        const QByteArray &packet = engine.packets()[i];
+        const qint64 used = qMin<qint64>(packet.size(), size - qint64(i) * packet_size);
+        const qint64 from = i == 0 ? ENCRYPT_HEADER_SIZE : 0;
+        if (used > from) {
+            body_sum += byte_sum(packet.constData() + from, used - from);
+        }
+    }
+    inspection.header = qFromLittleEndian<quint32>(engine.packets().front().constData());
+    inspection.body_sum = body_sum;
+    inspection.header_ok = inspection.header == body_sum;
+    return inspection;
 }

@@ -1,8 +1,8 @@
-#include "tools/flash/operator_slips.h"
+#include "production/operator_slips.h"
 
 #include "firmware/file_target.h"
+#include "production/port_finder.h"
 #include "serial/port_access.h"
-#include "tools/flash/port_finder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -68,10 +68,9 @@ QString same_device_refusal(const QStringList &ports)
 {
     // A port given by its USB identity is compared by the port it has now,
     // so that it and the same adapter's name are seen as one device.
-    PortCatalog catalog;
     QStringList nodes;
     for (const QString &port : ports) {
-        const PortSighting sighting = sight_port(port, catalog);
+        const PortSighting sighting = sight_port(port);
         nodes << port_node(sighting.state == PortSighting::State::Present ? sighting.system_port
                                                                           : port);
     }
@@ -87,9 +86,9 @@ QString same_device_refusal(const QStringList &ports)
     return QString();
 }
 
-QString report_path_refusal(const FlashRequest &request)
+QString report_path_refusal(const QString &report, const QString &firmware,
+                            const QStringList &ports)
 {
-    const QString &report = request.report_path;
     if (report.isEmpty()) {
         return QString();
     }
@@ -102,10 +101,10 @@ QString report_path_refusal(const FlashRequest &request)
     if (!folder.isWritable()) {
         return cannot + QStringLiteral("the folder %1 cannot be written").arg(folder.filePath());
     }
-    if (!request.firmware.isEmpty() && same_node(report, request.firmware)) {
-        return cannot + QStringLiteral("it is the firmware file %1").arg(request.firmware);
+    if (!firmware.isEmpty() && same_node(report, firmware)) {
+        return cannot + QStringLiteral("it is the firmware file %1").arg(firmware);
     }
-    for (const QString &port : request.ports) {
+    for (const QString &port : ports) {
         if (same_node(report, port_node(port))) {
             return cannot + QStringLiteral("it is the port %1").arg(port);
         }

@@ -1,8 +1,6 @@
 #ifndef KT62_OPERATOR_SLIPS_H
 #define KT62_OPERATOR_SLIPS_H
 
-#include "tools/flash/flash_args.h"
-
 #include <QString>
 #include <QStringList>
 
@@ -22,10 +20,11 @@ QString port_to_open(const QString &port);
 // number): the device would get two images at once.
 QString same_device_refusal(const QStringList &ports);
 
-// A --report path whose folder does not exist or cannot be written, that
-// would replace the firmware file or a port, or that is no regular file
-// (a device, FIFO, socket or folder, or a link to one).
-QString report_path_refusal(const FlashRequest &request);
+// A report path whose folder does not exist or cannot be written, that
+// would replace the firmware file or one of the ports, or that is no
+// regular file (a device, FIFO, socket or folder, or a link to one).
+QString report_path_refusal(const QString &report, const QString &firmware,
+                            const QStringList &ports);
 
 // An encryption whose output is the plain image itself (through a link, or
 // a second name of the same file).

@@ -1,6 +1,6 @@
-#include "tools/flash/stop_signals.h"
+#include "production/stop_signals.h"
 
-#include "tools/flash/flash_exit.h"
+#include "production/exit_codes.h"
 
 #include <QSocketNotifier>
 

@@ -1,9 +1,9 @@
-#include "tools/flash/port_lane.h"
+#include "production/port_lane.h"
 
+#include "production/exit_codes.h"
+#include "production/operator_slips.h"
 #include "serial/port_access.h"
 #include "serial/port_select.h"
-#include "tools/flash/flash_exit.h"
-#include "tools/flash/operator_slips.h"
 
 #include <QFileInfo>
 
@@ -12,7 +12,6 @@ namespace {
 // plugging in a board notices, and a look costs next to nothing.
 constexpr int LOOK_INTERVAL_MS = 200;
 constexpr int NO_LIMIT = -1;
-constexpr double MS_PER_SECOND = 1000.0;
 
 // A device that failed or fell silent, or a port that failed, may do
 // better on another run; bad input never does.
@@ -20,11 +19,6 @@ bool retryable(int exit_code)
 {
     return exit_code == EXIT_DEVICE_FAILURE || exit_code == EXIT_PORT_ERROR ||
            exit_code == EXIT_TIMEOUT;
-}
-
-QString seconds(int ms)
-{
-    return QString::number(double(ms) / MS_PER_SECOND);
 }
 
 // The names of a port's node: as given (a link, such as a fixture's name)
@@ -37,8 +31,8 @@ QStringList node_names(const QString &system_port)
 } // namespace
 
 PortLane::PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
-                   PortCatalog &catalog, QObject *parent)
-    : QObject(parent), m_port(port), m_settings(settings), m_prepared(prepared), m_catalog(catalog)
+                   ServedDevices &served, QObject *parent)
+    : QObject(parent), m_port(port), m_settings(settings), m_prepared(prepared), m_served(served)
 {
     m_poll.setInterval(LOOK_INTERVAL_MS);
     connect(&m_poll, &QTimer::timeout, this, &PortLane::look);
@@ -53,19 +47,57 @@ void PortLane::start()
         waitFor(State::Appearing, m_settings.station ? NO_LIMIT : m_settings.job.timeout_ms);
         return;
     }
-    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port));
     // A port named by its name is opened as it is, and says itself why it
     // does not open; an identity that no longer matches one port is refused.
     if (sighting.state != PortSighting::State::Present && is_usb_selector(m_port)) {
         endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, sighting.error));
         return;
     }
-    runAttempt(sighting);
+    arrive(sighting);
 }
 
 bool PortLane::busy() const
 {
     return m_state == State::Running || m_state == State::Returning;
+}
+
+void PortLane::finish(const QString &reason)
+{
+    m_finishing = true;
+    if (busy() || m_state == State::Done) {
+        return; // the board in progress finishes
+    }
+    m_poll.stop();
+    m_watch.clear();
+    m_state = State::Done;
+    if (!m_settings.station) {
+        endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, reason));
+    }
+}
+
+bool PortLane::admit(bool admitted)
+{
+    if (m_state != State::Admitting) {
+        return false;
+    }
+    if (admitted) {
+        runAttempt(m_arriving);
+    } else {
+        finish(QStringLiteral("not started: the history cannot record it"));
+    }
+    return true;
+}
+
+void PortLane::arrive(const PortSighting &sighting)
+{
+    if (!m_settings.admission) {
+        runAttempt(sighting);
+        return;
+    }
+    m_arriving = sighting;
+    m_state = State::Admitting;
+    emit boardArriving();
 }
 
 void PortLane::stop(JobResult result, int exit_code, const QString &message)
@@ -84,7 +116,7 @@ void PortLane::stop(JobResult result, int exit_code, const QString &message)
         report.exit_code = exit_code;
         report.message = message;
         endBoard(report);
-    } else if (was == State::Appearing && !m_settings.station) {
+    } else if ((was == State::Appearing || was == State::Admitting) && !m_settings.station) {
         // A port still awaited (--wait) has its outcome too; a station's
         // wait for its next board has no board to report.
         endBoard(unstarted(result, exit_code, message));
@@ -97,7 +129,7 @@ void PortLane::runAttempt(const PortSighting &sighting)
     const bool present = sighting.state == PortSighting::State::Present;
     m_system_port = present ? sighting.system_port : port_to_open(m_port);
     if (present) {
-        m_catalog.claim(sighting.device, m_port);
+        m_served.claim(sighting.device, m_port);
         m_watch.watch(node_names(m_system_port));
         m_board_left = false;
     }
@@ -126,7 +158,7 @@ void PortLane::onAttemptFinished()
                     .arg(m_attempts)
                     .arg(m_settings.retries)
                     .arg(m_last.message));
-    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port));
     if (sighting.state == PortSighting::State::Present) {
         runAttempt(sighting);
         return;
@@ -137,11 +169,11 @@ void PortLane::onAttemptFinished()
 void PortLane::endBoard(const FlashReport &report)
 {
     m_attempts = 0;
-    const bool next = m_settings.station && !m_stopping;
+    const bool next = m_settings.station && !m_stopping && !m_finishing;
     m_state = next ? State::Leaving : State::Done;
     if (next) {
         // The board just served stays until its port goes or is replaced.
-        m_board_identity = sight_port(port_to_open(m_port), m_catalog).identity;
+        m_board_identity = sight_port(port_to_open(m_port)).identity;
     }
     emit boardFinished(report);
     if (m_state != State::Leaving) {
@@ -165,7 +197,7 @@ void PortLane::onNodeRemoved()
 void PortLane::boardGone()
 {
     m_watch.clear();
-    m_catalog.release(m_port);
+    m_served.release(m_port);
     waitFor(State::Appearing, NO_LIMIT);
 }
 
@@ -179,11 +211,11 @@ void PortLane::waitFor(State state, int limit_ms)
     case State::Appearing:
         emit status(m_settings.station ? QStringLiteral("Waiting for a board")
                                        : QStringLiteral("Waiting up to %1 s for the port to appear")
-                                             .arg(seconds(limit_ms)));
+                                             .arg(seconds_text(limit_ms)));
         break;
     case State::Returning:
-        emit status(
-            QStringLiteral("Waiting up to %1 s for the port to come back").arg(seconds(limit_ms)));
+        emit status(QStringLiteral("Waiting up to %1 s for the port to come back")
+                        .arg(seconds_text(limit_ms)));
         break;
     case State::Leaving:
         emit status(QStringLiteral("Waiting for the board to be unplugged"));
@@ -199,7 +231,7 @@ void PortLane::waitFor(State state, int limit_ms)
 
 void PortLane::look()
 {
-    const PortSighting sighting = sight_port(port_to_open(m_port), m_catalog);
+    const PortSighting sighting = sight_port(port_to_open(m_port));
     if (m_state == State::Leaving) {
         lookWhileLeaving(sighting);
     } else if (m_state == State::Appearing || m_state == State::Returning) {
@@ -217,7 +249,7 @@ void PortLane::lookWhileLeaving(const PortSighting &sighting)
 
 bool PortLane::servedElsewhere(const PortSighting &sighting)
 {
-    const QString server = m_catalog.server(sighting.device);
+    const QString server = m_served.server(sighting.device);
     if (server.isEmpty() || server == m_port) {
         return false;
     }
@@ -244,7 +276,7 @@ void PortLane::lookForPort(const PortSighting &sighting)
             return;
         }
         m_poll.stop();
-        runAttempt(sighting);
+        m_attempts == 0 ? arrive(sighting) : runAttempt(sighting);
         return;
     }
     if (sighting.state == PortSighting::State::Ambiguous) {
@@ -268,9 +300,9 @@ void PortLane::lookForPort(const PortSighting &sighting)
         endBoard(m_last);
         return;
     }
-    endBoard(unstarted(
-        JobResult::PortError, EXIT_PORT_ERROR,
-        QStringLiteral("%1 did not appear within %2 s").arg(m_port, seconds(m_wait_limit_ms))));
+    endBoard(unstarted(JobResult::PortError, EXIT_PORT_ERROR,
+                       QStringLiteral("%1 did not appear within %2 s")
+                           .arg(m_port, seconds_text(m_wait_limit_ms))));
 }
 
 FlashReport PortLane::unstarted(JobResult result, int exit_code, const QString &message) const

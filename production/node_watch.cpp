@@ -1,4 +1,4 @@
-#include "tools/flash/node_watch.h"
+#include "production/node_watch.h"
 
 #include <QDir>
 #include <QFileInfo>

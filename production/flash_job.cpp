@@ -1,15 +1,15 @@
-#include "tools/flash/flash_job.h"
+#include "production/flash_job.h"
 
+#include "common/units.h"
 #include "firmware/firmware_name.h"
+#include "production/exit_codes.h"
+#include "production/firmware_input.h"
 #include "serial/port_access.h"
-#include "tools/flash/firmware_input.h"
-#include "tools/flash/flash_exit.h"
 #include "upgrade/protocol.h"
 
 #include <QMetaObject>
 
 namespace {
-constexpr int PERCENT = 100;
 const QChar ANSWER_FIELD_SEPARATOR = QLatin1Char('_');
 const QChar VERSION_MARK = QLatin1Char('V');
 
@@ -44,6 +44,21 @@ bool answer_names_image(const QString &answer, const QString &model, const QStri
     const QStringList fields = answer.split(ANSWER_FIELD_SEPARATOR, Qt::KeepEmptyParts);
     return !model.isEmpty() && !version.isEmpty() && fields.size() > 1 && fields.at(0) == model &&
            fields.at(1) == VERSION_MARK + version;
+}
+
+bool image_delivered(const Upgrader &engine)
+{
+    const int packets = engine.packet_count();
+    return packets > 0 && engine.packets_sent() == packets &&
+           engine.packets_acknowledged() == packets && engine.end_of_transmission_sent();
+}
+
+QString premature_success_message(const Upgrader &engine)
+{
+    return QStringLiteral("the device reported success before receiving the image (%1 of %2 "
+                          "blocks acknowledged)")
+        .arg(engine.packets_acknowledged())
+        .arg(engine.packet_count());
 }
 
 FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
@@ -85,7 +100,7 @@ FlashJob::~FlashJob()
     m_channel.closeSerialPort();
 }
 
-bool FlashJob::prepare(const FlashJob *loaded)
+bool FlashJob::prepare()
 {
     const bool upgrade = m_settings.mode == JobMode::Upgrade;
     if (m_settings.firmware.isEmpty()) {
@@ -102,7 +117,7 @@ bool FlashJob::prepare(const FlashJob *loaded)
     m_report.target_version = identity.version;
     m_report.size = input.size;
     // A version check only sends the name; the image itself is not needed.
-    if (upgrade && !(loaded ? m_engine.adopt_table(loaded->m_engine) : m_engine.load_firmware())) {
+    if (upgrade && !m_engine.load_firmware()) {
         refuse(QStringLiteral("%1: cannot be read").arg(m_settings.firmware));
         return false;
     }

@@ -1,9 +1,9 @@
 #ifndef KT62_PORT_LANE_H
 #define KT62_PORT_LANE_H
 
-#include "tools/flash/flash_job.h"
-#include "tools/flash/node_watch.h"
-#include "tools/flash/port_finder.h"
+#include "production/flash_job.h"
+#include "production/node_watch.h"
+#include "production/port_finder.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,6 +17,9 @@ struct LaneSettings
     int retries = 0;      // further runs after exit code 1, 3 or 4
     bool wait = false;    // wait up to the job's time-out for the port to appear
     bool station = false; // serve board after board, without end
+    // Each board waits for admit() before it is touched (its history row is
+    // written first); otherwise it is served as soon as it is found.
+    bool admission = false;
 };
 
 // One --port of a run, from finding the port to the board's outcome. It
@@ -28,15 +31,15 @@ struct LaneSettings
 // next one, without end. A board is unplugged when its node (or the link
 // given as its port) is removed or made anew, or another adapter takes its
 // name; a node that stays is the same board, whatever is done to it. The
-// device a lane serves is claimed in the catalog until its board is gone: a
+// device a lane serves is claimed in served until its board is gone: a
 // second spelling of it in another lane is not another board.
 class PortLane : public QObject
 {
     Q_OBJECT
 public:
-    // prepared holds the checked image; it and catalog outlive the lane.
+    // prepared holds the checked image; it and served outlive the lane.
     PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
-             PortCatalog &catalog, QObject *parent = nullptr);
+             ServedDevices &served, QObject *parent = nullptr);
     ~PortLane() override;
 
     const QString &port() const { return m_port; }
@@ -48,6 +51,14 @@ public:
     // sent) and its board ends with result and exit_code; a board waiting
     // for a retry ends so too. boardFinished() follows for that board only.
     void stop(JobResult result, int exit_code, const QString &message);
+    // The lane takes no new board; the board in progress finishes. A port
+    // of a run (not a station) that has no board yet ends as bad input, not
+    // started, for reason.
+    void finish(const QString &reason);
+    // The answer to boardArriving(): serve the board, or take none from now
+    // on (as finish() does). False when the lane no longer waits for an
+    // answer (it was stopped meanwhile).
+    bool admit(bool admitted);
 
 signals:
     // A run begins: attempts is its number (1, and more on retries).
@@ -55,6 +66,8 @@ signals:
     void phaseEntered(UpgradePhase phase);
     void status(const QString &text);
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
+    // A board was found; with admission it waits for admit().
+    void boardArriving();
     // A board's outcome, after its retries. Without a station the lane
     // ends with it.
     void boardFinished(const FlashReport &report);
@@ -64,12 +77,15 @@ private:
     {
         Idle,
         Appearing, // waiting for the port (a board) to appear
+        Admitting, // a board was found; waiting for admit()
         Running,
         Returning, // a run ended; waiting for its port to come back for a retry
         Leaving,   // a station's board ended; waiting for it to be unplugged
         Done,
     };
 
+    // A board found: served at once, or once admitted.
+    void arrive(const PortSighting &sighting);
     void runAttempt(const PortSighting &sighting);
     void onAttemptFinished();
     void endBoard(const FlashReport &report);
@@ -88,7 +104,7 @@ private:
     QString m_port;
     LaneSettings m_settings;
     const FlashJob &m_prepared;
-    PortCatalog &m_catalog;
+    ServedDevices &m_served;
     State m_state = State::Idle;
     std::unique_ptr<FlashJob> m_job;
     // The job whose end is being handled: kept until the next one ends, as
@@ -96,6 +112,8 @@ private:
     std::unique_ptr<FlashJob> m_ended_job;
     int m_attempts = 0;
     bool m_stopping = false;
+    bool m_finishing = false;
+    PortSighting m_arriving;   // the board waiting for admit()
     QString m_system_port;     // of the run in progress or the last one
     FlashReport m_last;        // the last run's outcome, while a retry waits
     QString m_board_identity;  // the port of the board that was served

@@ -3,7 +3,6 @@
 
 #include "serial/port_list.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -48,16 +47,11 @@ struct PortSighting
     QString error; // why a USB identity found no port or several, for the user
 };
 
-// The ports the system lists, for every lane of a run: enumerated at most
-// once per interval however many lanes look (an enumeration walks the
-// system's devices). It also keeps which lane serves which device, so that
-// one device named twice (both spellings absent as the run began) is served
-// by one lane only.
-class PortCatalog
+// Which lane serves which device, for the lanes of one run: one device named
+// twice (both spellings absent as the run began) is served by one lane only.
+class ServedDevices
 {
 public:
-    const QList<PortDetails> &ports();
-
     // The port (as given) whose lane serves device; empty when none does.
     QString server(const QString &device) const { return m_servers.value(device); }
     void claim(const QString &device, const QString &port) { m_servers.insert(device, port); }
@@ -65,16 +59,16 @@ public:
     void release(const QString &port);
 
 private:
-    QList<PortDetails> m_ports;
-    QElapsedTimer m_taken;
     QHash<QString, QString> m_servers; // device -> port
 };
 
-PortSighting sight_port(const QString &argument, PortCatalog &catalog);
+// Ports given by USB identity are looked up in the system's list, which is
+// enumerated again only when the ports may have changed (port_scanner.h).
+PortSighting sight_port(const QString &argument);
 
 // The first refusal among ports given by USB identity as a run begins: an
 // identity that several ports have, or (when the run may not wait for it)
 // none. Empty when every port may be used.
-QString usb_refusal(const QStringList &ports, bool may_wait, PortCatalog &catalog);
+QString usb_refusal(const QStringList &ports, bool may_wait);
 
 #endif

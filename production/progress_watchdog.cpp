@@ -1,13 +1,6 @@
-#include "tools/flash/progress_watchdog.h"
+#include "production/progress_watchdog.h"
 
-namespace {
-constexpr double MS_PER_SECOND = 1000.0;
-
-QString seconds(int ms)
-{
-    return QString::number(double(ms) / MS_PER_SECOND);
-}
-} // namespace
+#include "production/job_report.h"
 
 bool ProgressRecord::advance(const Upgrader &engine)
 {
@@ -25,21 +18,6 @@ bool ProgressRecord::advance(const Upgrader &engine)
     return answered != before.answered || erase_finished != before.erase_finished ||
            acknowledged != before.acknowledged ||
            end_of_transmission != before.end_of_transmission || result != before.result;
-}
-
-bool image_delivered(const Upgrader &engine)
-{
-    const int packets = engine.packet_count();
-    return packets > 0 && engine.packets_sent() == packets &&
-           engine.packets_acknowledged() == packets && engine.end_of_transmission_sent();
-}
-
-QString premature_success_message(const Upgrader &engine)
-{
-    return QStringLiteral("the device reported success before receiving the image (%1 of %2 "
-                          "blocks acknowledged)")
-        .arg(engine.packets_acknowledged())
-        .arg(engine.packet_count());
 }
 
 ProgressWatchdog::ProgressWatchdog(int progress_limit_ms, int erase_limit_ms, QObject *parent)
@@ -101,23 +79,23 @@ QString stall_message(UpgradePhase phase, int limit_ms, const Upgrader &engine)
 {
     switch (phase) {
     case UpgradePhase::Querying:
-        return QStringLiteral("no answer from the device for %1 s").arg(seconds(limit_ms));
+        return QStringLiteral("no answer from the device for %1 s").arg(seconds_text(limit_ms));
     case UpgradePhase::Erasing:
         return QStringLiteral("the erase did not end within %1 s (--erase-timeout); the device "
                               "may be erased and must be upgraded again")
-            .arg(seconds(limit_ms));
+            .arg(seconds_text(limit_ms));
     case UpgradePhase::Transfer:
         return QStringLiteral("no progress in the transfer for %1 s (%2 of %3 blocks "
                               "acknowledged)")
-            .arg(seconds(limit_ms))
+            .arg(seconds_text(limit_ms))
             .arg(engine.packets_acknowledged())
             .arg(engine.packet_count());
     case UpgradePhase::Completion:
         return QStringLiteral("no result from the device for %1 s after the end of transmission")
-            .arg(seconds(limit_ms));
+            .arg(seconds_text(limit_ms));
     case UpgradePhase::Idle:
     case UpgradePhase::CheckDone:
         break;
     }
-    return QStringLiteral("no progress for %1 s").arg(seconds(limit_ms));
+    return QStringLiteral("no progress for %1 s").arg(seconds_text(limit_ms));
 }
