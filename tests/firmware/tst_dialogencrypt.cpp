@@ -123,9 +123,10 @@ private slots:
         QFETCH(QString, box);
         QFETCH(bool, critical);
         QTemporaryDir dir;
-        const QString path = dir.filePath("src/" + source), out = dir.filePath("out");
+        const QString path = dir.filePath("src/" + (source.isEmpty() ? "none.bin" : source));
+        const QString out = dir.filePath("out");
         const QString output = out + "/KT62_V01.02.03.04.bin";
-        QVERIFY((source.isEmpty() || write_file(path, "abcd")) && write_file(output, "earlier"));
+        QVERIFY(write_file(path, "abcd") && write_file(output, "earlier"));
         PromptRecorder prompts;
         prompts.answers = QStringList{source.isEmpty() ? "" : path, folder ? out : ""};
         DialogEncrypt dialog;

@@ -84,8 +84,10 @@ private slots:
         QTemporaryDir dir;
         const QString node = dir.filePath(QStringLiteral("ttyKT62"));
         QFile file(node);
-        QVERIFY(!create || (file.open(QIODevice::WriteOnly) &&
-                            file.setPermissions(QFileDevice::Permissions(permissions))));
+        if (create) {
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.setPermissions(QFileDevice::Permissions(permissions)));
+        }
         const std::optional<PortNodeFacts> facts = port_node_facts(node);
 #ifdef Q_OS_LINUX
         QVERIFY(facts);
