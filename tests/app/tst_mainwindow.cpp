@@ -1,7 +1,6 @@
 #include "app/mainwindow.h"
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
-#include "resources/resources.h"
 #include "serial/gpi.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
@@ -269,14 +268,6 @@ private slots:
         openButton()->click();
         QVERIFY(g_gpi.isOpen());
         QCOMPARE(status->text(), QString());
-    }
-    void iconInEverySize()
-    {
-        QList<int> sides;
-        for (const QSize &size : kt62_window_icon().availableSizes()) {
-            sides << size.width();
-        }
-        QCOMPARE(sides, (QList<int>{16, 32, 48, 64, 128, 256}));
     }
 };
 

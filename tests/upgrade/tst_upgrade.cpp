@@ -50,10 +50,11 @@ struct EngineRig
                          [this](QString t) { events << "info:" + t; });
         QObject::connect(&engine, &Upgrader::upgrade_progress,
                          [this](int value) { events << "progress:" + QString::number(value); });
-        QObject::connect(&engine, &Upgrader::upgrade_finished, [this] { events << "finished"; });
-        QObject::connect(&engine, &Upgrader::device_info_update, [this] { events << "device"; });
-        QObject::connect(&engine, &Upgrader::target_firmware_update,
-                         [this] { events << "target"; });
+        for (const auto &[signal, name] : {std::pair(&Upgrader::upgrade_finished, "finished"),
+                                           {&Upgrader::device_info_update, "device"},
+                                           {&Upgrader::target_firmware_update, "target"}}) {
+            QObject::connect(&engine, signal, [this, name = name] { events << name; });
+        }
     }
     void device(const QByteArray &chunk) { line.feed(chunk); }
     QByteArray takeSent() { return line.take_sent(); } // since the last call
@@ -313,29 +314,14 @@ private slots:
         }
         rig.device(ACK + NAKS);
         QCOMPARE(rig.line.held.size(), 2 * dev::BLOCK);
+        // Its block had not left when the ACK was read: a blind ACK gets no credit.
+        QCOMPARE(rig.engine.packets_acknowledged(), 0);
         rig.engine.stop_upgrade();
         QCOMPARE(rig.line.held.size(), 0);
         QObject::connect(&reporting.channel, &GPI::serial_status_changed,
                          [&reporting] { reporting.engine.stop_upgrade(); });
         reporting.channel.handle_error(QSerialPort::ResourceError);
         QCOMPARE(reporting.line.held.size(), dev::BLOCK);
-    }
-    // An ACK counts only for a block that had left the program when the ACK was read; the wire
-    // and the engine's stepping do not change for it.
-    void ackBeforeDeparture()
-    {
-        EngineRig rig;
-        QVERIFY(rig.load(ramp(1500)));
-        rig.enterTransfer();
-        rig.line.stalled = true;
-        rig.device(NAKS + ACK); // the first block, still held, acknowledged; the second queued
-        QCOMPARE(rig.engine.packets_acknowledged(), 0);
-        QCOMPARE(rig.events, QStringList{"progress:50"});
-        rig.line.drain();
-        rig.device(ACK + ACK); // the second block had left; then the end of transmission
-        QCOMPARE(rig.engine.packets_acknowledged(), 1);
-        QVERIFY(rig.engine.end_of_transmission_sent());
-        QCOMPARE(rig.takeSent().size(), 2 * dev::BLOCK + 2);
     }
     // What owners judge a run of a two-block image by, after the device's chunks (a pause after
     // each; a chunk may change the layer midway).
