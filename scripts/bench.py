@@ -55,7 +55,7 @@ STATION_PORTS = 8
 STATION_BOARDS = 32
 HISTORY_BOARDS = 10000
 TOOLS = {"sim": "tools/sim/kt62-sim", "flash": "tools/flash/kt62-flash",
-         "gui": "app/kt62-update-tool", "history": "tests/history/kt62-history-bench"}
+         "gui": "app/kt62-update-tool", "history": "tools/bench/kt62-history-bench"}
 TOOL_ROWS = {"gui": "d", "history": "i"}  # tools only some rows need
 COMMANDS = {"sx": "b", "rx": "b", "xvfb-run": "d", "strace": "d"}  # and the rows that need them
 

@@ -11,15 +11,6 @@ class FakeLine : public QIODevice
 {
 public:
     bool isSequential() const override { return true; }
-    // Refuses to open with open_error as its reason while that is set.
-    bool open(OpenMode mode) override
-    {
-        if (!open_error.isEmpty()) {
-            setErrorString(open_error);
-            return false;
-        }
-        return QIODevice::open(mode);
-    }
     qint64 bytesAvailable() const override { return m_in.size() + QIODevice::bytesAvailable(); }
     qint64 bytesToWrite() const override { return held.size(); }
 
@@ -39,11 +30,9 @@ public:
     }
     void discard() { held.clear(); }
 
-    QString open_error;
     bool stalled = false;
-    QByteArray sent;  // left the line
-    QByteArray held;  // written while stalled, not yet on the line
-    qint64 total = 0; // bytes ever written, whatever became of them
+    QByteArray sent; // left the line
+    QByteArray held; // written while stalled, not yet on the line
 
 protected:
     qint64 readData(char *data, qint64 max) override
@@ -56,7 +45,6 @@ protected:
     qint64 writeData(const char *data, qint64 len) override
     {
         (stalled ? held : sent).append(data, int(len));
-        total += len;
         return len;
     }
 

@@ -4,26 +4,18 @@
 #include "widgets/prompts.h"
 #include <QTest>
 
-// Answers the dialogs' questions while it lives: choosers take the queued
-// answers (none left: cancelled). Boxes and choosers are kept as text; the
-// dialogs' usual box (no parent, no title, information with Ok) as its text.
+// Answers the dialogs' questions while it lives: a box is kept and gets its default button, a
+// chooser takes the next queued answer (none left: cancelled).
 struct PromptRecorder
 {
     PromptRecorder()
     {
         set_message_responder([this](const MessagePrompt &p) {
-            const bool info = p.kind == p.Information && p.buttons == QMessageBox::Ok &&
-                              p.default_button == QMessageBox::NoButton;
-            const bool critical = p.kind == p.Critical && p.buttons == QMessageBox::Yes &&
-                                  p.default_button == QMessageBox::Yes;
-            const bool usual = !p.parent && p.title.isEmpty() && (info || critical);
-            boxes << (!usual ? "unexpected box: " : critical ? "critical, Yes: " : "") + p.text;
+            boxes << p.text;
+            kinds << p.kind;
             return p.default_button;
         });
-        set_file_responder([this](const FilePrompt &p) {
-            choosers << QString(p.kind == p.OpenFile ? "file|" : "directory|") +
-                            (p.parent ? "parented|" : "unparented|") + p.caption + '|' + p.dir +
-                            '|' + p.filter + '|' + QString::number(int(p.options));
+        set_file_responder([this](const FilePrompt &) {
             return answers.isEmpty() ? QString() : answers.takeFirst();
         });
     }
@@ -32,7 +24,8 @@ struct PromptRecorder
         set_message_responder(nullptr);
         set_file_responder(nullptr);
     }
-    QStringList answers, boxes, choosers;
+    QStringList answers, boxes;
+    QList<MessagePrompt::Kind> kinds; // of each box
 };
 
 inline bool write_file(const QString &path, const QByteArray &bytes) // directories made as needed
