@@ -146,16 +146,31 @@ void FlashJob::refuse(const QString &message)
     m_report.exit_code = EXIT_BAD_INPUT;
 }
 
-void FlashJob::start()
+bool FlashJob::open_port()
 {
     m_clock.start();
     m_channel.openSerialPort(m_settings.port);
     if (!m_channel.isOpen()) {
-        finish(EXIT_PORT_ERROR, JobResult::PortError, open_failure(m_settings.port, m_channel));
-        return;
+        m_report.open_failure = m_channel.open_failure();
+        return false;
     }
     // Only now: opening reports a closed port on its way to an open one.
-    connect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus);
+    connect(&m_channel, &GPI::serial_status_changed, this, &FlashJob::onPortStatus,
+            Qt::UniqueConnection);
+    return true;
+}
+
+QString FlashJob::open_error() const
+{
+    return open_failure(m_settings.port, m_channel);
+}
+
+void FlashJob::start()
+{
+    if (!m_channel.isOpen() && !open_port()) {
+        finish(EXIT_PORT_ERROR, JobResult::PortError, open_error());
+        return;
+    }
     m_active = true;
     if (m_settings.mode == JobMode::CheckVersion) {
         m_engine.start_check_version();

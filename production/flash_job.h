@@ -59,7 +59,15 @@ public:
     void take_image(const FlashJob &prepared);
     // Marks the job refused as bad input with message; nothing is sent.
     void refuse(const QString &message);
-    // Opens the port and starts the run; finished() follows in every case.
+    // Opens the port, nothing more; false when it does not open (the
+    // report's open_failure and open_error() say why). A board's port is
+    // opened first so that nothing is recorded for a port that will not
+    // open, and the board is held for this run while its record is written.
+    bool open_port();
+    // "cannot open the port PORT: in use by another program" and the like.
+    QString open_error() const;
+    // Opens the port unless open_port() did, and starts the run; finished()
+    // follows in every case.
     void start();
     // Ends a run in progress at once: nothing more is sent, the port is
     // closed and finished() follows. Nothing happens when no run is active.

@@ -1,6 +1,7 @@
 #ifndef KT62_JOB_REPORT_H
 #define KT62_JOB_REPORT_H
 
+#include "serial/gpi.h"
 #include "upgrade/upgrade_phase.h"
 
 #include <QString>
@@ -78,6 +79,8 @@ struct FlashReport
     // Runs of the port from its start sequence: 1 plus the retries used; 0
     // when nothing was started (bad input, a port that never appeared).
     int attempts = 0;
+    // Why the port did not open, for a run that never had it open.
+    GPI::OpenFailure open_failure = GPI::OpenFailure::None;
 
     // How long the phase lasted: from its own start to the start of the next
     // phase reached, or to the end of the run; -1 for a phase not reached or

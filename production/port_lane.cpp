@@ -11,6 +11,9 @@ namespace {
 // How often a waiting lane looks for its port: soon enough that nobody
 // plugging in a board notices, and a look costs next to nothing.
 constexpr int LOOK_INTERVAL_MS = 200;
+// How often a port that is there but does not open is tried again: the
+// operator fixes a permission or closes the other program meanwhile.
+constexpr int PROBLEM_RETRY_MS = 2000;
 constexpr int NO_LIMIT = -1;
 
 // A device that failed or fell silent, or a port that failed, may do
@@ -34,12 +37,19 @@ PortLane::PortLane(const QString &port, const LaneSettings &settings, const Flas
                    ServedDevices &served, QObject *parent)
     : QObject(parent), m_port(port), m_settings(settings), m_prepared(prepared), m_served(served)
 {
-    m_poll.setInterval(LOOK_INTERVAL_MS);
     connect(&m_poll, &QTimer::timeout, this, &PortLane::look);
     connect(&m_watch, &NodeWatch::removed, this, &PortLane::onNodeRemoved);
 }
 
 PortLane::~PortLane() = default;
+
+void PortLane::setState(State state)
+{
+    if (state != m_state) {
+        m_state = state;
+        emit stateChanged(state);
+    }
+}
 
 void PortLane::start()
 {
@@ -62,44 +72,6 @@ bool PortLane::busy() const
     return m_state == State::Running || m_state == State::Returning;
 }
 
-void PortLane::finish(const QString &reason)
-{
-    m_finishing = true;
-    if (busy() || m_state == State::Done) {
-        return; // the board in progress finishes
-    }
-    m_poll.stop();
-    m_watch.clear();
-    m_state = State::Done;
-    if (!m_settings.station) {
-        endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, reason));
-    }
-}
-
-bool PortLane::admit(bool admitted)
-{
-    if (m_state != State::Admitting) {
-        return false;
-    }
-    if (admitted) {
-        runAttempt(m_arriving);
-    } else {
-        finish(QStringLiteral("not started: the history cannot record it"));
-    }
-    return true;
-}
-
-void PortLane::arrive(const PortSighting &sighting)
-{
-    if (!m_settings.admission) {
-        runAttempt(sighting);
-        return;
-    }
-    m_arriving = sighting;
-    m_state = State::Admitting;
-    emit boardArriving();
-}
-
 void PortLane::stop(JobResult result, int exit_code, const QString &message)
 {
     const State was = m_state;
@@ -109,7 +81,8 @@ void PortLane::stop(JobResult result, int exit_code, const QString &message)
         m_job->abort(result, exit_code, message); // the run's end follows
         return;
     }
-    m_state = State::Done;
+    m_job.reset(); // a board waiting for admission is let go untouched
+    setState(State::Done);
     if (was == State::Returning) {
         FlashReport report = m_last;
         report.result = result;
@@ -123,9 +96,67 @@ void PortLane::stop(JobResult result, int exit_code, const QString &message)
     }
 }
 
+void PortLane::finish(const QString &reason)
+{
+    m_finishing = true;
+    if (busy() || m_state == State::Done) {
+        return; // the board in progress finishes
+    }
+    m_poll.stop();
+    m_watch.clear();
+    m_job.reset();
+    setState(State::Done);
+    if (!m_settings.station) {
+        endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, reason));
+    }
+}
+
+bool PortLane::admit(bool admitted)
+{
+    if (m_state != State::Admitting) {
+        return false;
+    }
+    if (admitted) {
+        startJob();
+    } else {
+        finish(QStringLiteral("not started: the history cannot record it"));
+    }
+    return true;
+}
+
+void PortLane::arrive(const PortSighting &sighting)
+{
+    makeJob(sighting);
+    if (!m_settings.station && !m_settings.admission) {
+        startJob(); // the job opens its port and says itself why it cannot
+        return;
+    }
+    if (!m_job->open_port()) {
+        if (!m_settings.station) {
+            startJob(); // ends at once with the port's error, retried as ever
+        } else if (m_job->report().open_failure == GPI::OpenFailure::Missing) {
+            boardGone(); // gone again before it could be opened
+        } else {
+            showProblem();
+        }
+        return;
+    }
+    if (!m_settings.admission) {
+        startJob();
+        return;
+    }
+    setState(State::Admitting);
+    emit boardArriving();
+}
+
 void PortLane::runAttempt(const PortSighting &sighting)
 {
-    ++m_attempts;
+    makeJob(sighting);
+    startJob();
+}
+
+void PortLane::makeJob(const PortSighting &sighting)
+{
     const bool present = sighting.state == PortSighting::State::Present;
     m_system_port = present ? sighting.system_port : port_to_open(m_port);
     if (present) {
@@ -141,9 +172,29 @@ void PortLane::runAttempt(const PortSighting &sighting)
     connect(m_job.get(), &FlashJob::progress, this, &PortLane::progress);
     connect(m_job.get(), &FlashJob::phaseEntered, this, &PortLane::phaseEntered);
     connect(m_job.get(), &FlashJob::finished, this, &PortLane::onAttemptFinished);
-    m_state = State::Running;
+}
+
+void PortLane::startJob()
+{
+    ++m_attempts;
+    setState(State::Running);
     emit attemptStarted(labelled(m_job->report()));
     m_job->start();
+}
+
+void PortLane::showProblem()
+{
+    FlashReport failed = labelled(m_job->report());
+    failed.message = m_job->open_error();
+    m_job.reset();
+    m_served.release(m_port);
+    const State was = m_state;
+    setState(State::PortProblem);
+    if (was != State::PortProblem || failed.message != m_shown) {
+        say(failed.message);
+        emit portProblem(failed);
+    }
+    m_poll.start(PROBLEM_RETRY_MS);
 }
 
 void PortLane::onAttemptFinished()
@@ -170,7 +221,7 @@ void PortLane::endBoard(const FlashReport &report)
 {
     m_attempts = 0;
     const bool next = m_settings.station && !m_stopping && !m_finishing;
-    m_state = next ? State::Leaving : State::Done;
+    setState(next ? State::Leaving : State::Done);
     if (next) {
         // The board just served stays until its port goes or is replaced.
         m_board_identity = sight_port(port_to_open(m_port)).identity;
@@ -189,53 +240,73 @@ void PortLane::endBoard(const FlashReport &report)
 void PortLane::onNodeRemoved()
 {
     m_board_left = true;
-    if (m_state == State::Leaving) {
+    if (m_state == State::Leaving || m_state == State::PortProblem) {
         boardGone();
     }
 }
 
 void PortLane::boardGone()
 {
+    m_job.reset();
     m_watch.clear();
     m_served.release(m_port);
     waitFor(State::Appearing, NO_LIMIT);
 }
 
+void PortLane::say(const QString &text)
+{
+    if (text != m_shown) {
+        m_shown = text;
+        emit status(text);
+    }
+}
+
 void PortLane::waitFor(State state, int limit_ms)
 {
-    m_state = state;
+    setState(state);
     m_wait_limit_ms = limit_ms;
     m_waited.start();
-    m_shown_error.clear();
+    m_shown.clear();
     switch (state) {
     case State::Appearing:
-        emit status(m_settings.station ? QStringLiteral("Waiting for a board")
-                                       : QStringLiteral("Waiting up to %1 s for the port to appear")
-                                             .arg(seconds_text(limit_ms)));
+        say(m_settings.station ? QStringLiteral("Waiting for a board")
+                               : QStringLiteral("Waiting up to %1 s for the port to appear")
+                                     .arg(seconds_text(limit_ms)));
         break;
     case State::Returning:
-        emit status(QStringLiteral("Waiting up to %1 s for the port to come back")
-                        .arg(seconds_text(limit_ms)));
+        say(QStringLiteral("Waiting up to %1 s for the port to come back")
+                .arg(seconds_text(limit_ms)));
         break;
     case State::Leaving:
-        emit status(QStringLiteral("Waiting for the board to be unplugged"));
+        say(QStringLiteral("Waiting for the board to be unplugged"));
         break;
-    case State::Idle:
-    case State::Running:
-    case State::Done:
+    default:
         break;
     }
-    m_poll.start();
+    m_poll.start(LOOK_INTERVAL_MS);
     look();
 }
 
 void PortLane::look()
 {
     const PortSighting sighting = sight_port(port_to_open(m_port));
-    if (m_state == State::Leaving) {
+    switch (m_state) {
+    case State::Leaving:
         lookWhileLeaving(sighting);
-    } else if (m_state == State::Appearing || m_state == State::Returning) {
+        break;
+    case State::Appearing:
+    case State::Returning:
         lookForPort(sighting);
+        break;
+    case State::PortProblem:
+        if (sighting.state != PortSighting::State::Present) {
+            boardGone();
+        } else if (!servedElsewhere(sighting)) {
+            arrive(sighting);
+        }
+        break;
+    default:
+        break;
     }
 }
 
@@ -261,11 +332,7 @@ bool PortLane::servedElsewhere(const PortSighting &sighting)
                                .arg(server, m_port)));
         return true;
     }
-    const QString waiting = QStringLiteral("%1 is being served on %2").arg(m_port, server);
-    if (waiting != m_shown_error) {
-        m_shown_error = waiting;
-        emit status(waiting);
-    }
+    say(QStringLiteral("%1 is being served on %2").arg(m_port, server));
     return true;
 }
 
@@ -286,9 +353,8 @@ void PortLane::lookForPort(const PortSighting &sighting)
         if (!m_settings.station) {
             m_poll.stop();
             endBoard(unstarted(JobResult::BadInput, EXIT_BAD_INPUT, sighting.error));
-        } else if (sighting.error != m_shown_error) {
-            m_shown_error = sighting.error;
-            emit status(sighting.error);
+        } else {
+            say(sighting.error);
         }
         return;
     }

@@ -17,8 +17,8 @@ struct LaneSettings
     int retries = 0;      // further runs after exit code 1, 3 or 4
     bool wait = false;    // wait up to the job's time-out for the port to appear
     bool station = false; // serve board after board, without end
-    // Each board waits for admit() before it is touched (its history row is
-    // written first); otherwise it is served as soon as it is found.
+    // Each board waits for admit() once its port is open, before anything is
+    // sent (its history row is written first); otherwise it is served at once.
     bool admission = false;
 };
 
@@ -32,17 +32,33 @@ struct LaneSettings
 // given as its port) is removed or made anew, or another adapter takes its
 // name; a node that stays is the same board, whatever is done to it. The
 // device a lane serves is claimed in served until its board is gone: a
-// second spelling of it in another lane is not another board.
+// second spelling of it in another lane is not another board. In a station
+// a port that is there but does not open (permission, in use) is no board:
+// the lane says why and tries again until it opens or goes.
 class PortLane : public QObject
 {
     Q_OBJECT
 public:
+    enum class State
+    {
+        Idle,
+        Appearing, // waiting for the port (a board) to appear
+        Admitting, // a board's port is open; waiting for admit()
+        Running,
+        Returning,   // a run ended; waiting for its port to come back for a retry
+        Leaving,     // a station's board ended; waiting for it to be unplugged
+        PortProblem, // a station's port that does not open; tried again
+        Done,
+    };
+    Q_ENUM(State)
+
     // prepared holds the checked image; it and served outlive the lane.
     PortLane(const QString &port, const LaneSettings &settings, const FlashJob &prepared,
              ServedDevices &served, QObject *parent = nullptr);
     ~PortLane() override;
 
     const QString &port() const { return m_port; }
+    State state() const { return m_state; }
     void start();
     // Whether a board is being served: a run in progress, or one that ended
     // and waits for its port to come back for a retry.
@@ -61,32 +77,30 @@ public:
     bool admit(bool admitted);
 
 signals:
+    void stateChanged(PortLane::State state);
     // A run begins: attempts is its number (1, and more on retries).
     void attemptStarted(const FlashReport &attempt);
     void phaseEntered(UpgradePhase phase);
     void status(const QString &text);
     void progress(int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
-    // A board was found; with admission it waits for admit().
+    // A board's port is open; with admission the board waits for admit().
     void boardArriving();
+    // A station's port that is there does not open: failed says why
+    // (open_failure, message). It is tried again.
+    void portProblem(const FlashReport &failed);
     // A board's outcome, after its retries. Without a station the lane
     // ends with it.
     void boardFinished(const FlashReport &report);
 
 private:
-    enum class State
-    {
-        Idle,
-        Appearing, // waiting for the port (a board) to appear
-        Admitting, // a board was found; waiting for admit()
-        Running,
-        Returning, // a run ended; waiting for its port to come back for a retry
-        Leaving,   // a station's board ended; waiting for it to be unplugged
-        Done,
-    };
-
-    // A board found: served at once, or once admitted.
+    void setState(State state);
+    // A board found: its first run, once its port is open and the board
+    // admitted.
     void arrive(const PortSighting &sighting);
     void runAttempt(const PortSighting &sighting);
+    void makeJob(const PortSighting &sighting);
+    void startJob();
+    void showProblem();
     void onAttemptFinished();
     void endBoard(const FlashReport &report);
     void waitFor(State state, int limit_ms);
@@ -96,6 +110,7 @@ private:
     // Whether another lane serves the device found; a station waits for
     // that board to go, any other run is refused.
     bool servedElsewhere(const PortSighting &sighting);
+    void say(const QString &text);
     void onNodeRemoved();
     void boardGone();
     FlashReport unstarted(JobResult result, int exit_code, const QString &message) const;
@@ -113,13 +128,12 @@ private:
     int m_attempts = 0;
     bool m_stopping = false;
     bool m_finishing = false;
-    PortSighting m_arriving;   // the board waiting for admit()
     QString m_system_port;     // of the run in progress or the last one
     FlashReport m_last;        // the last run's outcome, while a retry waits
     QString m_board_identity;  // the port of the board that was served
     bool m_board_left = false; // its node was removed since its run began
     NodeWatch m_watch;         // on the node of the board being served
-    QString m_shown_error;     // a complaint while waiting, shown once
+    QString m_shown;           // a complaint while waiting, shown once
     QTimer m_poll;
     QElapsedTimer m_waited;
     int m_wait_limit_ms = -1; // -1: no limit

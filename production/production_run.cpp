@@ -144,7 +144,9 @@ void ProductionRun::openHistory()
     }
     m_history = std::make_unique<History>(target);
     connect(m_history.get(), &History::opened, this, [this](bool ok, const QString &reason) {
-        if (ok) {
+        if (m_stopped) {
+            endWhenIdle(); // stopped while the history opened: nothing was begun
+        } else if (ok) {
             startLanes();
         } else {
             refuse(reason);
@@ -184,6 +186,10 @@ void ProductionRun::startLanes()
 void ProductionRun::follow(int index)
 {
     PortLane *lane = m_lanes[std::size_t(index)].lane.get();
+    connect(lane, &PortLane::stateChanged, this,
+            [this, index](PortLane::State state) { emit portState(index, state); });
+    connect(lane, &PortLane::portProblem, this,
+            [this, index](const FlashReport &failed) { emit portProblem(index, failed); });
     connect(lane, &PortLane::attemptStarted, this,
             [this, index](const FlashReport &attempt) { emit attemptStarted(index, attempt); });
     connect(lane, &PortLane::status, this,

@@ -90,6 +90,10 @@ public:
 signals:
     // The run will not start; nothing was sent. ended() follows.
     void refused(const QString &message);
+    void portState(int port, PortLane::State state);
+    // A station's port that is there does not open: failed says why. It is
+    // tried again until it opens or goes.
+    void portProblem(int port, const FlashReport &failed);
     void attemptStarted(int port, const FlashReport &attempt);
     void portStatus(int port, const QString &text);
     void portPhase(int port, UpgradePhase phase);
