@@ -3,6 +3,7 @@
 // read-only file, a full disk, a server that stops and one too slow; two stations at once.
 #include "history/history.h"
 #include "history/history_export.h"
+#include "tests/support/pgserver.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -30,74 +31,6 @@ enum Failure
     FullDisk,
     ServerStopped,
     ServerSlow
-};
-
-// A PostgreSQL server of the test's own: a fresh cluster in a temporary folder, listening only
-// on a Unix socket there, so it meets no other server and needs no free port. Run as the user
-// postgres when the test runs as root (the server refuses root).
-struct PgServer
-{
-    QTemporaryDir folder;
-    QString bin; // of initdb, pg_ctl and psql
-
-    ~PgServer() { stop(); }
-    // The tool's output, empty when it succeeded.
-    QString run(const QString &tool, QStringList arguments, bool as_server = true) const
-    {
-        QString program = bin + '/' + tool;
-        if (as_server && geteuid() == 0) {
-            arguments = QStringList{"-u", "postgres", "--", program} + arguments;
-            program = "runuser";
-        }
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setWorkingDirectory(folder.path());
-        process.start(program, arguments);
-        if (process.waitForFinished(LIMIT_MS) && process.exitStatus() == QProcess::NormalExit &&
-            process.exitCode() == 0) {
-            return QString();
-        }
-        return tool + ": " + QString::fromLocal8Bit(process.readAll()) + process.errorString();
-    }
-    QString start()
-    {
-        // Debian keeps the tools per major version; elsewhere they are on the PATH.
-        const QDir versions("/usr/lib/postgresql");
-        int newest = 0;
-        for (const QString &version : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (version.toInt() > newest) {
-                newest = version.toInt();
-                bin = versions.filePath(version + "/bin");
-            }
-        }
-        if (bin.isEmpty()) {
-            bin = QFileInfo(QStandardPaths::findExecutable("initdb")).absolutePath();
-        }
-        const passwd *user = getpwnam("postgres");
-        if (geteuid() == 0 &&
-            (!user || chown(folder.path().toLocal8Bit(), user->pw_uid, user->pw_gid) != 0)) {
-            return "no user postgres to run the server as";
-        }
-        const QString made = run("initdb", {"-D", folder.filePath("data"), "-U", "postgres", "-A",
-                                            "trust", "-E", "UTF8", "--locale=C", "--no-sync"});
-        return made.isEmpty() ? resume() : made;
-    }
-    QString resume() const // no TCP, the socket in the test's folder, no fsync
-    {
-        return run("pg_ctl", {"-D", folder.filePath("data"), "-l", folder.filePath("log"), "-w",
-                              "-o", QString("-k %1 -h '' -F").arg(folder.path()), "start"});
-    }
-    QString stop() const // fast: the sessions are cut at once, as when a server goes
-    {
-        return run("pg_ctl", {"-D", folder.filePath("data"), "-m", "fast", "-w", "stop"});
-    }
-    QString psql(const QString &database, const QString &sql) const
-    {
-        return run("psql",
-                   {"-h", folder.path(), "-U", "postgres", "-d", database, "-v", "ON_ERROR_STOP=1",
-                    "-Atc", sql},
-                   false);
-    }
 };
 
 BoardRecord full_record(int n)
