@@ -8,6 +8,9 @@ void survive_closed_output()
 {
 #ifdef Q_OS_UNIX
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit on the report or the history fails that write
+    // instead of killing the run with the port left as it was.
+    std::signal(SIGXFSZ, SIG_IGN);
 #else
     // Not on this system: a write to a closed pipe fails without a signal.
 #endif

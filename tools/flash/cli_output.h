@@ -13,7 +13,8 @@
 // must not end the run: on Unix a write to its closed pipe would kill the
 // process with SIGPIPE mid-upgrade, without result, report or the port's
 // lock released. Called once as the program starts, such a write fails
-// instead, and the writer carries on without it.
+// instead, and the writer carries on without it; so does a write beyond a
+// file-size limit.
 void survive_closed_output();
 // Writes text and a line end to stream at once.
 void print_line(FILE *stream, const QString &text);
