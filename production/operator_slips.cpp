@@ -1,6 +1,8 @@
 #include "production/operator_slips.h"
 
 #include "firmware/file_target.h"
+#include "firmware/firmware_image.h"
+#include "firmware/firmware_name.h"
 #include "production/port_finder.h"
 #include "serial/port_access.h"
 
@@ -113,12 +115,44 @@ QString report_path_refusal(const QString &report, const QString &firmware,
     return target.isEmpty() ? QString() : QStringLiteral("cannot write the report ") + target;
 }
 
-QString encrypt_output_refusal(const QString &plain, const QString &output)
+namespace {
+QString plain_image_refusal(const QString &plain, const QString &output_dir)
 {
-    if (!same_node(plain, output)) {
-        return QString();
+    const QFileInfo info(plain);
+    if (!info.exists()) {
+        return QStringLiteral("%1: no such file").arg(plain);
     }
-    return QStringLiteral("%1: the encrypted file would replace the plain image %2 (the same "
-                          "file); nothing was written")
-        .arg(output, plain);
+    if (!info.isFile()) {
+        return QStringLiteral("%1: not a regular file").arg(plain);
+    }
+    if (path_has_marker(plain)) {
+        return QStringLiteral("%1: the path already holds \"_V\"; is it encrypted already?")
+            .arg(plain);
+    }
+    if (!file_name_of(plain).contains(QLatin1Char('_'))) {
+        return QStringLiteral("%1: the name needs a \"_\" between model and version, as in "
+                              "KT62_01.02.03.04.bin")
+            .arg(plain);
+    }
+    if (!QFileInfo(output_dir).isDir()) {
+        return QStringLiteral("%1: no such directory").arg(output_dir);
+    }
+    return QString();
+}
+} // namespace
+
+QString encryption_refusal(const QString &plain, const QString &output_dir)
+{
+    const QString refusal = plain_image_refusal(plain, output_dir);
+    if (!refusal.isEmpty()) {
+        return refusal;
+    }
+    const QString output = encrypted_output_path(output_dir, plain);
+    if (same_node(plain, output)) {
+        return QStringLiteral("%1: the encrypted file would replace the plain image %2 (the same "
+                              "file); nothing was written")
+            .arg(output, plain);
+    }
+    const QString target = output_file_refusal(output);
+    return target.isEmpty() ? QString() : target + QStringLiteral("; nothing was written");
 }

@@ -26,9 +26,13 @@ QString same_device_refusal(const QStringList &ports);
 QString report_path_refusal(const QString &report, const QString &firmware,
                             const QStringList &ports);
 
-// An encryption whose output is the plain image itself (through a link, or
-// a second name of the same file).
-QString encrypt_output_refusal(const QString &plain, const QString &output);
+// An encryption of plain into output_dir that cannot be done as asked: a
+// plain image that is missing or no regular file, or whose name would not
+// come out carrying the model and version exactly once (the encryption
+// dialog refuses the same), a missing output folder, an output that would be
+// the plain image itself (through a link, or a second name of the same file)
+// or that is no regular file.
+QString encryption_refusal(const QString &plain, const QString &output_dir);
 
 // Whether the two paths name one file or device node: the same canonical
 // path, or on Unix the same file (device and inode) or, for character

@@ -10,8 +10,8 @@
 #include "production/node_watch.h"
 #include "production/operator_slips.h"
 #include "tests/tools/flash_run.h"
+#include "tools/flash/cli_output.h"
 #include "tools/flash/progress_display.h"
-#include "tools/flash/terminal_text.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -579,40 +579,27 @@ private slots:
         QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
     }
 
-    void drawsRun_data() // one port, or several on plain lines, or redrawn together on a terminal
+    void drawsInPlace() // a bar for one port; several ports' lines redrawn together
     {
-        QTest::addColumn<int>("style");
-        QTest::addColumn<QStringList>("ports");
-        QTest::addColumn<QString>("expected");
-        const int bar = int(ProgressDisplay::Style::Bar),
-                  lines = int(ProgressDisplay::Style::Lines);
-        const QString done = " 100%  21504/21504 B\n";
-        QTest::newRow("one port") << bar << QStringList{"A"}
-                                  << "Erasing Chip...\n\r" + format_bar(100, 30) + done;
-        QTest::newRow("plain lines")
-            << lines << QStringList{"A", "LONG"} << "LONG: Erasing Chip...\nLONG: progress" + done;
-        QTest::newRow("quiet") << int(ProgressDisplay::Style::Quiet) << QStringList{"A", "B"} << "";
-        // Each change drawn at once, two lines up, the ports in a column; the result goes on its
-        // port's line only where the lines are redrawn.
-        const QString a = "\r\033[KA     ", up = "\033[2A", erasing = "Erasing Chip...\n";
-        const QString full = "\r\033[KLONG  " + format_bar(100, 20) + done;
-        QTest::newRow("terminal") << bar << QStringList{"A", "LONG"}
-                                  << a + "\n\r\033[KLONG  " + erasing + up + a + "\n" + full + up +
-                                         a + "success\n" + full;
-    }
-
-    void drawsRun()
-    {
-        QFETCH(int, style);
-        QFETCH(QStringList, ports);
-        const QString text = written([&](FILE *out) {
-            RunDisplay display(ports, ProgressDisplay::Style(style), out);
-            display.status(int(ports.size()) - 1, "Erasing Chip...");
-            display.progress(int(ports.size()) - 1, 100, 21504, 21504, 0);
-            display.result(0, "success");
-            display.end();
+        const QString bar = written([](FILE *out) {
+            ProgressDisplay display(ProgressDisplay::Style::Bar, out);
+            display.status("Erasing Chip...");
+            display.progress(100, 21504, 21504, 0);
         });
-        QTEST(text, "expected");
+        const QString done = " 100%  21504/21504 B\n";
+        QCOMPARE(bar, "Erasing Chip...\n\r" + format_bar(100, 30) + done.chopped(1));
+        const QString columns = written([](FILE *out) {
+            ParallelDisplay display({"A", "LONG"}, out);
+            display.status(1, "Erasing Chip...");
+            display.progress(1, 100, 21504, 21504, 0);
+            display.status(0, "success");
+            display.flush();
+        });
+        // Each change drawn at once, two lines up, the ports in a column.
+        const QString a = "\r\033[KA     ", up = "\033[2A";
+        const QString full = "\r\033[KLONG  " + format_bar(100, 20) + done;
+        QCOMPARE(columns, a + "\n\r\033[KLONG  Erasing Chip...\n" + up + a + "\n" + full + up + a +
+                              "success\n" + full);
     }
 
 private:

@@ -8,7 +8,6 @@
 #include "tools/flash/flash_commands.h"
 #include "tools/flash/report_file.h"
 #include "tools/flash/run_output.h"
-#include "tools/flash/terminal_text.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -6,8 +6,6 @@
 #include <QStringList>
 
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 // Rate as "812 B/s", "11.2 KiB/s" or "3.4 MiB/s".
 QString format_rate(double bytes_per_second);
@@ -80,29 +78,6 @@ private:
     bool m_drawn = false;
     bool m_dirty = false;
     QElapsedTimer m_last_draw;
-};
-
-// The progress of a whole run, its ports numbered in the order given: as a
-// ProgressDisplay for one port; for several, a ParallelDisplay where a bar
-// would be drawn, otherwise plain lines that start with the port.
-class RunDisplay
-{
-public:
-    RunDisplay(const QStringList &ports, ProgressDisplay::Style style, FILE *out);
-
-    void status(int port, const QString &text);
-    void progress(int port, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms);
-    // How the port's run ended; only a parallel display shows it here (the
-    // summary lines come after the run).
-    void result(int port, const QString &text);
-    // The port's next run starts (see ProgressDisplay::restart).
-    void restart(int port);
-    // Leaves the stream ready for the lines that follow the run.
-    void end();
-
-private:
-    std::unique_ptr<ParallelDisplay> m_parallel;
-    std::vector<ProgressDisplay> m_lines; // one per port, without a parallel display
 };
 
 #endif

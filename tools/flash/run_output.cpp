@@ -49,46 +49,82 @@ QString board_figures(const FlashReport &report)
         .arg(report.naks);
 }
 
-RunOutput::RunOutput(const ProductionRun &run, const FlashRequest &request)
-    : m_request(request), m_display(request.ports, display_style(request), stderr)
+RunOutput::RunOutput(const ProductionRun &run, const FlashRequest &request) : m_request(request)
 {
+    const ProgressDisplay::Style style = display_style(request);
+    const QStringList &ports = request.ports;
+    if (ports.size() > 1 && style == ProgressDisplay::Style::Bar) {
+        m_parallel = std::make_unique<ParallelDisplay>(ports, stderr);
+    } else {
+        for (const QString &port : ports) {
+            m_lines.emplace_back(style, stderr,
+                                 ports.size() > 1 ? port + QStringLiteral(": ") : QString());
+        }
+    }
     if (request.json) {
         m_events = std::make_unique<JsonEvents>(stdout);
     }
-    RunDisplay &display = m_display;
-    JsonEvents *events = m_events.get();
-    const QStringList &ports = request.ports;
     QObject::connect(&run, &ProductionRun::attemptStarted, &m_context,
-                     [&display, events](int index, const FlashReport &attempt) {
-                         display.restart(index);
-                         if (events) {
-                             events->start(attempt);
+                     [this](int index, const FlashReport &attempt) {
+                         // A parallel display's line shows whatever comes next anyway.
+                         if (!m_parallel) {
+                             m_lines.at(std::size_t(index)).restart();
+                         }
+                         if (m_events) {
+                             m_events->start(attempt);
                          }
                      });
     QObject::connect(&run, &ProductionRun::portPhase, &m_context,
-                     [events, ports](int index, UpgradePhase phase) {
-                         if (events) {
-                             events->phase(ports.at(index), phase);
+                     [this](int index, UpgradePhase phase) {
+                         if (m_events) {
+                             m_events->phase(m_request.ports.at(index), phase);
                          }
                      });
     QObject::connect(&run, &ProductionRun::portStatus, &m_context,
-                     [&display](int index, const QString &text) { display.status(index, text); });
-    QObject::connect(&run, &ProductionRun::portProgress, &m_context,
-                     [&display, events, ports](int index, int percent, qint64 bytes, qint64 total,
-                                               qint64 elapsed_ms) {
-                         display.progress(index, percent, bytes, total, elapsed_ms);
-                         if (events) {
-                             events->progress(ports.at(index), percent, bytes, total);
-                         }
-                     });
+                     [this](int index, const QString &text) { status(index, text); });
+    QObject::connect(
+        &run, &ProductionRun::portProgress, &m_context,
+        [this](int index, int percent, qint64 bytes, qint64 total, qint64 elapsed_ms) {
+            if (m_parallel) {
+                m_parallel->progress(index, percent, bytes, total, elapsed_ms);
+            } else {
+                m_lines.at(std::size_t(index)).progress(percent, bytes, total, elapsed_ms);
+            }
+            if (m_events) {
+                m_events->progress(m_request.ports.at(index), percent, bytes, total);
+            }
+        });
     QObject::connect(&run, &ProductionRun::boardFinished, &m_context,
                      [this](int index, const FlashReport &report, int serial) {
-                         m_display.result(index, result_line(report));
+                         // The summary lines come after the run; only a parallel
+                         // display shows the result on the port's line.
+                         if (m_parallel) {
+                             m_parallel->status(index, result_line(report));
+                         }
                          if (m_events) {
                              m_events->result(report);
                          }
                          onBoard(report, serial);
                      });
+}
+
+void RunOutput::status(int index, const QString &text)
+{
+    if (m_parallel) {
+        m_parallel->status(index, text);
+    } else {
+        m_lines.at(std::size_t(index)).status(text);
+    }
+}
+
+void RunOutput::end()
+{
+    if (m_parallel) {
+        m_parallel->flush();
+    }
+    for (ProgressDisplay &line : m_lines) {
+        line.endLine();
+    }
 }
 
 void RunOutput::onBoard(const FlashReport &report, int serial)

@@ -10,6 +10,7 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 // How a port's run ended, in a word or with the reason: "success",
 // "timeout: no answer from the device for 30 s".
@@ -31,13 +32,18 @@ public:
     // A station's boards, each its report entry with its "serial".
     const QJsonArray &devices() const { return m_devices; }
     // Leaves standard error ready for the lines that follow the run.
-    void end() { m_display.end(); }
+    void end();
 
 private:
+    void status(int index, const QString &text);
     void onBoard(const FlashReport &report, int serial);
 
     const FlashRequest &m_request;
-    RunDisplay m_display;
+    // For several ports on a terminal, one line per port redrawn in place;
+    // otherwise a display per port, its plain lines starting with the port
+    // when there are several.
+    std::unique_ptr<ParallelDisplay> m_parallel;
+    std::vector<ProgressDisplay> m_lines;
     std::unique_ptr<JsonEvents> m_events;
     QJsonArray m_devices;
     QObject m_context; // the connections to the run go with the output
