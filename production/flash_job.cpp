@@ -82,11 +82,20 @@ FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
     connect(&m_channel, &GPI::data_ready, this, &FlashJob::onData);
     connect(&m_watchdog, &ProgressWatchdog::expired, this, &FlashJob::onStalled);
     m_engine.set_query_hook([this] { m_watchdog.query_sent(); });
-    if (settings.skip_same && settings.mode == JobMode::Upgrade) {
-        // Asked with this run's own answer, so a version seen on an earlier
-        // run or board never counts.
+    if (settings.mode == JobMode::Upgrade) {
+        // Asked with this run's own answers, so a version seen on an earlier
+        // run or board never counts. Only the first answer may lead to an
+        // erase: a device that answers again (twice in one write, or later
+        // in the run) gets no second erase, nor one after a board it was
+        // told to keep.
         m_engine.set_erase_gate([this](const QString &answer) {
-            m_kept = answer_names_image(answer, m_report.device_model, m_report.target_version);
+            if (m_gate_asked) {
+                m_answered_again = !m_kept;
+                return false;
+            }
+            m_gate_asked = true;
+            m_kept = m_settings.skip_same &&
+                     answer_names_image(answer, m_report.device_model, m_report.target_version);
             return !m_kept;
         });
     }
@@ -273,7 +282,11 @@ void FlashJob::onUpgradeFinished()
         return;
     }
     notePhase();
-    if (m_kept) {
+    if (m_answered_again) {
+        finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
+               QStringLiteral("the device answered the query again after the erase was asked "
+                              "for; it may be erased and must be upgraded again"));
+    } else if (m_kept) {
         const QString kept = QStringLiteral("The device already runs %1; nothing was erased")
                                  .arg(m_report.target_version);
         emit status(kept);

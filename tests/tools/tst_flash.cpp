@@ -146,6 +146,11 @@ private slots:
         // An ACK read while its block was still queued here answers nothing that was sent.
         row("ACKs read before the blocks left", "--blind-acks", "", "1 completion", early,
             "result ok, blind");
+        // Only the run's first answer may lead to an erase.
+        row("an answer twice in one write", "--answer-twice", "", "1 erase",
+            "the device answered the query again after the erase was asked for; it may be erased "
+            "and must be upgraded again",
+            "cancel");
         // Only a step not reached before is progress: the same steps again and again are none.
         row("erase finished and every block acknowledged, again and again", "--erase-loop", "",
             "4 completion", "no result from the device for 1.5 s after the end of transmission",

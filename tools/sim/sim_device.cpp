@@ -228,6 +228,10 @@ void SimDevice::handleFrame(quint8 command, const QByteArray &payload, SimTime n
             break;
         }
         m_log(QStringLiteral("answer ") + quoted(m_options.info));
+        if (m_options.answer_twice) {
+            m_send(build_frame(CMD_FIRMWARE_INFO, m_options.info).repeated(2), true);
+            break;
+        }
         sendFrame(CMD_FIRMWARE_INFO, m_options.info);
         break;
     case CMD_BEGIN_UPGRADE:
