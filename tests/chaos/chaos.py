@@ -621,7 +621,7 @@ def main():
     if replay:
         print("seed %d: %s" % (opts.seed, describe(scenario(opts.seed))))
     started = time.monotonic()
-    classes, failing = collections.defaultdict(list), set()
+    classes, failing = collections.defaultdict(list), 0
     results, peak = collections.Counter(), 0
     build = os.path.abspath(opts.build)
     context = multiprocessing.get_context("fork")
@@ -635,7 +635,7 @@ def main():
                 classes[what].append(seed)
                 print("VIOLATION seed %d: %s%s" % (seed, what, ": " + detail if detail else ""))
             if problems:
-                failing.add(seed)
+                failing += 1
                 if not replay:
                     print("  %s\n  replay: %s" % (describe(scenario(seed)), replay_command(seed)))
                 if trace:
@@ -650,7 +650,7 @@ def main():
     if not classes:
         print("no violations")
         return 0
-    print("%d runs with violations; by class (runs, first seed):" % len(failing))
+    print("%d runs with violations; by class (runs, first seed):" % failing)
     for what, hit in sorted(classes.items(), key=lambda kv: -len(kv[1])):
         print("  %4d  %s  (%s)" % (len(hit), what, replay_command(hit[0])))
     return 1
