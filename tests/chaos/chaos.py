@@ -316,9 +316,9 @@ class Run:
                 for what, _, detail in plug.log:
                     text = what if detail is None else "%s %r" % (what, detail)
                     said.append(said.pop() + "+" if said and said[-1].rstrip("+") == text else text)
-                out.append("%s%s plug %d: %s; answers %s" % (
+                out.append("%s%s plug %d: %s" % (
                     os.path.basename(line.link), getattr(line, "label", ""), plug.serial,
-                    ", ".join(said), plug.answers))
+                    ", ".join(said)))
         return "\n".join(out) + "\n" + bytes(self.stderr).decode(errors="replace")
 
     # -------------------------------------------- the flasher
@@ -427,10 +427,13 @@ class Run:
         if result == "success":
             self.check_success(plug, label)
         if result == "skipped":
-            last = plug.answers[-1] if plug and plug.answers else None
-            if last is None or not names_image(last, self.run["image"]):
+            # Two answers in one write are the device's right; a skip must
+            # rest on one of that run's that named exactly the image.
+            run = plug.runs_when_served or plug.runs if plug else None
+            said = plug.answers(run) if plug else []
+            if not any(names_image(text, self.run["image"]) for text in said):
                 self.flag("skipped, but the device did not name the image",
-                          "%s: last answer %r" % (label, last))
+                          "%s: answered %s" % (label, said))
             if plug and plug.count("erase"):
                 self.flag("skipped, but the device was erased", label)
         for p in line.device.plugs:

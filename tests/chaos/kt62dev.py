@@ -116,7 +116,6 @@ class Plug:
         self.serial = serial
         self.log = []  # (what, run, detail); run = start sequences seen so far
         self.runs = 0
-        self.answers = []
         self.erase_size = None
         self.blocks = {}
         self.eot = False  # end of transmission seen since the last erase
@@ -128,6 +127,10 @@ class Plug:
 
     def count(self, what):
         return sum(1 for entry in self.log if entry[0] == what)
+
+    def answers(self, run=None):
+        """The texts this plug answered with, in one run or in all."""
+        return [text for what, r, text in self.log if what == "answer" and run in (None, r)]
 
     def stored(self):
         if self.erase_size is None:
@@ -180,7 +183,7 @@ class Device:
 
     def answer(self, text):
         if self.speaks():
-            self.plug.answers.append(text)
+            self.plug.note("answer", text)
         return frame(CMD_INFO, text)
 
     def result(self, code):
