@@ -37,6 +37,7 @@ LOOK_S = 0.2  # how often a waiting port is looked for
 ENDLESS_BOUND_S = 40.0  # a device that never stops is given only where that is quick to prove
 DRAIN_S = 0.3  # the devices read on after the flasher ended
 SIGINT_LIMIT_S = 5.0
+OVERDUE = "overdue"
 RSS_LIMIT_KB = 64 * 1024
 GOOD_SHARE = 0.6
 MAX_IMAGE = 40 * 1024
@@ -551,6 +552,7 @@ class Run:
     def overdue(self, fixture, line):
         self.flag("a board was not served within its limits",
                   "%s%s after %.1f s" % (os.path.basename(line.link), line.label, self.board_limit))
+        line.reported = OVERDUE  # the station's word on it once pulled is not awaited
         self.unplug_board(fixture, line)
 
     def on_board(self, event):
@@ -561,6 +563,8 @@ class Run:
             self.flag("a board was reported on a port without one", str(event.get("port")))
             return
         line = fixture["line"]
+        if line.reported == OVERDUE:
+            return
         if line.reported:
             self.flag("a served board still plugged was served again", "%s%s: serials %s and %s" % (
                 os.path.basename(line.link), line.label, line.reported, event.get("serial")))

@@ -426,7 +426,8 @@ class Line:
         os.close(self.slave)
         self.master = self.slave = None
         self.out.clear()
-        os.unlink(self.link)
+        if os.path.islink(self.link) and os.readlink(self.link) == self.pts:
+            os.unlink(self.link)
         self.device.unplugged()
         if replug_after is not None and self.replug_allowed:
             self.replug_timer = self.loop.later(replug_after, self.replug)
