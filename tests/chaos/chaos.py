@@ -28,6 +28,7 @@ import tempfile
 import time
 import traceback
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kt62dev as dev  # noqa: E402
 
@@ -286,10 +287,12 @@ class Run:
             if self.proc and self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait()
-            for line in self.lines:
-                line.replug_allowed = False
-                line.unplug()
-            shutil.rmtree(self.work, ignore_errors=True)
+            try:
+                for line in self.lines:
+                    line.replug_allowed = False
+                    line.unplug()
+            finally:
+                shutil.rmtree(self.work, ignore_errors=True)
         return self.problems
 
     def prepare(self):

@@ -4,6 +4,7 @@ import os
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kt62dev as dev  # noqa: E402
 
