@@ -88,6 +88,20 @@ SOAK_RUNS ?= 1000
 soak: build
 	python3 scripts/soak.py --build $(BUILD) --runs $(SOAK_RUNS) --seed $(or $(SEED),1)
 
+# Seeded runs of kt62-flash against hostile devices (tests/chaos), each run
+# checked against the flasher's promises; CHAOS_SEEDS seeds from CHAOS_FIRST,
+# CHAOS_JOBS runs at once. CHAOS_SEED=N replays one seed five times with the
+# conversation of a failing run. A long soak: make chaos CHAOS_SEEDS=5000
+CHAOS_SEEDS ?= 300
+CHAOS_FIRST ?= 1
+CHAOS_JOBS ?= 4
+.PHONY: chaos
+chaos: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kt62-flash
+	python3 tests/chaos/test_kt62dev.py
+	python3 tests/chaos/chaos.py --build $(BUILD) --jobs $(CHAOS_JOBS) \
+	  $(if $(CHAOS_SEED),--seed $(CHAOS_SEED) --repeat 5 --verbose,--seeds $(CHAOS_SEEDS) --first $(CHAOS_FIRST))
+
 # Builds only the simulated device and the flasher; needs no display.
 demo: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-sim kt62-flash
