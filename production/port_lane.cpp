@@ -166,6 +166,9 @@ void PortLane::makeJob(const PortSighting &sighting)
     }
     JobSettings settings = m_settings.job;
     settings.port = m_system_port;
+    // A board erased by an earlier run of it may still tell its old version:
+    // left alone now, it would be reported skipped while holding no firmware.
+    settings.skip_same = settings.skip_same && !m_board_erased;
     m_job = std::make_unique<FlashJob>(settings);
     m_job->take_image(m_prepared);
     connect(m_job.get(), &FlashJob::status, this, &PortLane::status);
@@ -201,6 +204,7 @@ void PortLane::onAttemptFinished()
 {
     m_ended_job = std::move(m_job);
     m_last = labelled(m_ended_job->report());
+    m_board_erased = m_board_erased || m_last.erase_at >= 0;
     if (m_stopping || !retryable(m_last.exit_code) || m_attempts > m_settings.retries) {
         endBoard(m_last);
         return;
@@ -220,6 +224,7 @@ void PortLane::onAttemptFinished()
 void PortLane::endBoard(const FlashReport &report)
 {
     m_attempts = 0;
+    m_board_erased = false;
     const bool next = m_settings.station && !m_stopping && !m_finishing;
     setState(next ? State::Leaving : State::Done);
     if (next) {

@@ -126,6 +126,7 @@ private:
     // a retry may begin while its finished() is still being delivered.
     std::unique_ptr<FlashJob> m_ended_job;
     int m_attempts = 0;
+    bool m_board_erased = false; // a run of this board asked for the erase
     bool m_stopping = false;
     bool m_finishing = false;
     QString m_system_port;     // of the run in progress or the last one

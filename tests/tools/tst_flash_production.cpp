@@ -125,6 +125,9 @@ private slots:
             "start query erase transfer progress completion " +
                 good);
         row("skipped", "--info " + ON_VERSION, "--skip-same", 0, "start query result");
+        // An erased board may still tell its old version: once erased, it is upgraded.
+        row("erased, then telling the image's version", "--exit-after 3, --info " + ON_VERSION,
+            "--retries 1 --skip-same", 0, "start query erase transfer progress " + good);
         // A version is read only from an answer that is well formed.
         row("answer without a version, not skipped", "--info KT62-V01.02.03.04", "--skip-same", 0,
             good);
