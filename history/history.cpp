@@ -1,5 +1,6 @@
 #include "history/history.h"
 
+#include "common/units.h"
 #include "history/history_worker.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,6 @@ const QString SERVER_FALLBACK_NAME = QStringLiteral("history-unsaved.jsonl");
 // Beyond the database's own limits: the time a worker needs around a
 // statement before History stops waiting for it.
 constexpr int ANSWER_GRACE_MS = 2000;
-constexpr int MS_PER_SECOND = 1000;
 // An open is a connection and a handful of statements (schema, probe).
 constexpr int OPEN_STATEMENTS = 8;
 

@@ -1,5 +1,6 @@
 #include "production/production_run.h"
 
+#include "common/units.h"
 #include "history/history.h"
 #include "production/exit_codes.h"
 #include "production/firmware_input.h"
@@ -13,7 +14,6 @@
 #include <QSysInfo>
 
 namespace {
-constexpr double MS_PER_SECOND_F = 1000.0;
 
 JobSettings job_settings(const RunSettings &settings)
 {
@@ -58,7 +58,7 @@ QString usb_identity_of(const QString &system_port)
 double phase_seconds(const FlashReport &report, UpgradePhase phase)
 {
     const qint64 ms = report.phase_ms(phase);
-    return ms < 0 ? -1.0 : double(ms) / MS_PER_SECOND_F;
+    return ms < 0 ? -1.0 : double(ms) / MS_PER_SECOND;
 }
 } // namespace
 

@@ -66,7 +66,14 @@ bool PortScanner::is_watching() const
 
 bool PortScanner::must_enumerate(qint64 now) const
 {
-    return !m_enumerated || !is_watching() || m_changed || now < m_settle_until ||
+    // The first scan after a change notice sees the change at once.
+    if (!m_enumerated || m_changed) {
+        return true;
+    }
+    if (now - m_last_enumeration < FRESH_MS) {
+        return false;
+    }
+    return !is_watching() || now < m_settle_until ||
            now - m_last_enumeration >= SAFETY_INTERVAL_MS;
 }
 

@@ -19,6 +19,10 @@
 //   the node appears before udev has finished describing the port and goes
 //   before the kernel has withdrawn it, so one enumeration right at the change
 //   can still see the old state or a port without its USB identity;
+// - however many ask at once (the port box, every lane of a station), one
+//   enumeration answers every scan for FRESH_MS, settling included (only the
+//   first scan after a change enumerates at once): a station of many ports
+//   would otherwise enumerate once per port and look;
 // - a scan enumerates at least once every SAFETY_INTERVAL_MS in case a change
 //   went unnoticed;
 // - without a folder to watch (not Linux, no such folder, no event dispatcher
@@ -37,6 +41,7 @@ public:
 
     static constexpr qint64 SAFETY_INTERVAL_MS = 60 * 1000;
     static constexpr qint64 SETTLE_MS = 2000;
+    static constexpr qint64 FRESH_MS = 150;
 
     // An empty folder watches nothing; an empty clock uses a monotonic timer.
     PortScanner(const QString &watched_folder, Enumeration enumerate, Clock clock = {},

@@ -1,18 +1,18 @@
 #include "tools/flash/progress_display.h"
 
+#include "common/units.h"
+
 namespace {
 constexpr double KIB = 1024.0;
 constexpr double MIB = KIB * 1024.0;
 constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int SECONDS_PER_HOUR = 3600;
-constexpr int PERCENT = 100;
 constexpr int LINE_STEP_PERCENT = 10;
 constexpr int BAR_WIDTH = 30;
 // Redrawing more often than this only costs time; the eye cannot follow.
 constexpr qint64 REDRAW_INTERVAL_MS = 100;
 // Before this much of the transfer has passed a rate means little.
 constexpr qint64 RATE_MIN_ELAPSED_MS = 200;
-constexpr double MS_PER_SECOND = 1000.0;
 const char CLEAR_LINE[] = "\r\033[K";
 // Moves the cursor up by %1 lines.
 const char CURSOR_UP[] = "\033[%1A";

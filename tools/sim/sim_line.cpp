@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 namespace {
-// 8N1: a start bit, eight data bits and a stop bit per byte.
-constexpr int BITS_PER_BYTE = 10;
+// 8N1: a start bit, eight data bits and a stop bit per byte on the line.
+constexpr int LINE_BITS_PER_BYTE = 10;
 constexpr int READ_CHUNK = 4096;
 // Chunks of a split reply and the gaps between them. The tool drops a
 // partial frame after 50 ms of silence, so the gaps stay a few ms.
@@ -50,7 +50,7 @@ SimClock::duration SimLine::byteTime(int count) const
     if (m_options.pace_baud <= 0) {
         return SimClock::duration::zero();
     }
-    const auto ns = std::chrono::nanoseconds(qint64(count) * BITS_PER_BYTE * 1000000000LL /
+    const auto ns = std::chrono::nanoseconds(qint64(count) * LINE_BITS_PER_BYTE * 1000000000LL /
                                              m_options.pace_baud);
     return std::chrono::duration_cast<SimClock::duration>(ns);
 }
