@@ -242,6 +242,10 @@ void HistoryView::onRead(quint64 request, const HistoryRows &rows)
             ui->cb_port->removeItem(1);
         }
         ui->cb_port->addItems(rows.ports);
+        // A port chosen stays chosen when a filter leaves it no rows.
+        if (!chosen.isEmpty() && !rows.ports.contains(chosen)) {
+            ui->cb_port->addItem(chosen);
+        }
         ui->cb_port->setCurrentIndex(qMax(0, ui->cb_port->findText(chosen)));
     }
     m_error = rows.error;

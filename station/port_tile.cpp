@@ -15,10 +15,10 @@
 namespace {
 // The smallest tile that still reads: 32 of them fill a full-HD screen.
 constexpr int MIN_TILE_WIDTH = 220;
-constexpr int MIN_TILE_HEIGHT = 150;
+constexpr int MIN_TILE_HEIGHT = 120;
 // Tiles wider than this many times their height only waste space.
 constexpr double TILE_ASPECT = 1.6;
-constexpr double VERDICT_FONT_SCALE = 1.8;
+constexpr double VERDICT_FONT_SCALE = 1.6;
 constexpr int TILE_SPACING = 8;
 constexpr int VERDICT_STRETCH = 8;
 
@@ -77,14 +77,15 @@ PortTile::PortTile(QWidget *parent)
     auto *header = new QHBoxLayout;
     header->addWidget(m_port, 1);
     header->addWidget(m_boards);
-    auto *transfer = new QHBoxLayout;
-    transfer->addWidget(m_progress, 1);
-    transfer->addWidget(m_rate);
+    // The state, and while sending the bar and the rate, on one line.
+    auto *state = new QHBoxLayout;
+    state->addWidget(m_state);
+    state->addWidget(m_progress, 1);
+    state->addWidget(m_rate);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(header);
     layout->addWidget(m_adapter);
-    layout->addWidget(m_state);
-    layout->addLayout(transfer);
+    layout->addLayout(state);
     // The verdict takes the tile's room; without one the lines stay at the top.
     layout->addWidget(m_verdict, VERDICT_STRETCH);
     layout->addWidget(m_reason);
