@@ -120,10 +120,12 @@ CommandLine parse_command_line(const QStringList &arguments, const StationOption
     if (!parser.parse(arguments)) {
         return refuse(parser.errorText());
     }
-    if (parser.isSet(help) || parser.isSet(version)) {
+    // Qt adds --help-all beside --help; the station has no options of Qt's to show.
+    const bool helped = parser.isSet(help) || parser.isSet(QStringLiteral("help-all"));
+    if (helped || parser.isSet(version)) {
         line.quit = true;
-        line.output = parser.isSet(help) ? parser.helpText()
-                                         : QStringLiteral("kt62-station %1\n").arg(KT62_VERSION);
+        line.output =
+            helped ? parser.helpText() : QStringLiteral("kt62-station %1\n").arg(KT62_VERSION);
         return line;
     }
     if (parser.positionalArguments().size() > 1) {
