@@ -121,7 +121,7 @@ void StationWindow::connectActions()
     connect(ui->edit_history, &QLineEdit::editingFinished, this,
             [this] { ui->history_view->setTarget(station_settings(options()).history); });
     connect(&m_port_scan, &QTimer::timeout, this, &StationWindow::refreshPorts);
-    m_port_scan.setInterval(PORT_SCAN_MS);
+    m_port_scan.start(PORT_SCAN_MS);
 
     connect(&m_controller, &StationController::tilesReset, this, &StationWindow::renderTiles);
     connect(&m_controller, &StationController::tileChanged, this, [this](int port) {
@@ -241,8 +241,15 @@ void StationWindow::renderFirmware()
 void StationWindow::refreshPorts()
 {
     const QList<PortDetails> present = available_ports();
-    if (present != m_present) {
+    QStringList there; // the hand entries present now: a pseudo terminal is no listed port
+    for (const QString &entry : std::as_const(m_entries)) {
+        if (QFileInfo::exists(port_device_node(entry))) {
+            there << entry;
+        }
+    }
+    if (present != m_present || there != m_entries_present) {
         m_present = present;
+        m_entries_present = there;
         renderPorts();
     }
 }
@@ -421,10 +428,7 @@ void StationWindow::onServing(bool serving)
     ui->btn_start->setEnabled(!serving);
     ui->actionStop->setEnabled(serving);
     ui->btn_stop->setEnabled(serving);
-    if (serving) {
-        m_port_scan.stop();
-    } else {
-        m_port_scan.start();
+    if (!serving) {
         refreshPorts();
     }
 }

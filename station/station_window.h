@@ -89,10 +89,11 @@ private:
     StationController m_controller;
     QString m_firmware;
     FirmwareFacts m_facts;
-    QList<PortDetails> m_present; // the ports the system lists
-    QStringList m_entries;        // ports added by hand
-    QStringList m_checked;        // the ports to serve
-    QTimer m_port_scan;           // while not serving; the lanes look for ports meanwhile
+    QList<PortDetails> m_present;  // the ports the system lists
+    QStringList m_entries;         // ports added by hand
+    QStringList m_checked;         // the ports to serve
+    QStringList m_entries_present; // of those, the ones whose node is there
+    QTimer m_port_scan;
     QString m_language;
     QTranslator m_translator;
     QTranslator m_qt_translator;
