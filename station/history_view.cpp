@@ -120,29 +120,15 @@ QVariant HistoryTable::data(const QModelIndex &index, int role) const
 
 QVariant HistoryTable::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
-        return QAbstractTableModel::headerData(section, orientation, role);
+    // In the order of Column.
+    static const char *const HEADERS[] = {QT_TR_NOOP("Time"),     QT_TR_NOOP("Station"),
+                                          QT_TR_NOOP("Port"),     QT_TR_NOOP("Adapter"),
+                                          QT_TR_NOOP("Versions"), QT_TR_NOOP("Result"),
+                                          QT_TR_NOOP("Duration"), QT_TR_NOOP("Message")};
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section < COLUMN_COUNT) {
+        return tr(HEADERS[section]);
     }
-    switch (section) {
-    case TIME_COLUMN:
-        return tr("Time");
-    case STATION_COLUMN:
-        return tr("Station");
-    case PORT_COLUMN:
-        return tr("Port");
-    case ADAPTER_COLUMN:
-        return tr("Adapter");
-    case VERSIONS_COLUMN:
-        return tr("Versions");
-    case RESULT_COLUMN:
-        return tr("Result");
-    case DURATION_COLUMN:
-        return tr("Duration");
-    case MESSAGE_COLUMN:
-        return tr("Message");
-    default:
-        return QVariant();
-    }
+    return QAbstractTableModel::headerData(section, orientation, role);
 }
 
 HistoryView::HistoryView(QWidget *parent)

@@ -11,45 +11,30 @@ constexpr int ONE_DECIMAL = 1;
 
 QString StationTexts::activity(const PortTileModel &tile)
 {
-    using Activity = PortTileModel::Activity;
-    switch (tile.activity) {
-    case Activity::Waiting:
-        return tr("Waiting for a board");
-    case Activity::Opening:
-        return tr("Board found");
-    case Activity::Querying:
-        return tr("Querying the device");
-    case Activity::Erasing:
-        return tr("Erasing");
-    case Activity::Sending:
-        return tr("Sending");
-    case Activity::Completing:
-        return tr("Waiting for the result");
-    case Activity::Returning:
-        return tr("Waiting for the board to come back");
-    case Activity::Verdict:
-        return tr("Unplug the board");
-    case Activity::Problem:
-        return tr("Cannot open the port");
-    case Activity::Stopped:
-        return tr("Stopped");
-    }
-    return QString();
+    // In the order of PortTileModel::Activity.
+    static const char *const WORDS[] = {
+        QT_TR_NOOP("Waiting for a board"),
+        QT_TR_NOOP("Board found"),
+        QT_TR_NOOP("Querying the device"),
+        QT_TR_NOOP("Erasing"),
+        QT_TR_NOOP("Sending"),
+        QT_TR_NOOP("Waiting for the result"),
+        QT_TR_NOOP("Waiting for the board to come back"),
+        QT_TR_NOOP("Unplug the board"),
+        QT_TR_NOOP("Cannot open the port"),
+        QT_TR_NOOP("Stopped"),
+    };
+    return tr(WORDS[int(tile.activity)]);
 }
 
 QString StationTexts::verdict(PortTileModel::Verdict verdict)
 {
-    switch (verdict) {
-    case PortTileModel::Verdict::Done:
-        return QStringLiteral("✔ ") + tr("Done");
-    case PortTileModel::Verdict::Failed:
-        return QStringLiteral("✖ ") + tr("Failed");
-    case PortTileModel::Verdict::Skipped:
-        return QStringLiteral("= ") + tr("Skipped");
-    case PortTileModel::Verdict::None:
-        break;
-    }
-    return QString();
+    // In the order of PortTileModel::Verdict; the symbol says it without the colour.
+    static const char *const SYMBOLS[] = {"", "✔ ", "✖ ", "= "};
+    static const char *const WORDS[] = {"", QT_TR_NOOP("Done"), QT_TR_NOOP("Failed"),
+                                        QT_TR_NOOP("Skipped")};
+    const int index = int(verdict);
+    return index == 0 ? QString() : QString::fromUtf8(SYMBOLS[index]) + tr(WORDS[index]);
 }
 
 QString StationTexts::result(const QString &name)

@@ -374,9 +374,7 @@ StationWindow::StopChoice StationWindow::askStop()
     prompt.default_choice = int(StopChoice::LetFinish);
     prompt.cancel_choice = int(StopChoice::Cancel);
     const int choice = ask_choice(prompt);
-    return choice == int(StopChoice::Now)         ? StopChoice::Now
-           : choice == int(StopChoice::LetFinish) ? StopChoice::LetFinish
-                                                  : StopChoice::Cancel;
+    return choice >= 0 && choice < prompt.choices.size() ? StopChoice(choice) : StopChoice::Cancel;
 }
 
 bool StationWindow::stopServing()
@@ -418,11 +416,9 @@ void StationWindow::stopAndQuit(int signal_number)
 void StationWindow::onServing(bool serving)
 {
     // The firmware's facts stay readable; what would change the run does not.
-    for (QWidget *control :
-         {static_cast<QWidget *>(ui->btn_firmware), static_cast<QWidget *>(ui->gb_ports),
-          static_cast<QWidget *>(ui->gb_options)}) {
-        control->setEnabled(!serving);
-    }
+    ui->btn_firmware->setEnabled(!serving);
+    ui->gb_ports->setEnabled(!serving);
+    ui->gb_options->setEnabled(!serving);
     ui->actionChooseFirmware->setEnabled(!serving);
     ui->actionStart->setEnabled(!serving);
     ui->btn_start->setEnabled(!serving);

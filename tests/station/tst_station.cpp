@@ -269,13 +269,62 @@ private slots:
         QVERIFY(m_boxes.first().contains("not a regular file (a folder)"));
     }
 
+    // The command line over the set-up the last session kept.
+    void commandLineOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("setUp"); // ports | firmware | retries | skip | start
+        QTest::addColumn<QString>("said");  // on standard error, with exit code 2
+        const auto row = [](const char *tag, const QStringList &arguments, const QString &set_up,
+                            const QString &said) {
+            QTest::newRow(tag) << arguments << set_up << said;
+        };
+        row("none: as kept", {}, "kept | /kept.bin | 2 | 0 | 0", "");
+        row("ports replace the kept ones",
+            {"--port", "a", "--port", "usb:0403:6001", "--port", "a"},
+            "a,usb:0403:6001 | /kept.bin | 2 | 0 | 0", "");
+        row("a relative firmware", {"--skip-same", "--start", "fw/KT62_V01.bin"},
+            "kept | " + QDir::current().absoluteFilePath("fw/KT62_V01.bin") + " | 2 | 1 | 1", "");
+        row("retries", {"--retries", "100"}, "kept | /kept.bin | 100 | 0 | 0", "");
+        row("too many retries", {"--retries", "101"}, "",
+            "--retries takes a whole number from 0 to 100.");
+        row("retries not a number", {"--retries", "1x"}, "",
+            "--retries takes a whole number from 0 to 100.");
+        row("a malformed history", {"--history", "postgresql://h:54x2/db"}, "",
+            "--history: the port \"54x2\" of the history URL is not a number from 1 to 65535");
+        row("two firmware files", {"a.bin", "b.bin"}, "", "one firmware file at most");
+        row("an unknown option", {"--bogus"}, "", "Unknown option 'bogus'.");
+    }
+    void commandLineOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, said);
+        StationOptions kept;
+        kept.ports = QStringList{"kept"};
+        kept.firmware = "/kept.bin";
+        kept.retries = 2;
+        const CommandLine line = parse_command_line(QStringList{"kt62-station"} + arguments, kept);
+        QCOMPARE(line.quit, !said.isEmpty());
+        QCOMPARE(line.exit_code, said.isEmpty() ? 0 : 2);
+        if (line.quit) {
+            QCOMPARE(line.output, "kt62-station: " + said + "\n");
+            return;
+        }
+        const StationOptions &o = line.options;
+        QTEST(QString("%1 | %2 | %3 | %4 | %5")
+                  .arg(o.ports.join(','), o.firmware)
+                  .arg(o.retries)
+                  .arg(int(o.skip_same))
+                  .arg(int(o.start)),
+              "setUp");
+    }
+
     // kt62-station from a line's start-up script, stopped by SIGTERM with a board in progress.
     void commandLine()
     {
         const QString station = qEnvironmentVariable("KT62_BUILD_DIR") + "/station/kt62-station";
-        const Run bad({"--retries", "101"}, QString(), station);
+        const Run bad({"--retries", "x"}, QString(), station); // refused before any window
         QCOMPARE(bad.code, 2);
-        QVERIFY(bad.err.endsWith("kt62-station: --retries takes a whole number from 0 to 100.\n"));
         Sim board(SLOW.split(' '));
         QVERIFY(board.ready());
         m_db = m_dir.filePath("command-line.db");
