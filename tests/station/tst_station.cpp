@@ -319,6 +319,29 @@ private slots:
               "setUp");
     }
 
+    // The set-up a window closes with is the one the next session starts with.
+    void keptSetUp()
+    {
+        StationOptions options;
+        options.firmware = m_good;
+        options.ports = QStringList{m_dir.filePath("fixture1"), "usb:0403:6001:A5"};
+        options.entries = options.ports;
+        options.retries = 3;
+        options.skip_same = true;
+        options.timeout_s = 7;
+        options.erase_timeout_s = 70;
+        options.history = m_dir.filePath("kept.db");
+        options.language = StationWindow::CHINESE;
+        StationWindow(options).close();
+        const StationOptions kept = load_options();
+        QCOMPARE(QStringList({kept.firmware, kept.ports.join(','), kept.entries.join(','),
+                              kept.history, kept.language}),
+                 QStringList({options.firmware, options.ports.join(','), options.entries.join(','),
+                              options.history, options.language}));
+        QCOMPARE(QList<int>({kept.retries, kept.skip_same, kept.timeout_s, kept.erase_timeout_s}),
+                 QList<int>({3, 1, 7, 70}));
+    }
+
     // kt62-station from a line's start-up script, stopped by SIGTERM with a board in progress.
     void commandLine()
     {
