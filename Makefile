@@ -129,6 +129,13 @@ bench: build
 run: build
 	./$(BUILD)/app/kt62-update-tool
 
+# docs/station.png: kt62-station under Xvfb serving simulated boards in several
+# states; a Chinese font for the Language menu's title.
+.PHONY: station-screenshot
+station-screenshot: EXTRA_PKGS += fonts-wqy-microhei
+station-screenshot: build
+	./scripts/station-screenshot.sh $(BUILD)
+
 # The Debian package, $(BUILD)/kt62-update-tool_VERSION_ARCH.deb: the GUI, both
 # tools, their man pages and completion, the desktop entry and icons.
 # Install it with: apt install ./$(BUILD)/kt62-update-tool_*.deb
@@ -138,6 +145,7 @@ package: build
 # Refreshes the Chinese catalogue from the sources (new texts come in unfinished).
 translations: deps
 	lupdate -no-obsolete -locations none app dialogs upgrade firmware -ts resources/translation_ch.ts
+	lupdate -no-obsolete -locations none station -ts station/translations/kt62_station_zh_CN.ts
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -29,6 +29,8 @@ out as far as it can. Not part of CI: it takes a few minutes.
      fresh SQLite file as a station records them (the start row, then its
      completion, each committed with full sync), the median cost of one
      board; then the 10,000 rows exported as CSV
+  j  the station window (kt62-station --start) under xvfb-run serving 8 and
+     then 32 ports that have no board: CPU share of one core over 10 s each
 
 Progress goes to standard error, the table to standard output.
 """
@@ -55,9 +57,11 @@ STATION_PORTS = 8
 STATION_BOARDS = 32
 HISTORY_BOARDS = 10000
 TOOLS = {"sim": "tools/sim/kt62-sim", "flash": "tools/flash/kt62-flash",
-         "gui": "app/kt62-update-tool", "history": "tools/bench/kt62-history-bench"}
-TOOL_ROWS = {"gui": "d", "history": "i"}  # tools only some rows need
-COMMANDS = {"sx": "b", "rx": "b", "xvfb-run": "d", "strace": "d"}  # and the rows that need them
+         "gui": "app/kt62-update-tool", "history": "tools/bench/kt62-history-bench",
+         "station": "station/kt62-station"}
+TOOL_ROWS = {"gui": "d", "history": "i", "station": "j"}  # tools only some rows need
+COMMANDS = {"sx": "b", "rx": "b", "xvfb-run": "dj", "strace": "d"}  # and the rows that need them
+IDLE_STATIONS = (8, 32)
 
 
 def note(text):
@@ -72,6 +76,7 @@ class Bench:
         self.flash = os.path.join(build, TOOLS["flash"])
         self.gui = os.path.join(build, TOOLS["gui"])
         self.history = os.path.join(build, TOOLS["history"])
+        self.station = os.path.join(build, TOOLS["station"])
         self.work = work
 
     def path(self, name):
@@ -241,6 +246,35 @@ class Bench:
         finally:
             gui.terminate()
             gui.wait()
+
+    def station_idle(self, firmware, ports, seconds=10, settle=2):
+        """kt62-station serving ports that have no board (paths that do not
+        exist), started at once under xvfb-run: its CPU share of one core."""
+        env = dict(os.environ, XDG_CONFIG_HOME=self.path("station-config"),
+                   XDG_DATA_HOME=self.path("station-data"))
+        args = ["xvfb-run", "-a", self.station, "--start", "--history",
+                self.path(f"idle{ports}.db")]
+        for n in range(ports):
+            args += ["--port", self.path(f"fixture{ports}-{n}")]
+        station = subprocess.Popen(args + [firmware], env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 15
+            pid = None
+            while pid is None and time.monotonic() < deadline:
+                pid = child_of(station.pid, "kt62-station")
+                time.sleep(0.1)
+            if pid is None:
+                raise SystemExit("bench: kt62-station did not start under xvfb-run")
+            time.sleep(settle)  # start-up is not idling
+            before, start = cpu_ns(pid), time.monotonic()
+            time.sleep(seconds)
+            share = (cpu_ns(pid) - before) / 1e9 / (time.monotonic() - start)
+            os.kill(pid, 15)
+            return share
+        finally:
+            station.terminate()
+            station.wait()
 
 
 def stop(process):
@@ -460,9 +494,22 @@ def history_cost(bench):
     ]
 
 
+def station_window_idle(bench):
+    note("(j) the station window serving 8, then 32 ports without a board, 10 s each ...")
+    firmware = bench.encrypt(bench.plain_image("KT62_09.00.00.00.bin", 64 * 1024, 9))
+    rows = []
+    for n, ports in enumerate(IDLE_STATIONS, 1):
+        share = bench.station_idle(firmware, ports)
+        rows.append((f"j{n}", f"station window serving {ports} ports without a board, 10 s "
+                     "under xvfb-run: CPU / one core", f"{100 * share:.2f} %", "≤ 0.5 %",
+                     share <= 0.005))
+    return rows
+
+
 MEASUREMENTS = (line_rate, against_lrzsz, encryption, gui_idle, largest_image_memory,
-                several_ports, station_of_many, nak_storm_memory, history_cost)
-KEYS = "abcdefghi"  # one per measurement, in order
+                several_ports, station_of_many, nak_storm_memory, history_cost,
+                station_window_idle)
+KEYS = "abcdefghij"  # one per measurement, in order
 
 
 def print_table(rows):

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -32,25 +33,42 @@ struct FilePrompt
     enum Kind
     {
         OpenFile,
-        ExistingDirectory
+        ExistingDirectory,
+        SaveFile
     };
     Kind kind = OpenFile;
     QWidget *parent = nullptr;
     QString caption;
     QString dir;
-    QString filter; // open-file choosers only
+    QString filter; // file choosers only
     QFileDialog::Options options;
+};
+
+// A question whose answers are not the standard buttons: each choice is a
+// button with its own words, in the order given.
+struct ChoicePrompt
+{
+    QWidget *parent = nullptr;
+    QString title;
+    QString text;
+    QStringList choices;
+    int default_choice = 0; // taken by Enter
+    int cancel_choice = -1; // taken by Escape and the window's close button; -1: none
 };
 
 using MessageResponder = std::function<QMessageBox::StandardButton(const MessagePrompt &)>;
 using FileResponder = std::function<QString(const FilePrompt &)>;
+using ChoiceResponder = std::function<int(const ChoicePrompt &)>;
 
 // An empty function restores the standard boxes and choosers.
 void set_message_responder(MessageResponder responder);
 void set_file_responder(FileResponder responder);
+void set_choice_responder(ChoiceResponder responder);
 
 QMessageBox::StandardButton show_message(const MessagePrompt &prompt);
 QString ask_for_path(const FilePrompt &prompt);
+// The index of the choice taken.
+int ask_choice(const ChoicePrompt &prompt);
 
 // The dialogs' boxes: no parent and an empty title.
 QMessageBox::StandardButton inform(const QString &text);

@@ -12,7 +12,7 @@ source_dir="$(realpath "$2")"
 version="$3"
 cpack="${4:-cpack}"
 name=kt62-update-tool
-programs=(kt62-update-tool kt62-flash kt62-sim)
+programs=(kt62-update-tool kt62-flash kt62-sim kt62-station)
 # Every Qt module the programs use; each must be linked and depended on.
 qt_modules=(Core Gui Widgets SerialPort)
 icon_sizes=(16 32 48 64 128 256)
@@ -94,10 +94,18 @@ for p in "${programs[@]}"; do
 done
 expect "the desktop entry" cmp -s "$root/usr/share/applications/$name.desktop" \
     "$source_dir/resources/$name.desktop"
+expect "the station's desktop entry" cmp -s "$root/usr/share/applications/kt62-station.desktop" \
+    "$source_dir/station/kt62-station.desktop"
+expect "the station's menu name" grep -qx "Name=KT62 Production Station" \
+    "$root/usr/share/applications/kt62-station.desktop"
 for size in "${icon_sizes[@]}"; do
-    icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$name.png"
-    expect "the ${size}x${size} icon" grep -q "PNG image data, $size x $size" <<<"$(file "$icon")"
+    for app in "$name" kt62-station; do
+        icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$app.png"
+        expect "the ${size}x${size} icon of $app" grep -q "PNG image data, $size x $size" <<<"$(file "$icon")"
+    done
 done
+# A plugin no program links: the histories of the station and kt62-flash need it.
+expect "Depends names the SQLite driver" grep -q "libqt5sql5-sqlite" <<<"$depends"
 for tool in kt62-flash kt62-sim; do
     expect "completion for $tool" grep -q "complete -F _kt62_complete kt62-flash kt62-sim" \
         "$root/usr/share/bash-completion/completions/$tool"
@@ -106,13 +114,18 @@ done
 help="$("$root/usr/bin/kt62-flash" --help 2>&1)"
 expect "the unpacked kt62-flash --help runs" test $? -eq 0
 expect "its help shows --port" grep -q -- "--port <PORT>" <<<"$help"
+# Without a display: the station answers --help before it opens a window.
+help="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/kt62-station" --help 2>&1)"
+expect "the unpacked kt62-station --help runs without a display" test $? -eq 0
+expect "its help shows --start" grep -q -- "--start" <<<"$help"
 
 # man -l formats the page as the installed man would; its warnings (bad
 # requests in a hand-written section) count as failures.
-for tool in kt62-flash kt62-sim; do
+for tool in kt62-flash kt62-sim kt62-station; do
     page="$root/usr/share/man/man1/$tool.1.gz"
     sections=("NAME" "SYNOPSIS" "OPTIONS" "EXIT STATUS" "SIGNALS" "EXAMPLES" "SEE ALSO")
     [[ $tool == kt62-flash ]] && sections+=("WATCHDOG")
+    [[ $tool == kt62-station ]] && sections+=("USE" "FILES")
     text="$(MANWIDTH=80 MANPAGER=cat man --warnings -l "$page" 2>"$work/man.err")"
     expect "man -l $tool.1.gz" test $? -eq 0
     expect "man -l $tool.1.gz warns of nothing" test ! -s "$work/man.err"
