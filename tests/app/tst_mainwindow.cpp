@@ -23,14 +23,6 @@
 namespace {
 QStringList g_ports;
 constexpr int FRAME_SLACK = 10; // pixels a window frame may shift a centre by
-// How a port's device node treats this user: usable, refused while its group may use it, or
-// refused to its group too.
-enum Node
-{
-    Usable,
-    RefusedToUser,
-    RefusedToGroup
-};
 
 QStringList entries(const QComboBox *box)
 {
@@ -182,32 +174,31 @@ private slots:
     // clears it. The button follows the channel: open, it closes whatever entry is chosen.
     void openFailureInStatusBar_data()
     {
-        QTest::addColumn<QString>("port");    // "pty", held by another channel; else in a folder
-                                              // that holds only the file "plain"
-        QTest::addColumn<int>("node");        // how the port's node treats this user
+        QTest::addColumn<QString>("port"); // "pty", held by another channel; else in a folder
+                                           // that holds only the file "plain"
+        QTest::addColumn<int>("refused");  // the node refuses this user: 1 not its group, 2 it too
         QTest::addColumn<QString>("english"); // %1: the port
         QTest::addColumn<QString>("chinese");
-        const auto row = [](const char *tag, QString port, Node node, QString en, QString zh) {
-            QTest::newRow(tag) << port << int(node) << en << zh;
+        const auto row = [](const char *tag, QString port, int refused, QString en, QString zh) {
+            QTest::newRow(tag) << port << refused << en << zh;
         };
-        row("held by another program", "pty", Usable, "Cannot open %1: in use by another program",
+        row("held by another program", "pty", 0, "Cannot open %1: in use by another program",
             "无法打开%1：被其他程序占用");
-        row("group to join", "pty", RefusedToUser,
+        row("group to join", "pty", 1,
             "Cannot open %1: permission denied; join the group dialout (sudo usermod -aG dialout "
             "$USER), then log in again",
             "无法打开%1：没有访问权限；请加入用户组dialout（sudo usermod -aG dialout "
             "$USER），然后重新登录");
-        row("no group to join", "pty", RefusedToGroup, "Cannot open %1: permission denied",
+        row("no group to join", "pty", 2, "Cannot open %1: permission denied",
             "无法打开%1：没有访问权限");
-        row("no such port", "missing", Usable, "Cannot open %1: no such port",
-            "无法打开%1：串口不存在");
-        row("anything else", "plain", Usable, "Cannot open %1: Inappropriate ioctl for device",
+        row("no such port", "missing", 0, "Cannot open %1: no such port", "无法打开%1：串口不存在");
+        row("anything else", "plain", 0, "Cannot open %1: Inappropriate ioctl for device",
             "无法打开%1：Inappropriate ioctl for device");
     }
     void openFailureInStatusBar()
     {
         QFETCH(QString, port);
-        QFETCH(int, node);
+        QFETCH(int, refused);
         QFETCH(QString, english);
         QFETCH(QString, chinese);
         m_window->show(); // a status message hides only the bar's visible widgets
@@ -218,10 +209,9 @@ private slots:
         QVERIFY(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
         g_ports = QStringList{port = port == "pty" ? pty.slavePath() : dir.filePath(port)};
         scan(true);
-        if (node != Usable) {
-            set_port_node_facts_source([node](const QString &) {
-                return std::optional<PortNodeFacts>(
-                    {true, false, "dialout", node == RefusedToUser});
+        if (refused) {
+            set_port_node_facts_source([refused](const QString &) {
+                return std::optional<PortNodeFacts>({true, false, "dialout", refused == 1});
             });
         }
         openButton()->click();

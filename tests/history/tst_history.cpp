@@ -12,7 +12,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,21 +148,17 @@ class TestHistory : public QObject
         }
         return target;
     }
-    // Runs sql on the target beside History, after making its schema up to version.
+    // Makes the schema of the target up to version and runs sql on it, beside History.
     static bool direct(const HistoryTarget &target, int version, const QString &sql)
     {
         QString error;
-        bool ok = false;
-        {
+        const bool ok = [&] {
             QSqlDatabase db = open_history_connection(target, "direct", {}, true, &error);
-            ok = error.isEmpty() && prepare_schema(db, target, &error, version) &&
-                 (sql.isEmpty() || exec_sql(db, sql, &error));
-        }
+            return error.isEmpty() && prepare_schema(db, target, &error, version) &&
+                   exec_sql(db, sql, &error);
+        }();
         QSqlDatabase::removeDatabase("direct");
-        if (!ok) {
-            qWarning() << error;
-        }
-        return ok;
+        return ok || (qWarning() << error, false);
     }
 
 private slots:

@@ -1,6 +1,5 @@
 // The ports present, how they are listed, and the one picked by its USB identity.
 #include "serial/port_list.h"
-#include "serial/port_scanner.h"
 #include "serial/port_select.h"
 
 #include <QJsonDocument>
@@ -24,12 +23,6 @@ class TestPortList : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        set_port_name_source({});
-        set_port_details_source({});
-        set_port_scanner(nullptr);
-    }
     void listingLine_data()
     {
         QTest::addColumn<PortDetails>("port");
@@ -60,28 +53,6 @@ private slots:
              "serial_number": null, "vendor_id": "0abc", "product_id": null}])";
         QCOMPARE(QJsonDocument(port_listing_json({FTDI, vendor_only})),
                  QJsonDocument::fromJson(expected));
-    }
-    // Without a replacement source the scanner answers; while one is installed it is not asked.
-    void sources()
-    {
-        int scans = 0;
-        set_port_scanner(std::make_unique<PortScanner>(QString(), [&scans] {
-            ++scans;
-            return QList<PortDetails>{RS232};
-        }));
-        QCOMPARE(available_port_names(), QStringList{"ttyS0"});
-        QCOMPARE(available_ports(), QList<PortDetails>{RS232});
-        set_port_details_source([] { return QList<PortDetails>{FTDI, RS232}; });
-        QCOMPARE(available_port_names(), QStringList({"ttyUSB0", "ttyS0"}));
-        QCOMPARE(available_ports(), QList<PortDetails>({FTDI, RS232}));
-        // Names win for names; with no details beside them, they are all that is known.
-        set_port_name_source([] { return QStringList{"COM1"}; });
-        QCOMPARE(available_port_names(), QStringList{"COM1"});
-        QCOMPARE(available_ports(), QList<PortDetails>({FTDI, RS232}));
-        set_port_details_source({});
-        const PortDetails com1{"COM1", "", "", "", "", {}, {}};
-        QCOMPARE(available_ports(), QList<PortDetails>{com1});
-        QCOMPARE(scans, 2);
     }
     // The canonical form of a selector (ids in lower case, the serial number as given, colons
     // and all); none for a malformed one.
