@@ -1,13 +1,13 @@
-// The upgrade dialog driven through the main window against the fake device, in English and
-// in Chinese (as the catalogue translates it), and the fixed texts and sizes of every window.
-// Each case starts with the port open, the dialog shown and idle, and English chosen.
+// The upgrade dialog driven through the main window against the simulated device, and the fixed
+// texts and sizes of every window, in English and in Chinese (as the catalogue translates it).
+// Each case starts with the port open, the dialog shown and idle, its language chosen.
 #include "app/mainwindow.h"
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
 #include "serial/port_list.h"
-#include "tests/support/fakedevice.h"
+#include "tests/support/fakeline.h"
 #include "tests/support/promptrecorder.h"
-#include "widgets/elidedlabel.h"
+#include "tools/sim/sim_device.h"
 
 #include <QAction>
 #include <QApplication>
@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimerEvent>
+#include <optional>
 
 namespace {
 const QString GOOD = "KT62_V01.02.03.04.bin";   // the image 8a01000061626364
@@ -25,7 +26,61 @@ const QString OTHER = "_V00.00.00.00.bin";      // the same image
 const QString EMPTY = "KT62_V00.00.00.01.bin";  // 0 bytes
 const QString FOLDER = "KT62_V00.00.00.02.bin"; // a folder: cannot be read
 const QString CHECK = "btn_begin_checkversion", UPGRADE = "btn_begin_upgrade";
-constexpr bool English = false, Chinese = true;
+const QStringList INFO_LABELS{"lbl_deivce_model", "lbl_device_firmware", "lbl_target_firmware"};
+
+QStringList texts_of(const char *joined) // texts separated by "|"
+{
+    return QString(joined).split('|');
+}
+
+// The Chinese of the English texts these tests expect, each after its English ("OK" is Qt's).
+const QStringList ZH = texts_of(
+    "KT62 Update Tool|KT62升级工具|SerialPort|串口|Close|关闭|Upgrade|升级|OK|确定|"
+    "Firmware Upgrade|固件升级|Choose Firmware|选择固件|CheckVersion|查询版本|Cancel|取消|"
+    "Upgrade Status:|升级状态：|Device Model: Unknown|设备型号：未知|"
+    "Current Version: Unknown|当前版本：未知|Upgrade Version: Unknown|升级版本：未知|"
+    "Device Model:|设备型号：|Current Version:|当前版本：|Upgrade Version:|升级版本：|"
+    "Upgrading |进度|Checking device information|正在查询设备信息|"
+    "Serial Port is not opened!|串口未打开！|Please choose firmware!|请选择固件！|"
+    "Firmware name is not right!|固件文件名不正确！|"
+    "Firmware file cannot be read!|无法读取固件文件！|Firmware file is empty!|固件文件为空！|"
+    "Please stop the running operation first!|请先停止当前操作！|"
+    "Serial port closed, operation stopped|串口已断开，操作已停止|"
+    "Serial port lost, operation stopped|串口连接丢失，操作已停止|"
+    "; the device may be erased and must be upgraded again|；设备可能已被擦除，必须重新升级|"
+    "Checking Version...|正在检查固件版本...|CheckVersion Finish!|检查固件版本完成!|"
+    "Erasing Chip...|正在擦除芯片...|Erase finished, begin upgrade...|擦除完成，开始升级...|"
+    "Waitting for completion...|等待最后完成...|Upgrade finished!|升级完成！|"
+    "Upgrade faild!|升级失败！");
+
+// A text in the language: one that begins with an English text above takes its Chinese there,
+// the longest that fits, and its rest is looked up again ("Device Model:KT62").
+QString in(bool chinese, const QString &text)
+{
+    int found = -1;
+    for (int i = 0; chinese && i < ZH.size(); i += 2) {
+        if (text.startsWith(ZH[i]) && (found < 0 || ZH[i].size() > ZH[found].size())) {
+            found = i;
+        }
+    }
+    return found < 0 ? text : ZH[found + 1] + in(chinese, text.mid(ZH[found].size()));
+}
+QStringList in(bool chinese, QStringList texts)
+{
+    for (QString &text : texts) {
+        text = in(chinese, text);
+    }
+    return texts;
+}
+
+// A case in a language (in its tag, where init() finds it): the expected texts are given in
+// English and translated for it.
+// A case in a language, named in its tag (where init() finds it); the texts a case expects are
+// given in English.
+QTestData &row_in(bool chinese, const char *tag)
+{
+    return QTest::addRow("%s: %s", chinese ? "zh" : "en", tag);
+}
 
 template <typename T> T &top_level()
 {
@@ -37,13 +92,40 @@ template <typename T> T &top_level()
     qFatal("no top-level %s", T::staticMetaObject.className());
 }
 
+// The simulated KT62 on a fake line: it reads and answers on each turn of its poll, and falls
+// silent when the poll stops.
+struct Device
+{
+    FakeLine line;
+    QTimer poll;
+    std::optional<SimDevice> sim;
+    Device()
+    {
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            sim->receive(line.take_sent(), SimClock::now());
+            sim->tick(SimClock::now());
+        });
+    }
+    void reset(bool fail) // a fresh device: nothing heard, nothing left to answer
+    {
+        DeviceOptions options;
+        options.erase_time = {};
+        options.fail_result = fail;
+        sim.emplace(
+            options, [this](const QByteArray &bytes, bool) { line.feed(bytes); },
+            [](const QString &) {}, [] { return 0.0; });
+        line.readAll();
+        line.take_sent();
+        poll.start(1);
+    }
+};
 } // namespace
 
 class TestLanguage : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    FakeDevice m_device;
+    Device m_device;
     PromptRecorder m_prompts;
     // The device is the only port there is, behind the program's channel.
     const bool m_ports = (set_port_name_source([] { return QStringList{"ttyKT62"}; }),
@@ -51,6 +133,7 @@ class TestLanguage : public QObject
     MainWindow m_window;
     DialogUpgrade &m_dialog = top_level<DialogUpgrade>();
     const Upgrader &m_engine = m_dialog.upgrader();
+    bool m_chinese = false; // the case's language
 
     template <typename T = QWidget> T *child(QWidget &window, const QString &name)
     {
@@ -122,6 +205,14 @@ class TestLanguage : public QObject
         sendQueryNow();
         return QTest::qWaitFor([&] { return !m_device.poll.isActive(); }, 20000);
     }
+    QStringList labels(const QStringList &names)
+    {
+        QStringList texts;
+        for (const QString &name : names) {
+            texts << child(m_dialog, name)->property("text").toString();
+        }
+        return texts;
+    }
 
 private slots:
     void initTestCase()
@@ -133,236 +224,149 @@ private slots:
     }
     void init()
     {
+        setLanguage(m_chinese = QByteArray(QTest::currentDataTag()).startsWith("zh"));
         if (!g_gpi.isOpen()) {
             click(m_window, "btn_open_serial");
         }
-        // A device that has nothing left to answer from an earlier case.
-        m_device.line.readAll();
-        m_device.line.take_sent();
-        m_device.in.clear();
-        m_device.result = 0x00;
-        m_device.poll.start(1);
+        m_device.reset(false);
         m_dialog.close();
         m_dialog.show(); // an opening while idle starts afresh
-    }
-    void cleanup()
-    {
-        g_gpi.closeSerialPort(); // ends any run
-        setLanguage(English);
         m_prompts.boxes.clear();
     }
+    void cleanup() { g_gpi.closeSerialPort(); } // ends any run
     void cleanupTestCase() { g_gpi.set_device(nullptr); }
 
-    // A language's action is checked and disabled while it is chosen; English chosen at start
-    // only unchecks itself.
-    void languageMenu()
+    // What each window shows at rest in each language (the encryption dialog is Chinese in
+    // both), Qt's own texts, the windows' fixed sizes; the language chosen is checked and
+    // disabled in the menu, the other unchecked and enabled.
+    void languages()
     {
-        QAction *english = child<QAction>(m_window, "actionEnglish");
-        QAction *chinese = child<QAction>(m_window, "actionChinese");
-        const auto flags = [&] {
-            return QList<bool>{english->isChecked(), english->isEnabled(), chinese->isChecked(),
-                               chinese->isEnabled()};
-        };
-        english->trigger();
-        QCOMPARE(flags(), (QList<bool>{false, true, false, true}));
-        chinese->trigger();
-        QCOMPARE(flags(), (QList<bool>{false, true, true, false}));
-        english->trigger();
-        QCOMPARE(flags(), (QList<bool>{true, false, false, true}));
-    }
-
-    // What each window shows at rest (the encryption dialog is Chinese in both), Qt's own texts,
-    // and the windows' fixed sizes.
-    void fixedOutputs_data()
-    {
-        QTest::addColumn<bool>("chinese");
-        QTest::addColumn<QStringList>("texts"); // each window's title and texts, then Qt's OK
-        const QStringList encrypt{"固件加密",     "选择源文件", "未设置",
-                                  "选择输出目录", "未设置",     "加密"};
-        const QStringList window{"KT62 Update Tool V2.06", "SerialPort", "Close", "Upgrade"};
-        const QStringList dialog{"Firmware Upgrade", "Choose Firmware",
-                                 "Upgrade Status:", "Device Model: Unknown"};
-        const QStringList labels{"Current Version: Unknown", "Upgrade Version: Unknown",
-                                 "CheckVersion", "Upgrade"};
-        const QStringList windowZh{"KT62升级工具 V2.06", "串口", "关闭", "升级"};
-        const QStringList dialogZh{"固件升级", "选择固件", "升级状态：", "设备型号：未知"};
-        const QStringList labelsZh{"当前版本：未知", "升级版本：未知", "查询版本", "升级"};
-        const QStringList menu{"Language（语言）"};
-        QTest::newRow("english") << English
-                                 << window + menu + dialog + labels + encrypt + QStringList{"OK"};
-        QTest::newRow("chinese") << Chinese
-                                 << windowZh + menu + dialogZh + labelsZh + encrypt +
-                                        QStringList{"确定"};
-    }
-    void fixedOutputs()
-    {
-        QFETCH(bool, chinese);
-        setLanguage(chinese);
         const QList<QWidget *> windows{&m_window, &m_dialog, &top_level<DialogEncrypt>()};
         const QList<QSize> sizes{{320, 180}, {500, 300}, {640, 193}};
-        QStringList texts;
-        for (int i = 0; i < windows.size(); ++i) {
-            QCOMPARE(windows[i]->minimumSize(), sizes[i]);
-            QCOMPARE(windows[i]->maximumSize(), sizes[i]);
-            texts << windows[i]->windowTitle();
-            for (QWidget *w : windows[i]->findChildren<QWidget *>()) {
-                texts << w->property("text").toString() << w->property("title").toString();
+        QAction *actions[] = {child<QAction>(m_window, "actionEnglish"),
+                              child<QAction>(m_window, "actionChinese")};
+        for (const bool chinese : {true, false}) {
+            actions[chinese]->trigger();
+            QCOMPARE((QList<bool>{actions[chinese]->isChecked(), actions[chinese]->isEnabled(),
+                                  actions[!chinese]->isChecked(), actions[!chinese]->isEnabled()}),
+                     (QList<bool>{true, false, false, true}));
+            QStringList texts;
+            for (int i = 0; i < windows.size(); ++i) {
+                QCOMPARE(windows[i]->minimumSize(), sizes[i]);
+                QCOMPARE(windows[i]->maximumSize(), sizes[i]);
+                texts << windows[i]->windowTitle();
+                for (QWidget *w : windows[i]->findChildren<QWidget *>()) {
+                    texts << w->property("text").toString() << w->property("title").toString();
+                }
             }
+            QMessageBox box;
+            box.setStandardButtons(QMessageBox::Ok);
+            texts << box.button(QMessageBox::Ok)->text();
+            texts.removeAll(QString());
+            QCOMPARE(texts, in(chinese, texts_of("KT62 Update Tool V2.06|SerialPort|Close|Upgrade|"
+                                                 "Language（语言）|Firmware Upgrade|"
+                                                 "Choose Firmware|Upgrade Status:|"
+                                                 "Device Model: Unknown|Current Version: Unknown|"
+                                                 "Upgrade Version: Unknown|CheckVersion|Upgrade|"
+                                                 "固件加密|选择源文件|未设置|选择输出目录|未设置|"
+                                                 "加密|OK")));
         }
-        QMessageBox box;
-        box.setStandardButtons(QMessageBox::Ok);
-        texts << box.button(QMessageBox::Ok)->text();
-        texts.removeAll(QString());
-        QTEST(texts, "texts");
     }
 
-    // What the dialog refuses, and what it takes, by a box in the row's language.
+    // What the dialog refuses, and what it takes, by a box in the case's language.
     void refusals_data()
     {
-        QTest::addColumn<bool>("chinese");
         QTest::addColumn<QString>("file"); // chosen, or dropped; none: "Upgrade" pressed
         QTest::addColumn<bool>("dropped");
-        QTest::addColumn<bool>("open");    // the port is open
-        QTest::addColumn<bool>("running"); // a version check runs
-        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<bool>("open");      // the port is open
+        QTest::addColumn<bool>("running");   // a version check runs
+        QTest::addColumn<QString>("box");    // none: no box
         QTest::addColumn<QString>("chosen"); // the file chosen after
-        QTest::addColumn<bool>("closed");    // the dialog closed, its run stopped
-        const auto both = [](const char *tag, QString file, bool dropped, bool open, bool running,
-                             QStringList english, QStringList chinese, QString chosen = "",
-                             bool closed = false) {
-            QTest::addRow("en: %s", tag)
-                << English << file << dropped << open << running << english << chosen << closed;
-            QTest::addRow("zh: %s", tag)
-                << Chinese << file << dropped << open << running << chinese << chosen << closed;
+        const auto row = [](const char *tag, QString file, bool dropped, bool open, bool running,
+                            QString box, QString chosen = "") {
+            for (const bool chinese : {false, true}) {
+                row_in(chinese, tag) << file << dropped << open << running << box << chosen;
+            }
         };
-        const QStringList busy{"Please stop the running operation first!"};
-        const QStringList busyZh{"请先停止当前操作！"};
-        both("upgrade, port closed", "", false, false, false, {"Serial Port is not opened!"},
-             {"串口未打开！"});
-        both("chosen, port closed", OTHER, false, false, false, {}, {}, OTHER);
-        both("name without _V", "fw.bin", false, true, false, {"Firmware name is not right!"},
-             {"固件文件名不正确！"});
-        both("no firmware", "", false, true, false, {"Please choose firmware!"}, {"请选择固件！"});
-        both("empty file", EMPTY, false, true, false, {"Firmware file is empty!"},
-             {"固件文件为空！"});
-        both("unreadable file", FOLDER, false, true, false, {"Firmware file cannot be read!"},
-             {"无法读取固件文件！"});
-        both("dropped", GOOD, true, true, false, {}, {}, GOOD);
-        both("chosen during a run", GOOD, false, true, true, busy, busyZh);
-        both("dropped during a run", GOOD, true, true, true, busy, busyZh);
-        both("the other button during a run", "", false, true, true, {}, {}, "", true);
+        const QString busy = "Please stop the running operation first!";
+        row("upgrade, port closed", "", false, false, false, "Serial Port is not opened!");
+        row("name without _V", "fw.bin", false, true, false, "Firmware name is not right!");
+        row("no firmware", "", false, true, false, "Please choose firmware!");
+        row("empty file", EMPTY, false, true, false, "Firmware file is empty!");
+        row("unreadable file", FOLDER, false, true, false, "Firmware file cannot be read!");
+        row("dropped", OTHER, true, true, false, "", OTHER);
+        row("chosen during a run", GOOD, false, true, true, busy);
+        row("dropped during a run", GOOD, true, true, true, busy);
+        // The other button of a run cancels it and closes the dialog.
+        row("the other button during a run", "", false, true, true, "");
     }
     void refusals()
     {
-        QFETCH(bool, chinese);
         QFETCH(QString, file);
         QFETCH(bool, dropped);
-        QFETCH(bool, open);
         QFETCH(bool, running);
-        QFETCH(bool, closed);
-        setLanguage(chinese);
+        QFETCH(QString, box);
+        QFETCH(bool, open);
         if (running) {
             click(m_dialog, CHECK);
         }
         if (!open) {
             click(m_window, "btn_open_serial");
         }
-        if (file.isEmpty()) {
-            click(m_dialog, UPGRADE);
-        } else if (dropped) {
-            drop(file);
-        } else {
-            choose(file);
-        }
-        QTEST(m_prompts.boxes, "boxes");
+        file.isEmpty() ? click(m_dialog, UPGRADE) : dropped ? drop(file) : choose(file);
+        QCOMPARE(m_prompts.boxes, box.isEmpty() ? QStringList() : QStringList{in(m_chinese, box)});
         QTEST(QFileInfo(g_firmware_file).fileName(), "chosen");
+        const bool closed = running && file.isEmpty();
         QCOMPARE(m_dialog.isVisible(), !closed);
         QCOMPARE(m_engine.m_running, running && !closed);
     }
 
     // Runs to their end, each after choosing its file: the status line and the run's button at
     // the click, each status the run showed, the labels and buttons at its end, and the status
-    // line once another file is chosen.
+    // line once another file is chosen. An opening after the run starts afresh: no status,
+    // nothing chosen, nothing known of the device.
     void runs_data()
     {
-        QTest::addColumn<bool>("chinese");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("file");
-        QTest::addColumn<int>("result"); // the device's
+        QTest::addColumn<bool>("fails"); // the device reports a failure
         QTest::addColumn<QStringList>("shown");
-        const auto both = [](const char *tag, QString button, QString file, int result,
-                             QStringList english, QStringList chinese) {
-            QTest::addRow("en: %s", tag) << English << button << file << result << english;
-            QTest::addRow("zh: %s", tag) << Chinese << button << file << result << chinese;
-        };
         const QStringList start{"Checking device information", "Cancel"};
-        const QStringList startZh{"正在查询设备信息", "取消"};
         const QStringList transfer{"Erasing Chip...", "Erase finished, begin upgrade...",
                                    "Upgrading 100%", "Waitting for completion..."};
-        const QStringList transferZh{"正在擦除芯片...", "擦除完成，开始升级...", "进度100%",
-                                     "等待最后完成..."};
-        const QStringList end{"Device Model:KT62",
-                              "Current Version:01.00.00.00",
-                              "Upgrade Version:01.02.03.04",
-                              "CheckVersion",
-                              "Upgrade",
-                              ""};
-        const QStringList endZh{"设备型号：KT62",
-                                "当前版本：01.00.00.00",
-                                "升级版本：01.02.03.04",
-                                "查询版本",
-                                "升级",
-                                ""};
-        both("version check", CHECK, OTHER, 0,
-             start + QStringList{"Checking Version...", "CheckVersion Finish!",
-                                 "Device Model:", "Current Version:01.00.00.00",
-                                 "Upgrade Version:00.00.00.00", "CheckVersion", "Upgrade", ""},
-             startZh + QStringList{"正在检查固件版本...", "检查固件版本完成!", "设备型号：",
-                                   "当前版本：01.00.00.00", "升级版本：00.00.00.00", "查询版本",
-                                   "升级", ""});
-        both("upgrade", UPGRADE, GOOD, 0, start + transfer + QStringList{"Upgrade finished!"} + end,
-             startZh + transferZh + QStringList{"升级完成！"} + endZh);
-        both("failed upgrade", UPGRADE, GOOD, 1,
-             start + transfer + QStringList{"Upgrade faild!"} + end,
-             startZh + transferZh + QStringList{"升级失败！"} + endZh);
+        const QStringList end = texts_of("Device Model:KT62|Current Version:01.00.00.00|"
+                                         "Upgrade Version:01.02.03.04|CheckVersion|Upgrade|");
+        const QStringList check = texts_of("Checking Version...|CheckVersion Finish!|Device Model:|"
+                                           "Current Version:01.00.00.00|"
+                                           "Upgrade Version:00.00.00.00|CheckVersion|Upgrade|");
+        for (const bool chinese : {false, true}) {
+            row_in(chinese, "version check") << CHECK << OTHER << false << start + check;
+            row_in(chinese, "upgrade") << UPGRADE << GOOD << false
+                                       << start + transfer + QStringList{"Upgrade finished!"} + end;
+            row_in(chinese, "failed upgrade")
+                << UPGRADE << GOOD << true
+                << start + transfer + QStringList{"Upgrade faild!"} + end;
+        }
     }
     void runs()
     {
-        QFETCH(bool, chinese);
         QFETCH(QString, button);
         QFETCH(QString, file);
-        QFETCH(int, result);
-        setLanguage(chinese);
+        QFETCH(bool, fails);
+        QFETCH(QStringList, shown);
         choose(file);
-        m_device.result = quint8(result);
-        QPushButton *run = child<QPushButton>(m_dialog, button);
-        run->click();
-        QStringList shown{status(), run->text()};
-        shown << waitForRun();
-        for (const char *name : {"lbl_deivce_model", "lbl_device_firmware", "lbl_target_firmware",
-                                 "btn_begin_checkversion", "btn_begin_upgrade"}) {
-            shown << child(m_dialog, name)->property("text").toString();
-        }
+        m_device.reset(fails);
+        click(m_dialog, button);
+        QStringList seen{status(), labels({button}).first()};
+        seen << waitForRun() << labels(INFO_LABELS + QStringList{CHECK, UPGRADE});
         choose(GOOD);
-        QTEST(shown << status(), "shown");
-    }
-
-    // An opening while no run is active starts afresh: nothing chosen, nothing known of the
-    // device, no status from the run before.
-    void reopenedAfresh()
-    {
-        choose(GOOD);
-        click(m_dialog, CHECK);
-        QCOMPARE(waitForRun().last(), QString("CheckVersion Finish!"));
+        seen << status();
         m_dialog.close();
         m_dialog.show();
-        QStringList shown{status(), g_firmware_file};
-        for (const char *name :
-             {"lbl_deivce_model", "lbl_device_firmware", "lbl_target_firmware"}) {
-            shown << child<QLabel>(m_dialog, name)->text();
-        }
-        QCOMPARE(shown, (QStringList{"", "", "Device Model: Unknown", "Current Version: Unknown",
-                                     "Upgrade Version: Unknown"}));
+        seen << status() << g_firmware_file << labels(INFO_LABELS);
+        QCOMPARE(seen, in(m_chinese, shown + texts_of("||Device Model: Unknown|"
+                                                      "Current Version: Unknown|"
+                                                      "Upgrade Version: Unknown")));
     }
 
     // Closing the dialog does not stop a run: shown again after two switches of language, it
@@ -375,42 +379,32 @@ private slots:
         QTest::addColumn<QString>("button");  // that started the run
         QTest::addColumn<QString>("silence"); // the device falls silent after this status
         QTest::addColumn<bool>("lost");       // the port is lost (an error report), not closed
-        QTest::addColumn<QString>("english");
-        QTest::addColumn<QString>("chinese");
-        const auto row = [](const char *tag, QString button, QString silence, bool lost, QString en,
-                            QString zh) {
-            QTest::newRow(tag) << button << silence << lost << en << zh;
-        };
+        QTest::addColumn<QString>("notice");
         const QString closed = "Serial port closed, operation stopped";
         const QString lost = "Serial port lost, operation stopped";
         const QString erased = "; the device may be erased and must be upgraded again";
-        const QString closedZh = "串口已断开，操作已停止", lostZh = "串口连接丢失，操作已停止";
-        const QString erasedZh = "；设备可能已被擦除，必须重新升级";
-        row("closed, version check", CHECK, "", false, closed, closedZh);
-        row("lost, version check", CHECK, "", true, lost, lostZh);
-        row("closed before the erase", UPGRADE, "", false, closed, closedZh);
-        row("closed while erasing", UPGRADE, "Erasing Chip...", false, closed + erased,
-            closedZh + erasedZh);
-        row("lost in the transfer", UPGRADE, "Erase finished, begin upgrade...", true,
-            lost + erased, lostZh + erasedZh);
-        row("lost awaiting the result", UPGRADE, "Waitting for completion...", true, lost + erased,
-            lostZh + erasedZh);
+        row_in(false, "lost, version check") << CHECK << "" << true << lost;
+        row_in(true, "closed while erasing")
+            << UPGRADE << "Erasing Chip..." << false << closed + erased;
+        row_in(false, "lost in the transfer")
+            << UPGRADE << "Erase finished, begin upgrade..." << true << lost + erased;
+        row_in(true, "closed awaiting the result")
+            << UPGRADE << "Waitting for completion..." << false << closed + erased;
     }
     void stopNotice()
     {
         QFETCH(QString, button);
         QFETCH(QString, silence);
+        QFETCH(QString, notice);
         QFETCH(bool, lost);
-        QFETCH(QString, english);
-        QFETCH(QString, chinese);
         choose(GOOD);
         click(m_dialog, button);
         QVERIFY(silenceDeviceAfter(silence));
         m_dialog.close();
-        setLanguage(Chinese);
-        setLanguage(English);
+        setLanguage(!m_chinese);
+        setLanguage(m_chinese);
         m_dialog.show();
-        QStringList shown{status(), child<QPushButton>(m_dialog, button)->text()};
+        QStringList shown{status(), labels({button}).first()};
         m_dialog.close();
         if (lost) {
             g_gpi.handle_error(QSerialPort::ResourceError);
@@ -420,16 +414,18 @@ private slots:
         shown << bar();
         m_dialog.show();
         shown << status();
-        setLanguage(Chinese);
+        setLanguage(!m_chinese);
         shown << bar() << status();
-        setLanguage(English);
+        setLanguage(m_chinese);
         click(m_window, "btn_open_serial");
         QVERIFY(!m_engine.m_running);
         shown << status();
         choose(GOOD);
         const QString running = silence.isEmpty() ? "Checking device information" : silence;
-        QCOMPARE(shown << status(),
-                 (QStringList{running, "Cancel", english, english, chinese, chinese, english, ""}));
+        const QString other = in(!m_chinese, notice);
+        const QStringList expected = in(m_chinese, {running, "Cancel", notice, notice}) +
+                                     QStringList{other, other, in(m_chinese, notice), ""};
+        QCOMPARE(shown << status(), expected);
     }
 
     // Every translation in the catalogue is expected somewhere in these tests (its fixed parts

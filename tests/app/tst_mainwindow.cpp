@@ -23,12 +23,6 @@
 namespace {
 QStringList g_ports;
 constexpr int FRAME_SLACK = 10; // pixels a window frame may shift a centre by
-enum Node                       // how a port's device node treats this user
-{
-    Usable,
-    RefusedToUser,  // its group may use it
-    RefusedToGroup, // and its group may not either
-};
 
 QStringList entries(const QComboBox *box)
 {
@@ -89,81 +83,56 @@ private slots:
         m_window.reset();
         set_port_name_source({});
     }
-    void firstScan_data()
+    // The box lists the names of a scan in plain string order, each once; a scan of the same
+    // names leaves it alone, a forced one (as a language switch makes) rebuilds it, keeping the
+    // port opened last. The timer follows one adapter replaced by another between two scans.
+    void timerFollowsNames_data()
     {
-        QTest::addColumn<QStringList>("reported");
+        QTest::addColumn<QStringList>("first"); // the names when the window is made
+        QTest::addColumn<int>("opened");        // the port in the box: 1 opened, 2 then closed
+        QTest::addColumn<QStringList>("later"); // the names of the next scan
+        QTest::addColumn<int>("scan");          // -1: the timer's own; 0: as the timer; 1: forced
         QTest::addColumn<QStringList>("listed");
-        QTest::newRow("plain string order")
-            << QStringList{"COM3", "COM10", "COM2"} << QStringList{"COM10", "COM2", "COM3"};
-        QTest::newRow("listed once")
-            << QStringList{"COM4", "COM4", "COM1"} << QStringList{"COM1", "COM4"};
-        QTest::newRow("case-sensitive")
-            << QStringList{"com1", "COM1"} << QStringList{"COM1", "com1"};
-        QTest::newRow("no ports: no placeholders") << QStringList{} << QStringList{};
+        QTest::addColumn<QString>("current");
+        const auto row = [](const char *tag, QStringList first, int opened, QStringList later,
+                            int scan, QStringList listed, const char *current) {
+            QTest::newRow(tag) << first << opened << later << scan << listed << QString(current);
+        };
+        const QStringList three{"COM1", "COM4", "COM9"};
+        const QStringList ports{"COM3", "COM10", "com1", "COM4", "COM4", "COM1"};
+        row("first scan", ports, 0, ports, 0, {"COM1", "COM10", "COM3", "COM4", "com1"}, "COM4");
+        row("no ports: no placeholders", {}, 0, {}, 0, {}, "");
+        row("same names", three, 0, {"COM4", "COM9", "COM1", "COM9"}, 0, three, "COM4");
+        row("same names, forced", three, 0, three, 1, three, "COM1");
+        row("adapter swapped", three, 0, {"COM1", "COM4", "ttyUSB0"}, -1,
+            {"COM1", "COM4", "ttyUSB0"}, "COM1");
+        row("opened port kept", three, 1, {"COM2", "COM4"}, 1, {"COM2", "COM4"}, "COM4");
+        row("closed, then rebuilt", three, 2, three, 1, three, "COM4");
+        row("opened port gone", three, 1, {"COM5", "COM2"}, 1, {"COM2", "COM5"}, "COM2");
     }
-    void firstScan()
-    {
-        QFETCH(QStringList, reported);
-        g_ports = reported;
-        MainWindow window;
-        QTEST(entries(window.findChild<QComboBox *>(QStringLiteral("cb_port_idx"))), "listed");
-    }
-    void sameNamesLeaveBoxAlone()
-    {
-        box()->setCurrentIndex(1);
-        g_ports = QStringList{"COM3", "COM1", "COM3"};
-        scan(false);
-        QCOMPARE(box()->currentIndex(), 1); // not rebuilt
-        scan(true);
-        QCOMPARE(box()->currentIndex(), 0);
-    }
-    // One adapter replaced by another between two scans.
     void timerFollowsNames()
     {
-        g_ports = QStringList{"COM1", "ttyUSB0"};
-        QTRY_COMPARE_WITH_TIMEOUT(entries(box()), QStringList({"COM1", "ttyUSB0"}), 5000);
-    }
-    void openedPortStaysSelected_data()
-    {
-        QTest::addColumn<QStringList>("after");
-        QTest::addColumn<bool>("closedFirst");
-        QTest::addColumn<QString>("current");
-        QTest::newRow("port added")
-            << QStringList{"COM1", "COM2", "COM4", "COM9"} << false << "COM4";
-        QTest::newRow("port removed") << QStringList{"COM4"} << false << "COM4";
-        QTest::newRow("closed, then rebuilt") << QStringList{"COM1", "COM4"} << true << "COM4";
-        QTest::newRow("opened port gone") << QStringList{"COM5", "COM2"} << false << "COM2";
-    }
-    void openedPortStaysSelected()
-    {
-        QFETCH(QStringList, after);
-        QFETCH(bool, closedFirst);
-        g_ports = QStringList{"COM1", "COM4", "COM9"};
-        scan(true);
-        box()->setCurrentText(QStringLiteral("COM4"));
-        emit g_gpi.serial_status_changed(true);
-        if (closedFirst) {
-            emit g_gpi.serial_status_changed(false);
-            box()->setCurrentText(QStringLiteral("COM1"));
+        QFETCH(QStringList, first);
+        QFETCH(int, opened);
+        QFETCH(QStringList, later);
+        QFETCH(int, scan);
+        QFETCH(QStringList, listed);
+        g_ports = first;
+        m_window = std::make_unique<MainWindow>();
+        box()->setCurrentText("COM4");
+        if (opened) {
+            emit g_gpi.serial_status_changed(true);
         }
-        g_ports = after;
-        scan(true);
+        if (opened == 2) {
+            emit g_gpi.serial_status_changed(false);
+            box()->setCurrentText("COM1");
+        }
+        g_ports = later;
+        if (scan >= 0) {
+            this->scan(scan == 1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(entries(box()), listed, 5000);
         QTEST(box()->currentText(), "current");
-    }
-    void buttonFollowsChannel()
-    {
-        TestPty pty;
-        g_ports = QStringList{pty.slavePath(), "COM1"};
-        scan(true);
-        box()->setCurrentText(pty.slavePath());
-        QTest::mouseClick(openButton(), Qt::LeftButton);
-        QVERIFY(g_gpi.isOpen());
-        QCOMPARE(openButton()->text(), QStringLiteral("Close"));
-        // Another entry chosen while open: the next click still closes.
-        box()->setCurrentText(QStringLiteral("COM1"));
-        QTest::mouseClick(openButton(), Qt::LeftButton);
-        QVERIFY(!g_gpi.isOpen());
-        QCOMPARE(openButton()->text(), QStringLiteral("Open"));
     }
     // F7 and the upgrade button each open their dialog over the window: centred, give or take
     // its frame, and moved inside the screen's available area near its edges. F6 opens nothing.
@@ -202,35 +171,34 @@ private slots:
     }
     // Why a port did not open, in both languages, on a permanent label: it fits the window,
     // its tooltip is the whole text, a status tip (the Language menu's) leaves it, a good open
-    // clears it.
+    // clears it. The button follows the channel: open, it closes whatever entry is chosen.
     void openFailureInStatusBar_data()
     {
-        QTest::addColumn<QString>("port");    // "pty", held by another channel; else in a folder
-                                              // that holds only the file "plain"
-        QTest::addColumn<int>("node");        // how the port's node treats this user
+        QTest::addColumn<QString>("port"); // "pty", held by another channel; else in a folder
+                                           // that holds only the file "plain"
+        QTest::addColumn<int>("refused");  // the node refuses this user: 1 not its group, 2 it too
         QTest::addColumn<QString>("english"); // %1: the port
         QTest::addColumn<QString>("chinese");
-        const auto row = [](const char *tag, QString port, Node node, QString en, QString zh) {
-            QTest::newRow(tag) << port << int(node) << en << zh;
+        const auto row = [](const char *tag, QString port, int refused, QString en, QString zh) {
+            QTest::newRow(tag) << port << refused << en << zh;
         };
-        row("held by another program", "pty", Usable, "Cannot open %1: in use by another program",
+        row("held by another program", "pty", 0, "Cannot open %1: in use by another program",
             "无法打开%1：被其他程序占用");
-        row("group to join", "pty", RefusedToUser,
+        row("group to join", "pty", 1,
             "Cannot open %1: permission denied; join the group dialout (sudo usermod -aG dialout "
             "$USER), then log in again",
             "无法打开%1：没有访问权限；请加入用户组dialout（sudo usermod -aG dialout "
             "$USER），然后重新登录");
-        row("no group to join", "pty", RefusedToGroup, "Cannot open %1: permission denied",
+        row("no group to join", "pty", 2, "Cannot open %1: permission denied",
             "无法打开%1：没有访问权限");
-        row("no such port", "missing", Usable, "Cannot open %1: no such port",
-            "无法打开%1：串口不存在");
-        row("anything else", "plain", Usable, "Cannot open %1: Inappropriate ioctl for device",
+        row("no such port", "missing", 0, "Cannot open %1: no such port", "无法打开%1：串口不存在");
+        row("anything else", "plain", 0, "Cannot open %1: Inappropriate ioctl for device",
             "无法打开%1：Inappropriate ioctl for device");
     }
     void openFailureInStatusBar()
     {
         QFETCH(QString, port);
-        QFETCH(int, node);
+        QFETCH(int, refused);
         QFETCH(QString, english);
         QFETCH(QString, chinese);
         m_window->show(); // a status message hides only the bar's visible widgets
@@ -241,10 +209,9 @@ private slots:
         QVERIFY(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
         g_ports = QStringList{port = port == "pty" ? pty.slavePath() : dir.filePath(port)};
         scan(true);
-        if (node != Usable) {
-            set_port_node_facts_source([node](const QString &) {
-                return std::optional<PortNodeFacts>(
-                    {true, false, "dialout", node == RefusedToUser});
+        if (refused) {
+            set_port_node_facts_source([refused](const QString &) {
+                return std::optional<PortNodeFacts>({true, false, "dialout", refused == 1});
             });
         }
         openButton()->click();
@@ -265,9 +232,17 @@ private slots:
         holder.closeSerialPort();
         g_ports = QStringList{pty.slavePath()};
         scan(true);
-        openButton()->click();
+        QCOMPARE(openButton()->text(), QString("Open"));
+        QTest::mouseClick(openButton(), Qt::LeftButton);
         QVERIFY(g_gpi.isOpen());
         QCOMPARE(status->text(), QString());
+        QCOMPARE(openButton()->text(), QString("Close"));
+        g_ports << "COM1";
+        scan(true);
+        box()->setCurrentText("COM1");
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        QVERIFY(!g_gpi.isOpen());
+        QCOMPARE(openButton()->text(), QString("Open"));
     }
 };
 

