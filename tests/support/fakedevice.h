@@ -3,6 +3,7 @@
 
 #include "tests/support/fakeline.h"
 
+#include <QBuffer>
 #include <QIODevice>
 #include <algorithm>
 
@@ -31,6 +32,20 @@ struct FailingDevice : QIODevice
     }
     qint64 writeData(const char *, qint64) override { return -1; }
     int reads = 0;
+};
+
+// A file whose size says more than it delivers: cut short while it is read.
+struct ShortFile : QBuffer
+{
+    ShortFile(const QByteArray &content, qint64 size) : m_content(content), m_size(size)
+    {
+        setBuffer(&m_content);
+        open(ReadOnly);
+    }
+    qint64 size() const override { return m_size; }
+    bool atEnd() const override { return pos() >= m_content.size(); }
+    QByteArray m_content;
+    qint64 m_size;
 };
 
 #endif

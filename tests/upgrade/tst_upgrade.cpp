@@ -190,6 +190,24 @@ private slots:
     // Every block once, in order, numbered from 1 (256 as 0), the last padded with 0x1a, its
     // checksum the sum of its data bytes without carries; the percentage in single precision,
     // truncated; only the ACK after the last block's ends the transmission.
+    // Checksums worked out by hand: the sum of the 1024 data bytes, carries past 8 bits dropped.
+    void blockChecksum_data()
+    {
+        QTest::addColumn<QByteArray>("data"); // the packet's first bytes; zeros follow
+        QTest::addColumn<QByteArray>("sum");
+        QTest::newRow("0x80 + 0x80 + 0x01 = 0x101") << bytes("808001") << bytes("01");
+        QTest::newRow("100 times 0x03 = 300 = 0x12c") << QByteArray(100, 3) << bytes("2c");
+        QTest::newRow("1024 times 0x01 = 0x400") << QByteArray(1024, 1) << bytes("00");
+    }
+    void blockChecksum()
+    {
+        QFETCH(QByteArray, data);
+        EngineRig rig;
+        const QByteArray packet = data.leftJustified(1024, 0);
+        QVERIFY(rig.enterTransfer(packet));
+        rig.device(NAKS);
+        QTEST(rig.takeSent().right(1), "sum");
+    }
     void transfer_data()
     {
         QTest::addColumn<int>("packets");
@@ -380,6 +398,7 @@ private slots:
         QTest::newRow("empty image") << QStringList{"target", "device"} + refused;
         QTest::newRow("other file chosen") << refused;
         QTest::newRow("read fails midway") << refused;
+        QTest::newRow("file cut short while read") << refused;
     }
     void noErase()
     {
@@ -397,6 +416,9 @@ private slots:
             rig.load({});
         } else if (spoil == "other file chosen") {
             rig.firmware += "x";
+        } else if (spoil == "file cut short while read") {
+            ShortFile cut(QByteArray(3000, 'a'), 5000);
+            rig.engine.load_firmware_from(cut, rig.firmware);
         } else {
             rig.engine.load_firmware_from(failing, rig.firmware);
         }
