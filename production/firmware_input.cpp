@@ -18,18 +18,26 @@ qint64 max_firmware_size()
     return qint64(MAX_PACKET_COUNT) * FIRMWARE_PACKET_SIZE;
 }
 
+QString input_file_refusal(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return QStringLiteral("%1: no such file").arg(path);
+    }
+    if (!info.isFile()) {
+        return QStringLiteral("%1: not a regular file").arg(path);
+    }
+    return QString();
+}
+
 FirmwareInput check_firmware_input(const QString &path)
 {
     FirmwareInput input;
+    input.error = input_file_refusal(path);
+    if (!input.error.isEmpty()) {
+        return input;
+    }
     const QFileInfo info(path);
-    if (!info.exists()) {
-        input.error = QStringLiteral("%1: no such file").arg(path);
-        return input;
-    }
-    if (!info.isFile()) {
-        input.error = QStringLiteral("%1: not a regular file").arg(path);
-        return input;
-    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         input.error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
@@ -92,16 +100,11 @@ FirmwareInspection named_inspection(const QString &path)
 FirmwareInspection inspect_firmware(const QString &path)
 {
     FirmwareInspection inspection;
-    const QFileInfo info(path);
+    inspection.error = input_file_refusal(path);
+    if (!inspection.error.isEmpty()) {
+        return inspection;
+    }
     QFile file(path);
-    if (!info.exists()) {
-        inspection.error = QStringLiteral("%1: no such file").arg(path);
-        return inspection;
-    }
-    if (!info.isFile()) {
-        inspection.error = QStringLiteral("%1: not a regular file").arg(path);
-        return inspection;
-    }
     if (!file.open(QIODevice::ReadOnly)) {
         inspection.error = QStringLiteral("%1: cannot be read").arg(path);
         return inspection;

@@ -18,6 +18,9 @@ struct FirmwareInput
 // The largest image the transfer can address (its packet count is 16 bits).
 qint64 max_firmware_size();
 
+// "PATH: no such file" or "PATH: not a regular file" (a FIFO, a device, a
+// folder), for any file the tools read; empty for a regular file.
+QString input_file_refusal(const QString &path);
 FirmwareInput check_firmware_input(const QString &path);
 // The refusal of a file larger than can be sent, from its size alone (a
 // sparse file of gigabytes is refused without reading it); empty when it

@@ -114,11 +114,11 @@ private:
     FlashReport m_report;
     bool m_active = false;
     UpgradePhase m_phase = UpgradePhase::Idle;
-    QString m_last_text;          // shown as the message of a good end, never compared
+    QString m_last_text;           // shown as the message of a good end, never compared
     bool m_gate_asked = false;     // the first answer decided the erase
     bool m_kept = false;           // the erase gate kept the device as it was
     bool m_answered_again = false; // a later answer was refused a second erase
-    int m_shown_acknowledged = 0; // the blocks the last progress showed
+    int m_shown_acknowledged = 0;  // the blocks the last progress showed
 };
 
 #endif

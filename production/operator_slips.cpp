@@ -3,6 +3,7 @@
 #include "firmware/file_target.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
+#include "production/firmware_input.h"
 #include "production/port_finder.h"
 #include "serial/port_access.h"
 
@@ -118,12 +119,9 @@ QString report_path_refusal(const QString &report, const QString &firmware,
 namespace {
 QString plain_image_refusal(const QString &plain, const QString &output_dir)
 {
-    const QFileInfo info(plain);
-    if (!info.exists()) {
-        return QStringLiteral("%1: no such file").arg(plain);
-    }
-    if (!info.isFile()) {
-        return QStringLiteral("%1: not a regular file").arg(plain);
+    const QString unfit = input_file_refusal(plain);
+    if (!unfit.isEmpty()) {
+        return unfit;
     }
     if (path_has_marker(plain)) {
         return QStringLiteral("%1: the path already holds \"_V\"; is it encrypted already?")
