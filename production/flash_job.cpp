@@ -96,6 +96,7 @@ FlashJob::FlashJob(const JobSettings &settings, QObject *parent)
             m_gate_asked = true;
             m_kept = m_settings.skip_same &&
                      answer_names_image(answer, m_report.device_model, m_report.target_version);
+            m_erase_asked = !m_kept;
             return !m_kept;
         });
     }
@@ -210,6 +211,17 @@ void FlashJob::interrupt(int signal_number, const QString &signal_name)
 
 void FlashJob::notePhase()
 {
+    if (m_active && m_settings.mode == JobMode::Upgrade && !m_erase_asked &&
+        m_engine.packets_sent() > 0) {
+        // A device that reports an erase's end before this run asked for one
+        // (a late report of an earlier run's erase) and then takes the image
+        // is not erased for it, and would be erased only after it.
+        m_engine.stop_upgrade();
+        finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
+               QStringLiteral("the device asked for the image before this run asked it to erase; "
+                              "it may hold part of an image and must be upgraded again"));
+        return;
+    }
     if (m_active) {
         m_watchdog.observe(m_engine);
     }
@@ -247,7 +259,7 @@ void FlashJob::onInfo(QString text)
     // The engine announces a good result as it arrives; a success the
     // run does not confirm is reported as what it is instead.
     if (m_engine.last_result() == UPGRADE_RESULT_OK &&
-        (m_settings.mode == JobMode::CheckVersion || !image_delivered(m_engine))) {
+        (m_settings.mode == JobMode::CheckVersion || !delivered())) {
         return;
     }
     m_last_text = text;
@@ -298,12 +310,18 @@ void FlashJob::onUpgradeFinished()
         // Only the device's firmware information answers a check.
         finish(EXIT_DEVICE_FAILURE, JobResult::PrematureSuccess,
                QStringLiteral("the device reported success instead of its firmware information"));
-    } else if (!image_delivered(m_engine)) {
+    } else if (!delivered()) {
         finish(EXIT_DEVICE_FAILURE, JobResult::PrematureSuccess,
                premature_success_message(m_engine));
     } else {
         finish(EXIT_UPGRADE_OK, JobResult::Success, m_last_text);
     }
+}
+
+bool FlashJob::delivered() const
+{
+    // The image counts only after the erase this run asked for.
+    return m_erase_asked && image_delivered(m_engine);
 }
 
 void FlashJob::onCheckFinished()

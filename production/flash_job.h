@@ -102,6 +102,7 @@ private:
     // everything that can move the engine on (its signals, a received chunk).
     void notePhase();
     void finish(int exit_code, JobResult result, const QString &message);
+    bool delivered() const;
     void fillTransferFigures();
 
     JobSettings m_settings;
@@ -118,6 +119,7 @@ private:
     bool m_gate_asked = false;     // the first answer decided the erase
     bool m_kept = false;           // the erase gate kept the device as it was
     bool m_answered_again = false; // a later answer was refused a second erase
+    bool m_erase_asked = false;    // this run asked the device to erase
     int m_shown_acknowledged = 0;  // the blocks the last progress showed
 };
 

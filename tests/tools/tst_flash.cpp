@@ -151,6 +151,11 @@ private slots:
             "the device answered the query again after the erase was asked for; it may be erased "
             "and must be upgraded again",
             "cancel");
+        // An erase's end reported before this run asked for one: no image goes to it.
+        row("an erase this run did not ask for", "--unasked-erase", "", "1 query",
+            "the device asked for the image before this run asked it to erase; it may hold part "
+            "of an image and must be upgraded again",
+            "erase finished, unasked");
         // Only a step not reached before is progress: the same steps again and again are none.
         row("erase finished and every block acknowledged, again and again", "--erase-loop", "",
             "4 completion", "no result from the device for 1.5 s after the end of transmission",

@@ -59,7 +59,8 @@ QString describe(const SimConfig &config)
           << flag("verbose", d.verbose) << flag("babble", d.babble) << flag("crc-mode", d.crc_mode)
           << flag("nak-stream", d.nak_stream) << flag("erase-loop", d.erase_loop)
           << flag("early-success", d.early_success) << flag("answer-twice", d.answer_twice)
-          << flag("ack-unseen", d.ack_unseen) << flag("blind-acks", d.blind_acks);
+          << flag("unasked-erase", d.unasked_erase) << flag("ack-unseen", d.ack_unseen)
+          << flag("blind-acks", d.blind_acks);
     words.removeAll("");
     return words.join(' ');
 }
@@ -246,12 +247,14 @@ private slots:
             << "--link /tmp/tty --save image.bin --seed 18446744073709551615 --info "
                "KT62_V09.08.07.06 --erase-ms 0 --nak-rate 0.999 --silent-after 0 --exit-after 7 "
                "--fail-result --once --verbose --noise 1 --pace 115200 --chunk-split --babble "
-               "--crc-mode --nak-stream --erase-loop --early-success --answer-twice --ack-unseen "
+               "--crc-mode --nak-stream --erase-loop --early-success --answer-twice "
+               "--unasked-erase --ack-unseen "
                "--blind-acks"
             << "link=/tmp/tty save=image.bin seed=18446744073709551615 info=KT62_V09.08.07.06 "
                "erase-ms=0 nak-rate=0.999 silent-after=0 exit-after=7 noise=1 pace=115200 "
                "chunk-split fail-result once verbose babble crc-mode "
-               "nak-stream erase-loop early-success answer-twice ack-unseen blind-acks";
+               "nak-stream erase-loop early-success answer-twice unasked-erase ack-unseen "
+               "blind-acks";
         // Help and the version are answered whatever the values say.
         QTest::newRow("help") << "-h --nak-rate 5"
                               << "help: " + defaults;

@@ -41,6 +41,9 @@ struct SimOptions
                                   "again once a second, taking no block."};
     QCommandLineOption early{"early-success", "Answer the query with a success result."};
     QCommandLineOption twice{"answer-twice", "Answer every query twice, in one write."};
+    QCommandLineOption unasked{"unasked-erase",
+                               "Report the end of an erase as a run starts, before any was asked "
+                               "for, and ask for blocks."};
     QCommandLineOption ack_unseen{"ack-unseen", "After the erase, acknowledge every block before "
                                                 "it comes, then report success."};
     QCommandLineOption blind_acks{"blind-acks",
@@ -61,11 +64,10 @@ void add_options(QCommandLineParser &parser, const SimOptions &o)
         "(also a --link another simulator serves, a --save FILE that cannot be written).");
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.link,  o.info,   o.save,       o.erase,      o.seed,
-                       o.split, o.noise,  o.nak,        o.silent,     o.exit_after,
-                       o.fail,  o.babble, o.crc,        o.nak_stream, o.erase_loop,
-                       o.early, o.twice,  o.ack_unseen, o.blind_acks, o.pace,
-                       o.once,  o.verbose});
+    parser.addOptions({o.link,       o.info,       o.save,       o.erase,      o.seed,   o.split,
+                       o.noise,      o.nak,        o.silent,     o.exit_after, o.fail,   o.babble,
+                       o.crc,        o.nak_stream, o.erase_loop, o.early,      o.twice,  o.unasked,
+                       o.ack_unseen, o.blind_acks, o.pace,       o.once,       o.verbose});
 }
 
 // A whole number of at least minimum.
@@ -182,6 +184,7 @@ SimArgs parse_sim_args(const QStringList &arguments)
     config.device.erase_loop = parser.isSet(o.erase_loop);
     config.device.early_success = parser.isSet(o.early);
     config.device.answer_twice = parser.isSet(o.twice);
+    config.device.unasked_erase = parser.isSet(o.unasked);
     config.device.ack_unseen = parser.isSet(o.ack_unseen);
     config.device.blind_acks = parser.isSet(o.blind_acks);
     config.device.once = parser.isSet(o.once);

@@ -208,6 +208,13 @@ bool SimDevice::takeStartSequence()
         ++m_start_sequences;
         m_phase = Phase::Commands;
         m_log(QStringLiteral("start sequence"));
+        if (m_options.unasked_erase) {
+            // The late report of an erase nobody asked for in this run, then
+            // a request for blocks.
+            m_log(QStringLiteral("erase finished, unasked"));
+            sendFrame(CMD_ERASE_FINISHED, QByteArray(1, char(FRAME_FILLER)));
+            m_send(QByteArray(NAK_BURST, char(XMODEM_NAK)), false);
+        }
     } else {
         m_rx.remove(0, 1);
     }

@@ -34,6 +34,7 @@ struct DeviceOptions
     bool erase_loop = false;
     bool early_success = false; // answer the query with a success result
     bool answer_twice = false;  // answer every query twice, in one write
+    bool unasked_erase = false; // report an erase's end as a run starts, then ask for blocks
     bool ack_unseen = false;    // after the erase, ACK every block before it comes; then success
     // After the erase, three NAKs, an ACK per block and one more, and a
     // success result, all at once, reading nothing meanwhile.
