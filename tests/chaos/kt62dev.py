@@ -178,30 +178,33 @@ class Device:
             self.unplug(acts["unplug"])
 
     def receive(self, data):
+        """Takes in what the line carried, one whole item after the other."""
         self.rx += data
         while self.rx and self.plug:
-            item = self.take()
-            if not item:
-                break
-            del self.rx[: item[0]]
-            item[1](item[2])
+            size, handler = self.item()
+            if len(self.rx) < size:
+                return
+            item = bytes(self.rx[:size])
+            del self.rx[:size]
+            handler(item)
 
-    def take(self):
-        """The next whole item at the head of rx: (size, handler, argument)."""
-        rx, stray, whole = self.rx, (1, lambda _: None, None), len(START_SEQUENCE)
+    def item(self):
+        """The size and handler of the item at the head of rx; noise goes a byte at a time."""
+        rx, whole = self.rx, len(START_SEQUENCE)
+        if rx[0] == FRAME_START and START_SEQUENCE.startswith(bytes(rx[:whole])):
+            return whole, self.on_start
         if rx[0] == FRAME_START:
-            if START_SEQUENCE.startswith(bytes(rx[:whole])):
-                return (whole, self.on_start, None) if len(rx) >= whole else None
             size = FRAME_HEADER + (rx[1] | rx[2] << 8 if len(rx) >= FRAME_HEADER else 0)
-            if size > FRAME_HEADER + MAX_TOOL_PAYLOAD:
-                return stray
-            return (size, self.on_frame, bytes(rx[3:size])) if len(rx) >= size else None
-        if rx[0] == STX:
-            return (BLOCK_SIZE, self.on_block, bytes(rx[:BLOCK_SIZE])) if len(rx) >= BLOCK_SIZE \
-                else None
-        if rx[0] == EOT and len(rx) < 2:
-            return None
-        return (2, self.on_eot, None) if rx[0] == EOT and rx[1] == EOT_TRAILER else stray
+            if size <= FRAME_HEADER + MAX_TOOL_PAYLOAD:
+                return size, self.on_frame
+        elif rx[0] == STX:
+            return BLOCK_SIZE, self.on_block
+        elif rx[0] == EOT and rx[1:2] in (b"", bytes([EOT_TRAILER])):
+            return 2, self.on_eot
+        return 1, self.on_noise
+
+    def on_noise(self, _):
+        """A byte that starts no item is line noise: nothing to do."""
 
     def on_start(self, _):
         self.plug.runs += 1
@@ -209,8 +212,8 @@ class Device:
         self.xmodem = False
         self.event("start", lambda acts: "skip_query" in acts and self.erase_done())
 
-    def on_frame(self, body):
-        command, payload, plug = body[0], body[1:], self.plug
+    def on_frame(self, raw):
+        command, payload, plug = raw[FRAME_HEADER - 1], raw[FRAME_HEADER:], self.plug
         if command == CMD_QUERY:
             plug.note("query", payload)
             self.event("query", self.reply_query)
