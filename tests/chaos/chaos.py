@@ -93,16 +93,16 @@ def device_script(rng, ids, run):
     story = ["answers %s" % identity.decode()]
     for _ in range(0 if rng.random() < GOOD_SHARE else rng.choice([1, 1, 2, 3])):
         name = rng.choices(list(HOSTILE), [row[0] for row in HOSTILE.values()])[0]
-        n = dev.blocks_for(len(run["image"]["data"]))
-        c = types.SimpleNamespace(rng=rng, run=run, ids=ids, identity=identity, n=n,
-                                  k=rng.randint(1, n))
+        blocks = dev.blocks_for(len(run["image"]["data"]))
+        c = types.SimpleNamespace(rng=rng, run=run, ids=ids, identity=identity, n=blocks,
+                                  k=rng.randint(1, blocks))
         whens = HOSTILE[name][1](c)
         acts = {act: arg(c) if callable(arg) else arg for act, arg in HOSTILE[name][2].items()}
         for when in whens:
             script["acts"].setdefault(when, {}).update(acts)
         moments = ", ".join("%s %s" % (e, n or "every") for e, n in whens)
         args = {act: arg for act, arg in acts.items() if arg is not True}
-        story.append("%s at %s %s" % (name, moments, args))
+        story.append("%s at %s%s" % (name, moments, " %s" % args if args else ""))
     return {"script": script, "story": story}
 
 
