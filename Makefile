@@ -100,7 +100,7 @@ chaos: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kt62-flash
 	python3 tests/chaos/test_kt62dev.py
 	python3 tests/chaos/chaos.py --build $(BUILD) --jobs $(CHAOS_JOBS) \
-	  $(if $(CHAOS_SEED),--seed $(CHAOS_SEED) --repeat 5 --verbose,--seeds $(CHAOS_SEEDS) --first $(CHAOS_FIRST))
+	  $(if $(CHAOS_SEED),--seed $(CHAOS_SEED),--seeds $(CHAOS_SEEDS) --first $(CHAOS_FIRST))
 
 # Builds only the simulated device and the flasher; needs no display.
 demo: configure
