@@ -199,8 +199,7 @@ void FlashJob::abort(JobResult result, int exit_code, const QString &message)
         return;
     }
     notePhase();
-    m_engine.stop_upgrade();
-    finish(exit_code, result, message);
+    stopWith(exit_code, result, message);
 }
 
 void FlashJob::interrupt(int signal_number, const QString &signal_name)
@@ -216,10 +215,9 @@ void FlashJob::notePhase()
         // A device that reports an erase's end before this run asked for one
         // (a late report of an earlier run's erase) and then takes the image
         // is not erased for it, and would be erased only after it.
-        m_engine.stop_upgrade();
-        finish(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
-               QStringLiteral("the device asked for the image before this run asked it to erase; "
-                              "it may hold part of an image and must be upgraded again"));
+        stopWith(EXIT_DEVICE_FAILURE, JobResult::DeviceFailure,
+                 QStringLiteral("the device asked for the image before this run asked it to erase; "
+                                "it may hold part of an image and must be upgraded again"));
         return;
     }
     if (m_active) {
@@ -344,9 +342,8 @@ void FlashJob::onPortStatus(bool connected)
     if (!m_active || connected) {
         return;
     }
-    m_engine.stop_upgrade();
-    finish(EXIT_PORT_ERROR, JobResult::PortError,
-           QStringLiteral("lost the port %1").arg(m_settings.port));
+    stopWith(EXIT_PORT_ERROR, JobResult::PortError,
+             QStringLiteral("lost the port %1").arg(m_settings.port));
 }
 
 void FlashJob::onStalled(UpgradePhase phase, int limit_ms)
@@ -354,8 +351,7 @@ void FlashJob::onStalled(UpgradePhase phase, int limit_ms)
     if (!m_active) {
         return;
     }
-    m_engine.stop_upgrade();
-    finish(EXIT_TIMEOUT, JobResult::Timeout, stall_message(phase, limit_ms, m_engine));
+    stopWith(EXIT_TIMEOUT, JobResult::Timeout, stall_message(phase, limit_ms, m_engine));
 }
 
 void FlashJob::fillTransferFigures()
@@ -375,8 +371,23 @@ void FlashJob::fillTransferFigures()
     m_report.repeats = qMax<qint64>(0, m_report.blocks_sent - m_engine.packets_sent());
 }
 
+// Settles the reason before the engine stops: stopping drops the queued
+// output, and a port that fails under that reports its loss from inside the
+// stop, which must not end the job a second time with another reason.
+void FlashJob::stopWith(int exit_code, JobResult result, const QString &message)
+{
+    m_active = false;
+    m_engine.stop_upgrade();
+    finish(exit_code, result, message);
+}
+
 void FlashJob::finish(int exit_code, JobResult result, const QString &message)
 {
+    // A job ends once: its lane takes the finished job away at the first end.
+    if (m_finished) {
+        return;
+    }
+    m_finished = true;
     m_active = false;
     m_watchdog.stop();
     m_report.end_at = m_clock.elapsed();

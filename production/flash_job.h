@@ -101,6 +101,7 @@ private:
     // Notes the time a phase began, from the engine's state; called after
     // everything that can move the engine on (its signals, a received chunk).
     void notePhase();
+    void stopWith(int exit_code, JobResult result, const QString &message);
     void finish(int exit_code, JobResult result, const QString &message);
     bool delivered() const;
     void fillTransferFigures();
@@ -114,6 +115,7 @@ private:
     QElapsedTimer m_clock;
     FlashReport m_report;
     bool m_active = false;
+    bool m_finished = false;
     UpgradePhase m_phase = UpgradePhase::Idle;
     QString m_last_text;           // shown as the message of a good end, never compared
     bool m_gate_asked = false;     // the first answer decided the erase
