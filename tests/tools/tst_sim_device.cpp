@@ -71,18 +71,6 @@ private slots:
                  INFO_REPLY);
     }
 
-    void refusesImpossibleSize() // more than 65535 packets: a failure, and the device serves on
-    {
-        Device device;
-        device.at(0ms, START);
-        QCOMPARE(device.at(10ms, build_frame(CMD_BEGIN_UPGRADE, QByteArray::fromHex("ffffff7f"))),
-                 build_frame(CMD_UPGRADE_RESULT, QByteArray(1, char(0x01))));
-        QCOMPARE(device.at(20ms, build_frame(CMD_QUERY_FIRMWARE_INFO, "")), INFO_REPLY);
-        // The largest image that can be addressed is erased for.
-        device.at(30ms, build_frame(CMD_BEGIN_UPGRADE, QByteArray::fromHex("00fcff03")));
-        QCOMPARE(device.at(230ms), QByteArray::fromHex("2401002200") + NAK_BURST);
-    }
-
     void judgesTransfer_data()
     {
         QTest::addColumn<QString>("damage");   // to the image or its padding
