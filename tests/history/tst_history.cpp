@@ -1,7 +1,4 @@
-// The board history on SQLite files and on a PostgreSQL server the test starts itself: every
-// column kept, each board's row committed when it starts and again when it ends, an older schema
-// migrated, a newer one and a user without write rights refused at the open; a full disk or a
-// lock held past the statement limit sends the rows of the boards in progress to the fallback.
+// The board history on SQLite files and on a PostgreSQL server the test starts itself.
 #include "history/history.h"
 #include "history/history_export.h"
 #include "tests/support/pgserver.h"
@@ -16,18 +13,9 @@
 #include <sys/resource.h>
 
 namespace {
-constexpr int LIMIT_MS = 60000;   // a loaded machine is slow, never this slow
-constexpr int STATEMENT_MS = 500; // a history's own limit on one statement
-enum Backend
-{
-    Sqlite,
-    Postgres
-};
-enum Fault
-{
-    FullDisk,
-    Locked
-};
+constexpr int LIMIT_MS = 60000;         // a loaded machine is slow, never this slow
+constexpr int STATEMENT_MS = 500;       // a history's own limit on one statement
+constexpr int SQLITE = 0, POSTGRES = 1; // backends
 
 BoardRecord full_record(int n)
 {
@@ -62,11 +50,9 @@ QList<QJsonObject> rows(const HistoryTarget &target)
 {
     QList<QJsonObject> rows;
     QString error;
-    if (!read_history(
-            target, {}, [&rows](const BoardRecord &r) { return rows << board_to_json(r), true; },
-            &error)) {
-        qWarning() << error;
-    }
+    read_history(
+        target, {}, [&rows](const BoardRecord &r) { return rows << board_to_json(r), true; },
+        &error);
     return rows;
 }
 // The record as its row reads back: with its id, and as begun (no end, no exit code) or whole.
@@ -120,7 +106,7 @@ class TestHistory : public QObject
         HistoryTarget target;
         target.path = m_dir.filePath(name + ".db");
         QString error;
-        if (backend == Postgres &&
+        if (backend == POSTGRES &&
             !((error = m_server.psql("postgres", "CREATE DATABASE " + name)).isEmpty() &&
               parse_history_target(m_server.url(name), &target, &error))) {
             qWarning() << error;
@@ -158,25 +144,24 @@ private slots:
         QTest::addColumn<QString>("sql");
         QTest::addColumn<QString>("user"); // empty: the owner
         QTest::addColumn<QString>("refusal");
-        QTest::newRow("postgresql, first release") << int(Postgres) << 1 << "SELECT 1"
-                                                   << ""
-                                                   << "";
-        QTest::newRow("sqlite, newer")
-            << int(Sqlite) << 2 << "UPDATE kt62_schema SET version = 3"
-            << ""
-            << "the history %1 has schema version 3; this kt62-flash knows up to 2";
-        QTest::newRow("postgresql, read only")
-            << int(Postgres) << 2 << "GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader"
-            << "reader"
-            << "cannot write to the history %1: ";
+        const auto row = [](const char *tag, int backend, int version, const char *sql,
+                            const char *user, const char *refusal) {
+            QTest::newRow(tag) << backend << version << QString(sql) << QString(user) << refusal;
+        };
+        row("postgresql, first release", POSTGRES, 1, "SELECT 1", "", "");
+        row("sqlite, newer", SQLITE, 2, "UPDATE kt62_schema SET version = 3", "",
+            "the history %1 has schema version 3; this kt62-flash knows up to 2");
+        row("postgresql, read only", POSTGRES, 2,
+            "GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader", "reader",
+            "cannot write to the history %1: ");
     }
     void open()
     {
-        QFETCH(int, backend);
         QFETCH(int, version);
         QFETCH(QString, sql);
         QFETCH(QString, user);
         QFETCH(QString, refusal);
+        QFETCH(int, backend);
         HistoryTarget target = fresh(backend);
         QVERIFY(direct(target, 1,
                        "INSERT INTO kt62_boards (started, station, result) VALUES "
@@ -190,31 +175,30 @@ private slots:
             return;
         }
         QCOMPARE(error, QString());
-        BoardRecord old;
+        BoardRecord old; // as the first release wrote it
         old.started = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
         old.station = "old";
         old.result = "success";
         const quint64 ticket = begin_board(history, full_record(7));
         const QList<QJsonObject> begun = rows(target);
-        QCOMPARE(begun.size(), 2);
-        QCOMPARE(begun, (QList<QJsonObject>{row_of(old, id_of(begun[0])),
-                                            row_of(full_record(7), id_of(begun[1]), true)}));
+        QCOMPARE(begun, (QList<QJsonObject>{row_of(old, id_of(begun.value(0))),
+                                            row_of(full_record(7), id_of(begun.value(1)), true)}));
         QVERIFY(complete_board(history, ticket, full_record(7)));
-        QCOMPARE(rows(target).last(), row_of(full_record(7), id_of(begun[1])));
+        QCOMPARE(rows(target).last(), row_of(full_record(7), id_of(begun.value(1))));
     }
 
     // A write that fails mid-run fails the history once: no new board is begun, and the
     // completions of the boards in progress go to the fallback file, one JSON object a line.
     void fails_midway_data()
     {
-        QTest::addColumn<int>("fault");
-        QTest::newRow("full disk") << int(FullDisk);
-        QTest::newRow("locked past the limit") << int(Locked);
+        QTest::addColumn<bool>("fullDisk"); // else locked past the limit
+        QTest::newRow("full disk") << true;
+        QTest::newRow("locked past the limit") << false;
     }
     void fails_midway()
     {
-        QFETCH(int, fault);
-        const HistoryTarget target = fresh(Sqlite);
+        QFETCH(bool, fullDisk);
+        const HistoryTarget target = fresh(SQLITE);
         HistoryOptions options;
         options.fallback_path = m_dir.filePath(QString("fallback%1.jsonl").arg(m_made));
         options.limits.statement_timeout_ms = STATEMENT_MS;
@@ -231,7 +215,7 @@ private slots:
         const auto handler = signal(SIGXFSZ, SIG_IGN);
         QString error;
         QSqlDatabase other = open_history_connection(target, "other", {}, true, &error);
-        if (fault == FullDisk) {
+        if (fullDisk) {
             // The journal may not grow by a byte from here: the next commit meets a full disk.
             limit.rlim_cur = QFileInfo(target.path + "-wal").size();
             QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
@@ -257,14 +241,12 @@ private slots:
         QVERIFY2(failed[0][0].toString().contains(target.display()),
                  qPrintable(failed[0][0].toString()));
         const QList<QJsonObject> kept = rows(target);
-        QCOMPARE(kept.size(), 2);
-        const qint64 id = id_of(kept[0]);
+        const qint64 id = id_of(kept.value(0));
         QCOMPARE(kept, (QList<QJsonObject>{row_of(full_record(1), id, true),
                                            row_of(full_record(2), id + 1, true)}));
         QFile fallback(options.fallback_path);
-        QVERIFY(fallback.open(QIODevice::ReadOnly));
         QCOMPARE(
-            fallback.readAll(),
+            fallback.open(QIODevice::ReadOnly) ? fallback.readAll() : QByteArray(),
             QJsonDocument(row_of(full_record(2), id + 1)).toJson(QJsonDocument::Compact) + '\n' +
                 QJsonDocument(row_of(full_record(1), id)).toJson(QJsonDocument::Compact) + '\n');
     }

@@ -1,5 +1,4 @@
-// What the operator types for the history (its target, --since) and what the export writes: CSV
-// with its quoting and JSON Lines, filtered by start and result.
+// The history's target and --since as typed, and the export: CSV and JSON Lines, filtered.
 #include "history/history.h"
 #include "history/history_export.h"
 
@@ -40,8 +39,8 @@ private slots:
     {
         m_target.path = m_dir.filePath("export.db");
         History history(m_target);
-        QSignalSpy opened(&history, &History::opened);
-        QSignalSpy begun(&history, &History::begun), completed(&history, &History::completed);
+        QSignalSpy opened(&history, &History::opened), begun(&history, &History::begun),
+            completed(&history, &History::completed);
         history.open();
         QVERIFY(opened.wait(LIMIT_MS) && opened[0][0].toBool());
         for (int n = 0; n < STARTS.size(); ++n) {

@@ -1,8 +1,5 @@
-// The station's window serving kt62-sim boards that are plugged in and pulled out: tiles reach
-// their verdicts as the boards do and lose them when the board goes, the totals and the history
-// rows match the tiles, Stop and closing with a board in progress both ways, a switch of language
-// in the middle of a run, a port that does not open, many boards at once, the history view, and
-// the program itself from its command line to SIGTERM.
+// The station's window serving kt62-sim boards that are plugged in and pulled out, and the
+// program itself from its command line to SIGTERM.
 #include "firmware/firmware_image.h"
 #include "history/history_export.h"
 #include "serial/gpi.h"
@@ -34,15 +31,6 @@ using Activity = PortTileModel::Activity;
 constexpr int BOARDS_AT_ONCE = KT62_SANITIZED ? 8 : 32;
 const QString ON_VERSION = "KT62_V01.02.03.04"; // the answer of a board on the image's version
 const QString SLOW = "--pace 38400";            // some seconds of transfer: time to act
-
-QStringList links(const std::vector<std::unique_ptr<Sim>> &boards)
-{
-    QStringList ports;
-    for (const auto &board : boards) {
-        ports << board->link;
-    }
-    return ports;
-}
 } // namespace
 
 class TestStation : public QObject
@@ -109,7 +97,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(results().size(), 4, LIMIT_MS);
     }
 
-    // Stop (or closing the window) with a board in progress asks what to do with it.
     void stop_data()
     {
         QTest::addColumn<bool>("closing");
@@ -153,7 +140,7 @@ private slots:
         QVERIFY(board.ready());
         start({board.link, m_dir.filePath("absent-port")});
         QVERIFY(QTest::qWaitFor([&] { return tile(0).activity == Activity::Sending; }, LIMIT_MS));
-        action("actionChinese")->trigger();
+        m_window->findChild<QAction *>("actionChinese")->trigger();
         QTRY_COMPARE(m_window->windowTitle(), QString("KT62生产工位 V" KT62_VERSION));
         QCOMPARE(button("btn_stop")->text(), QString("停止(&P)"));
         QCOMPARE(shown(1, "lbl_state"), QString("等待接入电路板"));
@@ -161,7 +148,7 @@ private slots:
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
         QVERIFY(reaches(0, Verdict::Done));
         QCOMPARE(shown(0, "lbl_verdict"), QString("✔ 完成"));
-        action("actionEnglish")->trigger();
+        m_window->findChild<QAction *>("actionEnglish")->trigger();
         QTRY_COMPARE(shown(0, "lbl_verdict"), QString("✔ Done"));
     }
 
@@ -172,8 +159,8 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("in use") << false << "in use by another program";
         QTest::newRow("group to join") << true
-                                       << "permission denied; join the group dialout (sudo "
-                                          "usermod -aG dialout $USER), then log in again";
+                                       << QString("permission denied; join the group dialout (sudo "
+                                                  "usermod -aG dialout $USER), then log in again");
     }
     void portProblem()
     {
@@ -198,15 +185,16 @@ private slots:
         QCOMPARE(tally(), QList<int>({1, 1, 0, 0}));
     }
 
-    // Many boards at once; their tiles all fit a full-HD window without overlapping.
     void manyAtOnce()
     {
         std::vector<std::unique_ptr<Sim>> boards;
+        QStringList ports;
         for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
             boards.push_back(std::make_unique<Sim>(QStringList{}));
             QVERIFY(boards.back()->ready());
+            ports << boards.back()->link;
         }
-        start(links(boards));
+        start(ports);
         m_window->resize(1920, 1080);
         for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
             QVERIFY2(reaches(i, Verdict::Done), qPrintable(QString::number(i)));
@@ -255,17 +243,17 @@ private slots:
         QCOMPARE(filtered("cb_port", "All ports"), 3);
 
         m_save_as = m_dir.filePath("export.csv");
-        view.findChild<QPushButton *>("btn_export")->click();
+        auto *exportButton = view.findChild<QPushButton *>("btn_export");
+        exportButton->click();
         const QList<QByteArray> lines = read_file(m_save_as).split('\n');
         QCOMPARE(lines.size(), 1 + 3 + 1); // the header, the rows, after the last line end
         QVERIFY(lines.at(1).contains(other.link.toUtf8()));
         m_save_as = m_dir.path(); // a folder
-        view.findChild<QPushButton *>("btn_export")->click();
+        exportButton->click();
         QCOMPARE(m_boxes.size(), 1);
         QVERIFY(m_boxes.first().contains("not a regular file (a folder)"));
     }
 
-    // The command line over the set-up the last session kept.
     void commandLineOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -318,10 +306,9 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("shown"); // the start of the verdict on it
-        QTest::newRow("encrypted") << "KT62_V01.02.03.04.bin"
-                                   << "✔ Ready to send";
-        QTest::newRow("plain") << "KT62_01.02.03.04.bin"
-                               << "✖ ";
+        QTest::newRow("encrypted")
+            << QString("KT62_V01.02.03.04.bin") << QString("✔ Ready to send");
+        QTest::newRow("plain") << QString("KT62_01.02.03.04.bin") << QString("✖ ");
     }
     void firmware()
     {
@@ -339,25 +326,15 @@ private slots:
         QCOMPARE(m_window->controller().serving(), ready);
     }
 
-    // The set-up a window closes with is the one the next session starts with.
     void keptSetUp()
     {
-        StationOptions options;
-        options.firmware = m_good;
-        options.ports = QStringList{m_dir.filePath("fixture1"), "usb:0403:6001:A5"};
-        options.entries = options.ports;
-        options.retries = 3;
-        options.skip_same = true;
-        options.timeout_s = 7;
-        options.erase_timeout_s = 70;
-        options.history = m_dir.filePath("kept.db");
-        options.language = StationWindow::CHINESE;
-        StationWindow(options).close();
+        const QStringList ports{m_dir.filePath("fixture1"), "usb:0403:6001:A5"};
+        const QString db = m_dir.filePath("kept.db");
+        StationWindow({m_good, ports, ports, 3, true, 7, 70, db, "zh_CN", false}).close();
         const StationOptions kept = load_options();
-        QCOMPARE(QStringList({kept.firmware, kept.ports.join(','), kept.entries.join(','),
-                              kept.history, kept.language}),
-                 QStringList({options.firmware, options.ports.join(','), options.entries.join(','),
-                              options.history, options.language}));
+        QCOMPARE(QStringList({kept.firmware, kept.history, kept.language}) + kept.ports +
+                     kept.entries,
+                 QStringList({m_good, db, "zh_CN"}) + ports + ports);
         QCOMPARE(QList<int>({kept.retries, kept.skip_same, kept.timeout_s, kept.erase_timeout_s}),
                  QList<int>({3, 1, 7, 70}));
     }
@@ -382,13 +359,10 @@ private slots:
 private:
     void start(const QStringList &ports)
     {
-        StationOptions options;
-        options.firmware = m_good;
-        options.ports = ports;
-        options.skip_same = true;
-        options.timeout_s = 10;
-        options.history = m_db = m_dir.filePath(QString("history%1.db").arg(++m_runs));
-        m_window = std::make_unique<StationWindow>(options);
+        m_db = m_dir.filePath(QString("history%1.db").arg(++m_runs));
+        const int erase_s = StationOptions::DEFAULT_ERASE_TIMEOUT_S;
+        m_window = std::make_unique<StationWindow>(
+            StationOptions{m_good, ports, {}, 0, true, 10, erase_s, m_db, {}, false});
         m_window->show();
         button("btn_start")->click();
         QVERIFY(m_window->controller().serving());
@@ -422,7 +396,6 @@ private:
     }
     QString shown(int port, const char *name) const { return widget<QLabel>(port, name)->text(); }
     QPushButton *button(const char *name) const { return m_window->findChild<QPushButton *>(name); }
-    QAction *action(const char *name) const { return m_window->findChild<QAction *>(name); }
 
     QTemporaryDir m_dir;
     QString m_good = m_dir.filePath("KT62_V01.02.03.04.bin");

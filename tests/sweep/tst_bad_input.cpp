@@ -1,6 +1,5 @@
-// Every way a user can hand the tool a bad file, through every door: the upgrade and
-// encryption dialogs (answered through their prompt seam) and kt62-flash. Each must say
-// what is wrong, leave nothing half-written on disk and send nothing to the device.
+// Every way a user can hand the tool a bad file, through the upgrade and encryption dialogs and
+// kt62-flash: each says what is wrong, leaves nothing half-written and sends nothing.
 #include "dialogs/dialogupgrade.h"
 #include "firmware/dialogencrypt.h"
 #include "firmware/firmware_image.h"
@@ -25,11 +24,7 @@ namespace {
 constexpr qint64 DIRECTORY = -1; // sizes that stand for something other than a file
 constexpr qint64 DANGLING = -2;  // a link to nothing: the file cannot be opened
 const QString NOT_READABLE = QStringLiteral("Firmware file cannot be read!");
-const QString EMPTY = QStringLiteral("Firmware file is empty!");
-const QString BAD_NAME = QStringLiteral("Firmware name is not right!");
-const QString FAILED = QStringLiteral("加密失败!");
-const QString DONE = QStringLiteral("加密完成!");
-const QString BAD_SOURCE = QStringLiteral("源文件名不正确！");
+const QString FAILED = QStringLiteral("加密失败!"), DONE = QStringLiteral("加密完成!");
 QStringList g_answers, g_boxes; // what the file choosers answer; the boxes shown
 
 bool make(const QString &path, qint64 size) // zeros, sparse so that megabytes cost nothing
@@ -85,8 +80,9 @@ private slots:
         QTest::addColumn<QString>("refusal"); // the dialog's box; empty: chosen
         const qint64 most = qint64(MAX_PACKET_COUNT) * FIRMWARE_PACKET_SIZE;
         const QString good = "KT62_V01.02.03.04.bin";
-        QTest::newRow("no _V") << "KT62_01.02.03.04.bin" << 8LL << BAD_NAME;
-        QTest::newRow("empty") << good << 0LL << EMPTY;
+        QTest::newRow("no _V") << "KT62_01.02.03.04.bin" << 8LL
+                               << QString("Firmware name is not right!");
+        QTest::newRow("empty") << good << 0LL << QString("Firmware file is empty!");
         QTest::newRow("1 byte, no header") << good << 1LL << "";
         QTest::newRow("65536 packets") << good << most + 1 << NOT_READABLE;
         QTest::newRow("cannot be opened") << good << DANGLING << NOT_READABLE;
@@ -118,11 +114,10 @@ private slots:
         QTest::addColumn<qint64>("size");
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("outDir"); // empty: a writable one holding an older output
-        const QString noUnderscore =
-            QStringLiteral("加密中止！源文件名不正确，必须包含下划线符号_");
         const qint64 most = ENCRYPT_BUFFER_SIZE;
-        QTest::newRow("no _") << "firmware.bin" << 8LL << noUnderscore << "";
-        QTest::newRow("already _V") << "KT62_V01.bin" << 8LL << BAD_SOURCE << "";
+        QTest::newRow("no _") << "firmware.bin" << 8LL
+                              << QString("加密中止！源文件名不正确，必须包含下划线符号_") << "";
+        QTest::newRow("already _V") << "KT62_V01.bin" << 8LL << QString("源文件名不正确！") << "";
         QTest::newRow("1 byte") << "KT62_01.bin" << 1LL << DONE << "";
         QTest::newRow("exactly 5 MiB") << "KT62_01.bin" << most << DONE << "";
         QTest::newRow("5 MiB + 1") << "KT62_01.bin" << most + 1 << FAILED << "";

@@ -1,9 +1,5 @@
-// kt62-flash against kt62-sim over ptys: one device or several at once, good, faulty and hostile,
-// a mismatched image held back, an operator's slips, a run stopped by a signal, what --inspect
-// makes of an image, the command line's verdict. In-process: the image judged is the packet table
-// that will be sent, not the file read again; device text is made harmless for a terminal; paths
-// are compared by what they name; the progress display (plain lines for logs, per-port lines
-// redrawn in place).
+// kt62-flash against kt62-sim over ptys, good, faulty and hostile devices, an operator's slips and
+// the command line's verdicts; in-process the checks and the progress display.
 #include "firmware/firmware_image.h"
 #include "production/firmware_input.h"
 #include "production/flash_job.h"
@@ -78,13 +74,11 @@ private slots:
         m_image = read_file(m_good); // sound, as the upgrades show
         QVERIFY(write_file(path("KT62_V00.00.00.01.bin"), "") &&
                 write_file(path(EMPTY), encrypt_image("")));
-        // An output named as the encryption names it, linked back to its own source.
         QVERIFY(QDir(m_dir.path()).mkdir("out") &&
                 QFile::link("../" + PLAIN, path("out/" + FIRMWARE)));
         QFile sparse(path("KT62_V06.06.06.06.bin")); // a terabyte that takes no room
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
         QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
-        // What no output may replace: a second node of /dev/null, a FIFO, a link to it.
         QVERIFY(QDir(m_dir.path()).mkdir("devout"));
         for (const QString &node : QStringList{"node", "devout/" + FIRMWARE}) {
             QCOMPARE(mknod(qPrintable(path(node)), S_IFCHR | 0600, makedev(1, 3)), 0);
@@ -110,7 +104,6 @@ private slots:
                               "blocks acknowledged)";
         const QString finished = "Upgrade finished!", queried = "query \"01.02.03.04\"";
         row("one device", {{"", 0, "completion"}}, "", finished, "result ok");
-        // The worst code wins; the good lines still upgrade beside the bad ones.
         row("faults side by side",
             {{"--chunk-split --noise 0.5 --seed 9", 0, "completion"},
              {"--nak-rate 0.3 --seed 10", 0, "completion"},
@@ -122,18 +115,15 @@ private slots:
             "silent after 3 blocks");
         row("mismatched header sent with --force", {{"", 1, "completion"}}, "--force " + m_renamed,
             "the device reported failure", "result failed");
-        // Talking without progress ends as silence does.
         row("\"C\" once a second", {{"--crc-mode", 4, "transfer"}}, "", stalled, "erase finished");
         row("boot log", {{"--babble", 4, "query"}}, "", "no answer from the device for 1.5 s",
             queried);
-        // An erase is waited for as long as --erase-timeout says, silence or not.
         row("silent erase longer than --timeout", {{"--erase-ms 2500", 0, "completion"}}, "",
             finished, "result ok");
         row("erase beyond --erase-timeout", {{"--erase-ms 2500", 4, "erase"}}, "--erase-timeout 1",
             "the erase did not end within 1 s (--erase-timeout); the device may be erased and "
             "must be upgraded again",
             "erase 20584 bytes");
-        // Success counts only for an image that went out and was acknowledged.
         row("success before the transfer", {{"--early-success", 1, "query"}}, "", early,
             "result ok, before any image");
         row("ACKs for blocks never sent", {{"--ack-unseen", 1, "completion"}}, "", early,
@@ -141,17 +131,14 @@ private slots:
         // An ACK read while its block was still queued here answers nothing that was sent.
         row("ACKs read before the blocks left", {{"--blind-acks", 1, "completion"}}, "", early,
             "result ok, blind");
-        // Only the run's first answer may lead to an erase.
         row("an answer twice in one write", {{"--answer-twice", 1, "erase"}}, "",
             "the device answered the query again after the erase was asked for; it may be erased "
             "and must be upgraded again",
             "cancel");
-        // An erase's end reported before this run asked for one: no image goes to it.
         row("an erase this run did not ask for", {{"--unasked-erase", 1, "query"}}, "",
             "the device asked for the image before this run asked it to erase; it may hold part "
             "of an image and must be upgraded again",
             "erase finished, unasked");
-        // Only a step not reached before is progress: the same steps again and again are none.
         row("erase finished and every block acknowledged, again and again",
             {{"--erase-loop", 4, "completion"}}, "",
             "no result from the device for 1.5 s after the end of transmission", "erase finished");
@@ -195,7 +182,6 @@ private slots:
             const int code = entry.value("exit_code").toInt(-1);
             QCOMPARE(code, ports.at(i).code);
             QCOMPARE(reached(entry), ports.at(i).reached);
-            // With several ports every line of a port starts with the port.
             const QString prefix = ports.size() > 1 ? entry.value("port").toString() + ": " : "";
             const bool upgraded = code == 0 && !check;
             QCOMPARE(run.err.contains(prefix + "Upgrade finished!\n"), upgraded);
@@ -221,7 +207,6 @@ private slots:
             }
             if (upgraded) {
                 QCOMPARE(read_file(sims[i]->saved()), m_plain);
-                // Every block the device asked for again was sent again, only those.
                 const QRegularExpression again("transfer: .* (\\d+) asked again");
                 const int repeats = again.match(events).captured(1).toInt(); // 0 if none
                 QCOMPARE(entry["repeats"].toInt(), repeats);
@@ -294,7 +279,6 @@ private slots:
         const Run run(arguments.split(' '), m_dir.path());
         QCOMPARE(run.code, message.isEmpty() ? 0 : 2);
         QVERIFY2(run.err.contains(message.replace("TTY", sim.link)), qPrintable(run.err));
-        // What no output may replace is still there, replaced by no file.
         for (const QString &kept : QStringList{"node", "fifo", "devout/" + FIRMWARE}) {
             QVERIFY2(QFileInfo::exists(path(kept)) && !QFileInfo(path(kept)).isFile(),
                      qPrintable(kept));
@@ -307,12 +291,9 @@ private slots:
                          refused["ports"][0]["result"].toString(),
                      sim.link + ": bad input");
         }
-        // The inputs are as they were, nothing was made where a run was refused ...
         QCOMPARE(read_file(m_good), m_image);
         QCOMPARE(read_file(path(PLAIN)), m_plain);
         QVERIFY(!QFile::exists(path("missing")));
-        // ... and the device got the image of a good run, and nothing at all of a refused one:
-        // a version check after it is the first thing the device hears.
         if (run.code == 0) {
             QCOMPARE(sim.code(), 0);
             QCOMPARE(read_file(sim.saved()), m_plain);
@@ -337,7 +318,6 @@ private slots:
         QVERIFY(sim.ready());
         Tool flash({"--port", sim.link, "--report", path("stopped.json"), m_good});
         QVERIFY(sim.hears("block 1 ok"));
-        // The lock QSerialPort holds on the open port, named after the port's path.
         const QString name = "/LCK.." + QString(sim.link).replace('/', '_');
         QString lock;
         for (const QString dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"}) {
@@ -350,7 +330,6 @@ private slots:
         QCOMPARE(report(path("stopped.json"), 0).value("result").toString(),
                  QString("interrupted"));
         QVERIFY(!QFile::exists(lock)); // released, not left stale
-        // Nothing more went out: the line falls silent mid-image.
         QVERIFY(sim.hears("asking again for block"));
         QVERIFY(!sim.out.contains("end of transmission"));
     }
@@ -365,13 +344,11 @@ private slots:
                             const QString &err) {
             QTest::newRow(tag) << line << code << out << err;
         };
-        // Help, whole on standard output, names the program as it was started.
         row("help", "flash/kt62-flash --list-ports --help", 0,
             "Usage: " + Tool::built("flash/kt62-flash") +
                 " [options] FIRMWARE\nUpgrades the firmware of KT62 devices",
             "");
         row("version", "flash/kt62-flash -v", 0, "kt62-flash " KT62_VERSION "\n", "");
-        // What --inspect makes of an image; 0 only for one an upgrade would send.
         const QString facts = "file: %1\nmodel: KT62\ntarget version: %2\nsize: %3 bytes\n"
                               "packets: %4\nheader: %5";
         row("inspect a sound image", "flash/kt62-flash --inspect " + m_good, 0,
@@ -384,16 +361,13 @@ private slots:
             facts.arg(none, "00.00.00.01", "0", "0",
                       "MISMATCH (0 bytes, too short for the 4-byte header)"),
             "the file is empty\n");
-        // Help and the version are answered whatever the values say.
         row("simulator's help", "sim/kt62-sim --nak-rate 5 --help", 0,
             "Usage: " + Tool::built("sim/kt62-sim") + " [options]\nA simulated KT62 device", "");
         row("simulator's version", "sim/kt62-sim --version --pace 0", 0,
             "kt62-sim " KT62_VERSION "\n", "");
-        // Refused before any pty is made: nothing on standard output.
         row("simulator's bad value", "sim/kt62-sim --nak-rate 5 --seed 1", 2, "",
             "kt62-sim: --nak-rate takes a chance of 0 or more and below 1, not \"5\" (see "
             "--help)\n");
-        // Where the image could not be kept, nothing is served.
         const QString missing = path("missing/image.bin"), fifo = path("fifo");
         row("simulator saving into a missing folder", "sim/kt62-sim --save " + missing, 2, "",
             "kt62-sim: cannot write " + missing + ": the folder " + path("missing") +
@@ -419,7 +393,6 @@ private slots:
     void tableIsJudged_data()
     {
         QTest::addColumn<int>("filler"); // plain bytes before the last three
-        // Images of 7 to 3007 bytes: a last packet short, full, or of a few bytes.
         for (const int filler : {0, 1021, 3000}) {
             QTest::addRow("image of %d bytes", filler + 7) << filler;
         }
@@ -486,18 +459,15 @@ private slots:
         Sim first({"--once", "--pace", "19200", "--verbose"});
         QVERIFY(first.ready());
         const QString pty = QFileInfo(first.link).symLinkTarget();
-        // A second simulator on the link of one that serves is refused and takes nothing over.
         const Run second({"--link", first.link}, QString(), "sim/kt62-sim");
         QCOMPARE(second.code, 2);
         QVERIFY2(second.err.contains("is another kt62-sim serving it?"), qPrintable(second.err));
         QCOMPARE(QFileInfo(first.link).symLinkTarget(), pty);
-        // The flasher dies mid-transfer: the session can never be finished.
         Tool flash({"--port", first.link, m_good});
         QVERIFY(first.hears("block 1 ok"));
         flash.process.kill();
         QCOMPARE(first.code(), 1);
         QVERIFY(!QFileInfo(first.link).isSymLink());
-        // A link that no longer leads to its pty is not its own to remove.
         Sim next({}, first.link);
         QVERIFY(next.ready() && QFile::remove(next.link) && QFile::link("/dev/null", next.link));
         QCOMPARE(::kill(pid_t(next.process.processId()), SIGTERM), 0);
@@ -551,7 +521,6 @@ private slots:
                 }
                 display.status(""); // shows nothing
             }).split('\n', Qt::SkipEmptyParts);
-        // One line as each tenth is passed: 14% is the first, 100% the last.
         QCOMPARE(lines.size(), 11);
         QCOMPARE(lines.first(), QString("A: Erase finished, begin upgrade..."));
         QCOMPARE(lines.at(1), QString("A: progress  14%  3072/21504 B"));
@@ -574,7 +543,6 @@ private slots:
             display.status(0, "success");
             display.flush();
         });
-        // Each change drawn at once, two lines up, the ports in a column.
         const QString a = "\r\033[KA     ", up = "\033[2A";
         const QString full = "\r\033[KLONG  " + format_bar(100, 20) + done;
         QCOMPARE(columns, a + "\n\r\033[KLONG  Erasing Chip...\n" + up + a + "\n" + full + up + a +

@@ -1,7 +1,4 @@
-// kt62-flash --history end to end: a station's boards each one row, the board in progress of a
-// station killed with SIGKILL left "started"; a history that cannot be used refuses the run before
-// anything is sent; a server that goes mid-station ends the station once its board is done, the
-// row kept aside; two stations writing to one PostgreSQL database.
+// kt62-flash --history end to end, on SQLite files and a PostgreSQL server the test starts itself.
 #include "firmware/firmware_image.h"
 #include "tests/support/pgserver.h"
 #include "tests/tools/flash_run.h"

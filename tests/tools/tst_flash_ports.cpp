@@ -1,5 +1,5 @@
-// kt62-flash in-process, its ports chosen by USB identity from a fake port list whose entries lead
-// to two kt62-sim devices; and why a real pty does not open, for root and for another user.
+// kt62-flash's ports chosen by USB identity from a fake port list leading to two kt62-sim
+// devices; and why a real pty does not open, for root and for another user.
 #include "firmware/firmware_image.h"
 #include "serial/port_list.h"
 #include "tests/support/logcapture.h"
@@ -13,18 +13,6 @@
 
 namespace {
 constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
-
-// A run of kt62-flash in this process; its exit code and the report's one entry.
-int flash(const QStringList &arguments, QJsonObject *entry)
-{
-    QTemporaryDir dir;
-    const FlashArgs args = parse_flash_args(
-        QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", dir.filePath("r.json")} +
-        arguments);
-    const int code = args.ok() ? run_ports(args.request) : -1;
-    *entry = report(dir.filePath("r.json"), 0);
-    return code;
-}
 } // namespace
 
 class TestFlashPorts : public QObject
@@ -51,11 +39,9 @@ private slots:
             QTest::newRow(tag) << flags << device;
         };
         row("identity with serial number", "--port usb:0403:6001:B2", 1);
-        // The only adapter of its kind needs no serial number.
         row("only one of its kind", "--port usb:2e8a:000a", 0);
         // Several ports: the one that cannot be told apart holds back the other too.
         row("several match beside a good one", "--port usb:0403:6001:B2 --port usb:0403:6001", -1);
-        // One adapter named by its identity and by its port is one device.
         row("identity and its own port", "--port usb:0403:6001:B2 --port " + link(1), -1);
         row("none matches yet, waited for", "--wait --port usb:1a86:7523:late", 1);
     }
@@ -77,9 +63,15 @@ private slots:
             }
             return ports;
         });
-        QJsonObject entry;
+        QFile::remove(path("r.json"));
         const LogCapture trace; // the engine's trace of every frame stays out of the test's log
-        QCOMPARE(flash(flags.split(' ') << m_good, &entry), device < 0 ? 2 : 0);
+        const FlashArgs args = parse_flash_args(
+            QStringList{"kt62-flash", "--quiet", "--timeout", "5", "--report", path("r.json")} +
+                flags.split(' ')
+            << m_good);
+        QVERIFY2(args.ok(), qPrintable(args.error));
+        QCOMPARE(run_ports(args.request), device < 0 ? 2 : 0);
+        const QJsonObject entry = report(path("r.json"), 0);
         for (int i = 0; i < 2; ++i) {
             const QString heard = std::exchange(m_sims[i]->out, QString()); // since the last row
             QCOMPARE(heard.contains("start sequence"), i == device);
@@ -123,16 +115,14 @@ private slots:
             QVERIFY(sim.hears("query"));
         }
         QVERIFY(mode == 0 || ::chmod(qPrintable(pty), mode_t(mode)) == 0);
-        const QString port = pty;
-        const QStringList check{"--check-version", "--quiet", "--port", port, "--timeout", "5"};
+        const QStringList check{"--check-version", "--quiet", "--port", pty, "--timeout", "5"};
         const QString flash = Tool::built("flash/kt62-flash");
         const Run run(user == "root" ? check : QStringList{"-u", user, "--", flash} + check, "/",
                       user == "root" ? flash : "/usr/sbin/runuser");
         QCOMPARE(run.code, 3);
-        reason.replace("PORT", port).replace("GROUP", QFileInfo(pty).group());
-        QVERIFY2(
-            run.err.contains("kt62-flash: cannot open the port " + port + ": " + reason + "\n"),
-            qPrintable(run.err));
+        reason.replace("PORT", pty).replace("GROUP", QFileInfo(pty).group());
+        QVERIFY2(run.err.contains("kt62-flash: cannot open the port " + pty + ": " + reason + "\n"),
+                 qPrintable(run.err));
     }
 
 private:

@@ -1,8 +1,5 @@
 // kt62-flash on a production line, end to end against kt62-sim boards that are plugged in and
-// pulled out: the JSON event stream of good, failing, retried, skipped and waiting runs with their
-// retries counted, a run that goes on when its event reader or its report's folder goes, and
-// stations that serve boards as they come (each board once, whatever is done to its node or
-// however it is named) and end by a signal.
+// pulled out: event streams, retries, waiting, stations and their signals.
 #include "firmware/firmware_image.h"
 #include "tests/tools/flash_run.h"
 
@@ -116,7 +113,6 @@ private slots:
             QTest::newRow(tag) << boards << flags << exit_code << expected;
         };
         const QString good = "start query erase transfer progress completion result";
-        // On a line's pace the transfer takes long enough for the progress to be thinned out.
         row("good, on another version", {"--pace 115200"}, "--skip-same", 0, good);
         row("retried after a pulled cable", {"--exit-after 3", ""}, "--retries 1", 0,
             "start query erase transfer progress " + good);
@@ -129,7 +125,6 @@ private slots:
         row("erased, then telling the image's version", {"--exit-after 3", "--info " + ON_VERSION},
             "--retries 1 --skip-same", 0, "start query erase transfer progress " + good);
         row("bad image, never retried", {""}, "--retries 3 " + m_renamed, 2, "");
-        // The board is plugged in once kt62-flash waits for it.
         row("waits for the port", {""}, "--wait --timeout 10", 0, good);
         row("port never appears", {}, "--wait --timeout 0.5", 3, "result");
     }
@@ -171,7 +166,6 @@ private slots:
             if (event.value("event") == "start") {
                 QCOMPARE(event.value("attempt").toInt(), ++attempt);
             }
-            // At most five a second, and always the last of a run (100 % when it got that far).
             const auto progress = [&](int at) {
                 return at >= 0 && at < events.size() && events.at(at).value("event") == "progress";
             };
@@ -261,7 +255,6 @@ private slots:
         const QJsonObject report = ::report(here.filePath("station.json"));
         QCOMPARE(report.value("exit_code").toInt(-1), flash.code());
         QCOMPARE(report.value("summary").toObject(), counts);
-        // Each port numbers its boards; a board's device event follows its result event.
         QMap<QString, QStringList> seen, reported;
         for (int i = 1; i < events.size(); ++i) {
             const QJsonObject &event = events.at(i), &before = events.at(i - 1);
@@ -286,10 +279,8 @@ private slots:
         QTest::addColumn<bool>("readerGone"); // else the report's folder
         QTest::addColumn<int>("exit_code");
         QTest::addColumn<QString>("said"); // once, on standard error
-        // The events stop; the run, its report and its exit code are as without --json.
         QTest::newRow("event reader gone")
             << true << 0 << "kt62-flash: the event stream was closed; the run goes on\n";
-        // A good run without the report asked for has an exit code of its own.
         QTest::newRow("report's folder gone")
             << false << 5 << "kt62-flash: cannot write the report";
     }
@@ -304,7 +295,6 @@ private slots:
         const QStringList run{
             Tool::built("flash/kt62-flash"), "--json", "--port", board.link, "--report",
             here.filePath("reports/r.json"), m_good};
-        // A reader that takes a little of the first event and goes.
         const QString reader = readerGone ? " | head -c 100 >/dev/null" : "";
         Tool flash(QStringList{"-c", "\"$@\"" + reader + "; exit ${PIPESTATUS[0]}", "sh"} + run,
                    QString(), "/bin/bash");
@@ -331,14 +321,11 @@ private slots:
             QTest::qWaitFor([&] { return flash.err.count("Waiting for a board") == 3; }, LIMIT_MS));
         Sim first({}, a); // serves run after run: it would take the image again
         QVERIFY(QTest::qWaitFor([&] { return count(flash, "device") == 1; }, LIMIT_MS));
-        // What udev does to a node as it applies its rules, through the link and to the node.
         const QString pty = QFileInfo(a).symLinkTarget();
         QVERIFY(::utimensat(AT_FDCWD, qPrintable(a), nullptr, 0) == 0 &&
                 ::chmod(qPrintable(pty), 0660) == 0);
-        // A board served on b meanwhile gives port a many looks.
         Sim other({"--once"}, b);
         QVERIFY(QTest::qWaitFor([&] { return count(flash, "device") == 2; }, LIMIT_MS));
-        // Unplugged and another plugged in at once: the pty's number is free for it again.
         first.process.kill();
         QVERIFY(first.process.waitForFinished());
         Sim second({"--once"}, a);

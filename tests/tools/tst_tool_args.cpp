@@ -1,7 +1,5 @@
-// kt62-flash's and kt62-sim's command lines read as data: every usage error with its message
-// (each value checked on its own, the option at fault named), and what a good command line of
-// kt62-flash asks for; kt62-sim's flags show in what the simulator does. Run without an
-// application object, as the parsers need none.
+// kt62-flash's and kt62-sim's command lines read as data: every usage error with its message,
+// and what a good command line of kt62-flash asks for.
 #include "tools/flash/flash_args.h"
 #include "tools/sim/sim_args.h"
 
@@ -49,9 +47,7 @@ QString bad(const QString &option, const QString &takes, const QString &value) /
     return QString("--%1 takes %2, not \"%3\" (see --help)").arg(option, takes, value);
 }
 
-const QString COUNT = "a number of blocks, 0 or more";
 const QString CHANCE = "a chance from 0 to 1";
-const QString NAK_CHANCE = "a chance of 0 or more and below 1";
 const QString SEED = "a whole number from 0 to 18446744073709551615";
 } // namespace
 
@@ -99,7 +95,6 @@ private slots:
         // Two ports for a check are refused before their sameness is looked at.
         flash("check without one port", {"--check-version", "--check-version --port a --port a"},
               "Give one --port.");
-        // One USB identity in two spellings is one port.
         flash("port twice",
               {"--port a --port b --port a f", "--port usb:0403:60ab --port USB:0403:60AB f"},
               "Give each --port once.");
@@ -126,12 +121,13 @@ private slots:
         sim("bad pace, good noise", {"--pace 0 --noise 0.5"},
             bad("pace", "a baud rate above 0", "0"));
         sim("good seed, naks every time", {"--seed 1 --nak-rate 1"},
-            bad("nak-rate", NAK_CHANCE, "1"));
+            bad("nak-rate", "a chance of 0 or more and below 1", "1"));
         sim("noise not a number", {"--noise nan"}, bad("noise", CHANCE, "nan"));
         sim("noise above 1", {"--noise 1.01"}, bad("noise", CHANCE, "1.01"));
         sim("negative erase", {"--erase-ms -1"},
             bad("erase-ms", "a whole number of milliseconds, 0 or more", "-1"));
-        sim("silent after a fraction", {"--silent-after 2.5"}, bad("silent-after", COUNT, "2.5"));
+        sim("silent after a fraction", {"--silent-after 2.5"},
+            bad("silent-after", "a number of blocks, 0 or more", "2.5"));
         sim("negative seed", {"--seed -1"}, bad("seed", SEED, "-1"));
         sim("seed beyond 64 bits", {"--seed 18446744073709551616"},
             bad("seed", SEED, "18446744073709551616"));
@@ -161,7 +157,6 @@ private slots:
         };
         row("help before any check", "--help --list-ports --encrypt p", Mode::Help, "");
         row("version", "--version", Mode::Version, "");
-        // Listing the ports looks at nothing else.
         row("list ports as JSON", "--list-ports --json --timeout abc --port a f", Mode::ListPorts,
             "json");
         row("encrypt", "--encrypt KT62_01.bin --output-dir out/ -q", Mode::Encrypt,
