@@ -15,7 +15,6 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimerEvent>
 #include <optional>
@@ -28,10 +27,7 @@ const QString FOLDER = "KT62_V00.00.00.02.bin"; // a folder: cannot be read
 const QString CHECK = "btn_begin_checkversion", UPGRADE = "btn_begin_upgrade";
 const QStringList INFO_LABELS{"lbl_deivce_model", "lbl_device_firmware", "lbl_target_firmware"};
 
-QStringList texts_of(const char *joined) // texts separated by "|"
-{
-    return QString(joined).split('|');
-}
+const auto texts_of = [](const char *joined) { return QString(joined).split('|'); }; // by "|"
 
 // The Chinese of the English texts these tests expect, each after its English ("OK" is Qt's).
 const QStringList ZH = texts_of(
@@ -73,8 +69,6 @@ QStringList in(bool chinese, QStringList texts)
     return texts;
 }
 
-// A case in a language (in its tag, where init() finds it): the expected texts are given in
-// English and translated for it.
 // A case in a language, named in its tag (where init() finds it); the texts a case expects are
 // given in English.
 QTestData &row_in(bool chinese, const char *tag)
@@ -135,14 +129,11 @@ class TestLanguage : public QObject
     const Upgrader &m_engine = m_dialog.upgrader();
     bool m_chinese = false; // the case's language
 
-    template <typename T = QWidget> T *child(QWidget &window, const QString &name)
+    template <typename T = QWidget> T *child(QWidget &in, const QString &name)
     {
-        return window.findChild<T *>(name);
+        return in.findChild<T *>(name);
     }
-    void click(QWidget &window, const QString &button)
-    {
-        child<QPushButton>(window, button)->click();
-    }
+    void click(QWidget &in, const QString &button) { child<QPushButton>(in, button)->click(); }
     QString status() { return child<QLabel>(m_dialog, "lbl_upgrade_info")->text(); }
     QString bar() { return child<QLabel>(m_window, "lbl_status")->text(); }
     void setLanguage(bool chinese)
@@ -426,32 +417,6 @@ private slots:
         const QStringList expected = in(m_chinese, {running, "Cancel", notice, notice}) +
                                      QStringList{other, other, in(m_chinese, notice), ""};
         QCOMPARE(shown << status(), expected);
-    }
-
-    // Every translation in the catalogue is expected somewhere in these tests (its fixed parts
-    // around its %1, %2...): a text that the program no longer shows, or that no test looks
-    // at, shows here.
-    void catalogueCovered()
-    {
-        const QString root = qEnvironmentVariable("KT62_SOURCE_DIR");
-        QString tests;
-        for (const char *name : {"/tests/app/tst_language.cpp", "/tests/app/tst_mainwindow.cpp"}) {
-            tests += QString::fromUtf8(read_file(root + name));
-        }
-        tests.remove(QRegularExpression("\"\\s*\n\\s*\"")); // literals continued on the next line
-        const QString catalogue =
-            QString::fromUtf8(read_file(root + "/resources/translation_ch.ts"));
-        QStringList missing;
-        const QRegularExpression translation("<translation>(.*)</translation>");
-        for (auto it = translation.globalMatch(catalogue); it.hasNext();) {
-            const QString text = it.next().captured(1);
-            for (const QString &part : text.split(QRegularExpression("%\\d"), Qt::SkipEmptyParts)) {
-                missing << (tests.contains(part) ? QString() : text);
-            }
-        }
-        missing.removeAll(QString());
-        QVERIFY(catalogue.contains("<translation>"));
-        QCOMPARE(missing.join(" | "), QString());
     }
 };
 

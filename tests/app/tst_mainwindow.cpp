@@ -57,7 +57,7 @@ class TestMainWindow : public QObject
 
     template <typename T> T *child(const char *name) const
     {
-        return m_window->findChild<T *>(QLatin1String(name));
+        return m_window->findChild<T *>(name);
     }
     QComboBox *box() const { return child<QComboBox>("cb_port_idx"); }
     QPushButton *openButton() const { return child<QPushButton>("btn_open_serial"); }
@@ -217,7 +217,6 @@ private slots:
         openButton()->click();
         set_port_node_facts_source({});
         const auto *status = child<ElidedLabel>("lbl_status");
-        QVERIFY(status);
         QCOMPARE(status->text(), english.arg(port));
         QCOMPARE(status->toolTip(), status->text());
         QVERIFY(status->fontMetrics().horizontalAdvance(status->shown_text()) <= status->width());

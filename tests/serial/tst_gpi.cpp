@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <numeric>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,10 +44,8 @@ private slots:
         QCOMPARE(tio.c_iflag & (IXON | IXOFF), tcflag_t(0));
 
         LogCapture log;
-        QByteArray bytes;
-        for (int i = 0; i < 256; ++i) {
-            bytes.append(char(i));
-        }
+        QByteArray bytes(256, 0);
+        std::iota(bytes.begin(), bytes.end(), 0); // every byte value
         gpi.writeSerialData(bytes.constData(), bytes.size());
         QCOMPARE(pty.readAtLeast(bytes.size()), bytes);
         for (const char *chunk : {"24010011", "41ff00"}) {

@@ -7,7 +7,6 @@
 #include <QTest>
 
 #include <memory>
-#include <thread>
 
 namespace {
 constexpr int NOTICE_TIMEOUT_MS = 20000; // generous: the machine running the suite is loaded
@@ -85,26 +84,6 @@ private slots:
             answers << scanner->scan().first().name;
         }
         QTEST(answers, "answers");
-    }
-    // Change notices come through this thread's event dispatcher. A thread without one, as a tool
-    // before it creates its application object, never gets them: there each scan enumerates.
-    void watchingTakesEventDispatcher()
-    {
-#ifdef Q_OS_LINUX
-        QVERIFY(PortScanner::for_this_system()->is_watching()); // /dev
-#endif
-        QStringList answers;
-        bool watching = true;
-        std::thread plain([&] {
-            const auto scanner = make_scanner(QDir::tempPath());
-            watching = scanner->is_watching();
-            answers << scanner->scan().first().name;
-            m_now = TICK;
-            answers << scanner->scan().first().name;
-        });
-        plain.join();
-        QVERIFY(!watching);
-        QCOMPARE(answers, QStringList({"1", "2"}));
     }
 };
 
