@@ -1,6 +1,4 @@
 #include "app/mainwindow.h"
-#include "dialogs/dialogupgrade.h"
-#include "firmware/dialogencrypt.h"
 #include "serial/gpi.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
@@ -10,9 +8,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QPushButton>
 #include <QScreen>
-#include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTemporaryDir>
 #include <QTest>
