@@ -65,11 +65,8 @@ struct EngineRig
     bool load(const QByteArray &content, qint64 sparse = 0)
     {
         QFile file(firmware = dir.filePath("KT62_V01.02.03.04.bin"));
-        const bool written = file.open(QIODevice::WriteOnly) &&
-                             file.write(content) == content.size() &&
-                             file.resize(content.size() + sparse);
-        file.close();
-        return written && engine.load_firmware();
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+               file.resize(content.size() + sparse) && engine.load_firmware(); // resize flushes
     }
     // An upgrade of this content up to the transfer, before the first NAK.
     bool enterTransfer(const QByteArray &content)
