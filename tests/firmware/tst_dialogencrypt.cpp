@@ -14,7 +14,6 @@
 
 namespace {
 const auto bytes = [](const char *text) { return QByteArray::fromHex(text); };
-const auto abcd = [](int size) { return QByteArray("abcd").repeated(size / 4 + 1).left(size); };
 const auto click = [](const QWidget &in, const char *button) {
     in.findChild<QPushButton *>(button)->click();
 };
@@ -61,7 +60,7 @@ private slots:
         QFETCH(QByteArray, header);
         QFETCH(bool, warned);
         QTemporaryDir dir;
-        const QByteArray plain = abcd(size);
+        const QByteArray plain = QByteArray("abcd").repeated(size / 4 + 1).left(size);
         QVERIFY(write_file(dir.filePath("plain.bin"), plain));
         QByteArray body = plain;
         for (int at = 0; at + 1024 <= size; at += 1024) {
