@@ -1,6 +1,4 @@
 #include "app/mainwindow.h"
-#include "dialogs/dialogupgrade.h"
-#include "firmware/dialogencrypt.h"
 #include "serial/gpi.h"
 #include "serial/port_access.h"
 #include "serial/port_list.h"
@@ -10,9 +8,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QPushButton>
 #include <QScreen>
-#include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,7 +55,7 @@ class TestMainWindow : public QObject
 
     template <typename T> T *child(const char *name) const
     {
-        return m_window->findChild<T *>(QLatin1String(name));
+        return m_window->findChild<T *>(name);
     }
     QComboBox *box() const { return child<QComboBox>("cb_port_idx"); }
     QPushButton *openButton() const { return child<QPushButton>("btn_open_serial"); }
@@ -217,7 +215,6 @@ private slots:
         openButton()->click();
         set_port_node_facts_source({});
         const auto *status = child<ElidedLabel>("lbl_status");
-        QVERIFY(status);
         QCOMPARE(status->text(), english.arg(port));
         QCOMPARE(status->toolTip(), status->text());
         QVERIFY(status->fontMetrics().horizontalAdvance(status->shown_text()) <= status->width());

@@ -11,18 +11,12 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <numeric>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 constexpr int LIMIT_MS = 5000;
-enum Name
-{
-    Pty,
-    Link,
-    Missing,
-    Empty
-};
 } // namespace
 
 class TestGpi : public QObject
@@ -50,10 +44,8 @@ private slots:
         QCOMPARE(tio.c_iflag & (IXON | IXOFF), tcflag_t(0));
 
         LogCapture log;
-        QByteArray bytes;
-        for (int i = 0; i < 256; ++i) {
-            bytes.append(char(i));
-        }
+        QByteArray bytes(256, 0);
+        std::iota(bytes.begin(), bytes.end(), 0); // every byte value
         gpi.writeSerialData(bytes.constData(), bytes.size());
         QCOMPARE(pty.readAtLeast(bytes.size()), bytes);
         for (const char *chunk : {"24010011", "41ff00"}) {
@@ -101,27 +93,27 @@ private slots:
     // stop root); it is free again once its holder is gone.
     void openFailure_data()
     {
-        QTest::addColumn<int>("name");     // how the port is named
+        QTest::addColumn<QString>("name"); // "pty", "link" (to the pty), or the name itself
         QTest::addColumn<bool>("held");    // another channel has the pty open
         QTest::addColumn<bool>("refused"); // the node refuses this user
         QTest::addColumn<int>("failure");
         QTest::addColumn<QString>("text"); // the system's words; empty: not looked at
-        const auto row = [](const char *tag, Name name, bool held, bool refused,
+        const auto row = [](const char *tag, const char *name, bool held, bool refused,
                             GPI::OpenFailure failure, const char *text) {
-            QTest::newRow(tag) << int(name) << held << refused << int(failure) << QString(text);
+            QTest::newRow(tag) << QString(name) << held << refused << int(failure) << text;
         };
-        row("free", Link, false, false, GPI::OpenFailure::None, "");
-        row("held, same name", Pty, true, false, GPI::OpenFailure::InUse, "");
-        row("held, another name", Link, true, false, GPI::OpenFailure::InUse,
+        row("free", "link", false, false, GPI::OpenFailure::None, "");
+        row("held, same name", "pty", true, false, GPI::OpenFailure::InUse, "");
+        row("held, another name", "link", true, false, GPI::OpenFailure::InUse,
             "Resource temporarily unavailable");
-        row("node refuses the user", Pty, true, true, GPI::OpenFailure::Permission, "");
-        row("missing", Missing, false, false, GPI::OpenFailure::Missing,
+        row("node refuses the user", "pty", true, true, GPI::OpenFailure::Permission, "");
+        row("missing", "/dev/kt62-no-such-port", false, false, GPI::OpenFailure::Missing,
             "No such file or directory");
-        row("no name", Empty, false, false, GPI::OpenFailure::Other, "");
+        row("no name", "", false, false, GPI::OpenFailure::Other, "");
     }
     void openFailure()
     {
-        QFETCH(int, name);
+        QFETCH(QString, name);
         QFETCH(bool, held);
         QFETCH(bool, refused);
         QFETCH(int, failure);
@@ -133,16 +125,14 @@ private slots:
         auto holder = std::make_unique<GPI>();
         if (held) {
             holder->openSerialPort(pty.slavePath());
-            QVERIFY(holder->isOpen());
         }
         set_port_node_facts_source([refused](const QString &) {
             return std::optional<PortNodeFacts>(PortNodeFacts{true, !refused, "dialout", true});
         });
         GPI gpi;
         QSignalSpy status(&gpi, &GPI::serial_status_changed);
-        const QString names[] = {pty.slavePath(), link, "/dev/kt62-no-such-port", ""};
         LogCapture log;
-        gpi.openSerialPort(names[name]);
+        gpi.openSerialPort(name == "pty" ? pty.slavePath() : name == "link" ? link : name);
         gpi.writeSerialData("\x24", 1);
         set_port_node_facts_source({});
         QCOMPARE(int(gpi.open_failure()), failure);

@@ -6,9 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <thread>
-
 namespace {
 constexpr int NOTICE_TIMEOUT_MS = 20000; // generous: the machine running the suite is loaded
 constexpr qint64 TICK = 300;             // the port box's cadence
@@ -19,24 +16,6 @@ constexpr qint64 SAFETY = PortScanner::SAFETY_INTERVAL_MS;
 class TestPortScanner : public QObject
 {
     Q_OBJECT
-    qint64 m_now = 0;
-    int m_enumerations = 0;
-
-    // Each enumeration reports one port named after its number, so every scan's answer tells
-    // which enumeration it came from. The clock is the test's and starts at 0.
-    std::unique_ptr<PortScanner> make_scanner(const QString &folder)
-    {
-        m_now = 0;
-        m_enumerations = 0;
-        return std::make_unique<PortScanner>(
-            folder,
-            [this] {
-                return QList<PortDetails>{
-                    PortDetails{QString::number(++m_enumerations), "", "", "", "", {}, {}}};
-            },
-            [this] { return m_now; });
-    }
-
 private slots:
     // The first scan at 0 ms, then a change to the folder (if any), then the later scans.
     void scans_data()
@@ -69,42 +48,32 @@ private slots:
         QTemporaryDir dir;
         QDir dev(dir.filePath("dev"));
         QVERIFY(dev.mkpath(".") && QFile(dev.filePath("ttyUSB0")).open(QIODevice::WriteOnly));
-        const auto scanner = make_scanner(folder.isEmpty() ? folder : dir.filePath(folder));
-        QCOMPARE(scanner->is_watching(), folder == "dev");
-        QStringList answers{scanner->scan().first().name};
+        // Each enumeration reports one port named after its number, so every scan's answer tells
+        // which enumeration it came from. The clock is the test's and starts at 0.
+        qint64 now = 0;
+        int enumerations = 0;
+        PortScanner scanner(
+            folder.isEmpty() ? folder : dir.filePath(folder),
+            [&] {
+                return QList<PortDetails>{
+                    {QString::number(++enumerations), "", "", "", "", {}, {}}};
+            },
+            [&] { return now; });
+        QCOMPARE(scanner.is_watching(), folder == "dev");
+        QStringList answers{scanner.scan().first().name};
         if (!change.isEmpty()) {
-            QSignalSpy notice(scanner.get(), &PortScanner::ports_may_have_changed);
+            QSignalSpy notice(&scanner, &PortScanner::ports_may_have_changed);
             QVERIFY(change == "create"   ? QFile(dev.filePath("ttyACM0")).open(QIODevice::WriteOnly)
                     : change == "remove" ? dev.remove("ttyUSB0")
                                          : dev.removeRecursively());
             QVERIFY(notice.wait(NOTICE_TIMEOUT_MS));
-            QTRY_COMPARE_WITH_TIMEOUT(scanner->is_watching(), change != "rmdir", NOTICE_TIMEOUT_MS);
+            QTRY_COMPARE_WITH_TIMEOUT(scanner.is_watching(), change != "rmdir", NOTICE_TIMEOUT_MS);
         }
         for (const qint64 at : later) {
-            m_now = at;
-            answers << scanner->scan().first().name;
+            now = at;
+            answers << scanner.scan().first().name;
         }
         QTEST(answers, "answers");
-    }
-    // Change notices come through this thread's event dispatcher. A thread without one, as a tool
-    // before it creates its application object, never gets them: there each scan enumerates.
-    void watchingTakesEventDispatcher()
-    {
-#ifdef Q_OS_LINUX
-        QVERIFY(PortScanner::for_this_system()->is_watching()); // /dev
-#endif
-        QStringList answers;
-        bool watching = true;
-        std::thread plain([&] {
-            const auto scanner = make_scanner(QDir::tempPath());
-            watching = scanner->is_watching();
-            answers << scanner->scan().first().name;
-            m_now = TICK;
-            answers << scanner->scan().first().name;
-        });
-        plain.join();
-        QVERIFY(!watching);
-        QCOMPARE(answers, QStringList({"1", "2"}));
     }
 };
 

@@ -65,11 +65,8 @@ struct EngineRig
     bool load(const QByteArray &content, qint64 sparse = 0)
     {
         QFile file(firmware = dir.filePath("KT62_V01.02.03.04.bin"));
-        const bool written = file.open(QIODevice::WriteOnly) &&
-                             file.write(content) == content.size() &&
-                             file.resize(content.size() + sparse);
-        file.close();
-        return written && engine.load_firmware();
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+               file.resize(content.size() + sparse) && engine.load_firmware(); // resize flushes
     }
     // An upgrade of this content up to the transfer, before the first NAK.
     bool enterTransfer(const QByteArray &content)
@@ -128,7 +125,6 @@ private slots:
         row("pause of 55", {"240100", "1141"}, 55, {});
         row("noise before $", {"00ff1306" + a}, 0, {"1141"});
         row("$ in the payload", {"240300112442", "43"}, 0, {"11244243"});
-        row("zero length, then a filler", {"24000022", "7f" + a}, 0, {"22", "1141"});
         // Longer than the record holds: read to its announced end and dropped, the frames inside
         // not taken.
         row("2000 bytes", {"24d00711" + inner.left(4000) + a}, 0,
@@ -187,10 +183,7 @@ private slots:
         QCOMPARE(sleeping.events, always.events);
         QVERIFY(sleeping.engine.m_sys_time < always.engine.m_sys_time); // it did sleep
     }
-    // Every block once, in order, numbered from 1 (256 as 0), the last padded with 0x1a, its
-    // checksum the sum of its data bytes without carries; the percentage in single precision,
-    // truncated; only the ACK after the last block's ends the transmission.
-    // Checksums worked out by hand: the sum of the 1024 data bytes, carries past 8 bits dropped.
+    // A block's checksum, worked out by hand: the sum of its 1024 data bytes, carries dropped.
     void blockChecksum_data()
     {
         QTest::addColumn<QByteArray>("data"); // the packet's first bytes; zeros follow
@@ -203,11 +196,13 @@ private slots:
     {
         QFETCH(QByteArray, data);
         EngineRig rig;
-        const QByteArray packet = data.leftJustified(1024, 0);
-        QVERIFY(rig.enterTransfer(packet));
+        QVERIFY(rig.enterTransfer(data.leftJustified(1024, 0)));
         rig.device(NAKS);
         QTEST(rig.takeSent().right(1), "sum");
     }
+    // Every block once, in order, numbered from 1 (256 as 0), the last padded with 0x1a; the
+    // percentage in single precision, truncated; only the ACK after the last block's ends the
+    // transmission, and who hears it sees the wait for the result.
     void transfer_data()
     {
         QTest::addColumn<int>("packets");
@@ -229,17 +224,11 @@ private slots:
         }
         const QByteArray sent = rig.takeSent(), all = content.leftJustified(packets * 1024, 0x1a);
         QCOMPARE(sent.size(), packets * dev::BLOCK);
-        for (int block = 0; block < packets; ++block) {
+        for (int block = 0; block < packets; ++block) { // each but its checksum
             const char n = char(block + 1);
-            const QByteArray data = all.mid(block * 1024, 1024);
-            char sum = 0;
-            for (const char c : data) {
-                sum = char(sum + c);
-            }
-            QCOMPARE(sent.mid(block * dev::BLOCK, dev::BLOCK),
-                     QByteArray(1, dev::STX) + n + char(0xff - n) + data + sum);
+            QCOMPARE(sent.mid(block * dev::BLOCK, dev::BLOCK - 1),
+                     QByteArray(1, dev::STX) + n + char(0xff - n) + all.mid(block * 1024, 1024));
         }
-        // Only the next ACK ends the transmission; who hears it sees the wait for the result.
         UpgradePhase heard = UpgradePhase::Idle;
         QObject::connect(&rig.engine, &Upgrader::upgrade_info,
                          [&rig, &heard] { heard = rig.engine.phase(); });
@@ -405,7 +394,6 @@ private slots:
         const QByteArray spoil = QTest::currentDataTag();
         EngineRig rig;
         QVERIFY(rig.load(QByteArray(5000, 'a')) && rig.engine.start_upgrade());
-        FailingDevice failing;
         if (spoil == "cancel during the transfer") {
             rig.device(INFO + ERASED + NAKS);
         }
@@ -420,6 +408,7 @@ private slots:
             ShortFile cut(QByteArray(3000, 'a'), 5000);
             rig.engine.load_firmware_from(cut, rig.firmware);
         } else {
+            FailingDevice failing;
             rig.engine.load_firmware_from(failing, rig.firmware);
         }
         rig.takeSent();
