@@ -65,8 +65,7 @@ HOSTILE = {
 }
 
 
-def device_script(rng, ids, run):
-    """A device: six in ten behave, the others play one to three hostile acts."""
+def device_script(rng, ids, run):  # six in ten behave, the others play 1 to 3 hostile acts
     weights = {"exact": 35, "fields": 20, "near": 30, "older": 15} if run["skip_same"] else \
         {"exact": 15, "fields": 5, "near": 10, "older": 70}
     identity = ids[rng.choices(list(weights), list(weights.values()))[0]]
@@ -88,8 +87,7 @@ def device_script(rng, ids, run):
     return {"script": script, "story": story}
 
 
-def scenario(seed):
-    """A seed's run: options, image, and for each port (a fixture) its boards in turn."""
+def scenario(seed):  # options, image, and for each port (a fixture) its boards in turn
     rng = random.Random(seed)
     model = rng.choice(["KT62", "KT62", "KT62", "KT62B"])
     version = "%02d.%02d.%02d.%02d" % tuple(rng.randrange(100) for _ in range(4))
@@ -123,9 +121,7 @@ def scenario(seed):
     return run
 
 
-def bound_s(run):
-    """Longest a port may take: on each attempt the first answer, the erase's end, each block,
-    the end of transmission and the result, each within its limit; the port's return."""
+def bound_s(run):  # each step of each attempt within its limit; before a retry, the port
     t, e, retries = run["timeout"], run["erase_timeout"], run["retries"]
     attempt = QUERY_DELAY_S + t + e + (dev.blocks_for(len(run["image"]["data"])) + 2) * t
     return (retries + 1) * attempt + retries * (t + LOOK_S)
@@ -139,8 +135,7 @@ def describe(run):
                     enumerate(run["fixtures"]) for b, board in enumerate(boards, 1))
 
 
-def snapshot(root, leave_out):
-    """Names, types, sizes and hashes (or link targets) of everything under root."""
+def snapshot(root, leave_out):  # types, sizes and hashes (or link targets) by name
     found = {}
     for folder, dirs, files in os.walk(root):
         for path in [os.path.join(folder, name) for name in dirs + files if name not in leave_out]:
@@ -150,9 +145,7 @@ def snapshot(root, leave_out):
     return found
 
 
-class Run:
-    """One seed: its devices on their links, kt62-flash against them, and every check."""
-
+class Run:  # one seed: its devices on their links, kt62-flash against them, every check
     def __init__(self, seed, build):
         self.seed, self.build, self.run = seed, build, scenario(seed)
         self.image, self.station = self.run["image"]["data"], self.run["kind"] == "station"
@@ -177,14 +170,12 @@ class Run:
                     device.unplug()
         return self.problems
 
-    def trace(self):
-        """What each device heard and said, and what the flasher printed."""
+    def trace(self):  # what each device heard and said, and what the flasher printed
         return "\n".join("%s plug %d: %s" % (d.label, p.serial, ", ".join(
             what if detail is None else "%s %r" % (what, detail) for what, _, detail in p.log))
             for d in self.devices for p in d.plugs) + "\n" + self.stderr.decode(errors="replace")
 
-    def play(self):
-        """The working folder (firmware, things to leave alone, maybe an old report), the run."""
+    def play(self):  # the firmware, things to leave alone, maybe an old report; the run
         w, r, name = self.work, self.run, self.run["image"]["name"]
         os.mkdir(os.path.join(w, "keep"))
         os.symlink(name, os.path.join(w, "latest.bin"))
@@ -202,8 +193,8 @@ class Run:
         before, self.report = snapshot(w, leave_out), os.path.join(w, "report.json")
         cmd = [os.path.join(self.build, "tools", "flash", "kt62-flash"), "--json", "--report",
                self.report, "--timeout", str(r["timeout"]), "--erase-timeout",
-               str(r["erase_timeout"])] + ["--station"] * self.station + ["--skip-same"] * r[
-                   "skip_same"] + ["--retries", str(r["retries"])] * bool(r["retries"])
+               str(r["erase_timeout"]), "--retries", str(r["retries"])]
+        cmd += ["--station"] * self.station + ["--skip-same"] * r["skip_same"]
         cmd += [arg for link in self.fixtures for arg in ("--port", link)] + [name]
         self.proc = subprocess.Popen(cmd, cwd=w, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.started = time.monotonic()
@@ -239,9 +230,7 @@ class Run:
         if ended:
             self.check_report(self.proc.returncode)
 
-    def serve(self, done, limit=float("inf")):
-        """Serves devices and pipes until done() or limit seconds; watches the flasher's own
-        peak RSS (a forked child's ru_maxrss can carry its parent's)."""
+    def serve(self, done, limit=float("inf")):  # its own RSS: a fork's can carry the parent's
         end = time.monotonic() + limit
         while not done() and time.monotonic() < end:
             with contextlib.suppress(OSError), open("/proc/%d/status" % self.proc.pid) as f:
@@ -261,8 +250,7 @@ class Run:
             if self.events[-1]["event"] == "device":
                 self.on_board(self.events[-1])
 
-    def check_report(self, code):
-        """The report against the exit code and the boards; each board against its device."""
+    def check_report(self, code):  # against the exit code and the boards, each its device
         try:
             report = json.loads(Path(self.report).read_bytes())
         except (OSError, ValueError) as error:
@@ -298,13 +286,10 @@ class Run:
                 self.flag("success, but the device never saw the end of transmission", label)
         elif result == "success" and "eot" in said and "erase" in said[said.index("eot"):]:
             self.flag("success, but the device was erased after the image", label)
-        elif result == "success":
-            size, n, data = len(self.image), dev.blocks_for(len(self.image)), dev.DATA_SIZE
-            wrong = [i + 1 for i in range(n) if plug.blocks.get(i) !=
-                     self.image[i * data:(i + 1) * data].ljust(data, dev.PAD)] or [0]
-            self.flag("success, but the device did not store the image", "%s: erase for %s bytes "
-                      "of %d; %d of %d blocks missing or wrong, %d to %d" % (
-                          label, plug.erase_size, size, len(wrong), n, wrong[0], wrong[-1]))
+        elif result == "success":  # which blocks: in the conversation of the replay
+            self.flag("success, but the device did not store the image", "%s: %d blocks stored, "
+                      "%s bytes erased of %d" % (label, len(plug.blocks), plug.erase_size,
+                                                  len(self.image)))
         if result == "skipped":
             # Two answers in one write are the device's right; a skip must rest on one of that
             # run's that named exactly the image: first "_" field the model, second "V" and the
@@ -326,9 +311,7 @@ class Run:
             if p.runs_when_served is not None and p.runs > p.runs_when_served:
                 self.flag("a served board still plugged was served again", where)
 
-    def plug_next(self, fixture):
-        """The fixture's next board; a station's has its limits (a held port is tried again
-        every RETRY_OPEN_S once let go)."""
+    def plug_next(self, fixture):  # a station's board has its limits (a held port: longer)
         if fixture["next"] == len(fixture["boards"]):
             fixture["done"] = True
             return
@@ -349,8 +332,7 @@ class Run:
         device.reported = "overdue"  # the station's word on it once pulled is not awaited
         self.unplug_board(fixture, device)
 
-    def on_board(self, event):
-        """The station's word on a board, checked against the board in the fixture."""
+    def on_board(self, event):  # the station's word on the board in the fixture
         fixture = self.fixtures[event["port"]]
         device = fixture["device"]
         if device.reported:
@@ -380,14 +362,12 @@ class Run:
 
 
 def run_seed(seed, build, verbose):
-    run = None
+    run = Run(seed, build)
     try:
-        run = Run(seed, build)
         problems = run.execute()
     except Exception:  # the harness's own fault (or output that is no JSON): fails the run
         problems = [("the chaos harness failed", traceback.format_exc())]
-    trace = run.trace() if run and problems and verbose else ""
-    return seed, problems, run and run.results, run and run.rss, trace
+    return seed, problems, run.results, run.rss, run.trace() if problems and verbose else ""
 
 
 def main():
@@ -406,8 +386,8 @@ def main():
     with concurrent.futures.ProcessPoolExecutor(opts.jobs) as pool:
         job = functools.partial(run_seed, build=build, verbose=one)
         for seed, problems, tally, rss, trace in pool.map(job, seeds):
-            results.update(tally or {})
-            peak, failing = max(peak, rss or 0), failing + bool(problems)
+            results.update(tally)
+            peak, failing = max(peak, rss), failing + bool(problems)
             for what, detail in problems:
                 classes[what].append(seed)
                 print("VIOLATION seed %d: %s%s" % (seed, what, ": " + detail if detail else ""))

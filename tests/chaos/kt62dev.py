@@ -30,9 +30,7 @@ def blocks_for(size):
     return (size + DATA_SIZE - 1) // DATA_SIZE
 
 
-class Loop(sched.scheduler):
-    """select() over the devices' lines and the tool's pipes, with timers."""
-
+class Loop(sched.scheduler):  # select() over the devices' lines and the tool's pipes
     def __init__(self):
         super().__init__(time.monotonic)
         self.readers = {}
@@ -45,17 +43,14 @@ class Loop(sched.scheduler):
             super().cancel(timer)
 
     def step(self, longest):
-        wait = self.run(blocking=False)  # what is due now, and how long till the next
-        wait = longest if wait is None else min(longest, wait)
+        wait = min(longest, self.run(blocking=False) or longest)  # runs what is due now
         for fd in select.select(list(self.readers), [], [], wait)[0]:
             if fd in self.readers:
                 self.readers[fd]()
         self.run(blocking=False)
 
 
-class Plug:
-    """A board's stay in its socket: its log of (what, run: starts so far, detail), its blocks."""
-
+class Plug:  # a board's stay in its socket: its log of (what, run: starts so far, detail)
     def __init__(self, serial):
         self.serial, self.log, self.runs, self.runs_when_served = serial, [], 0, None
         self.erase_size, self.blocks, self.eot = None, {}, False
@@ -69,9 +64,7 @@ class Plug:
             return data[: self.erase_size]
 
 
-class Device:
-    """A board: its script, its plugs, and its pty while plugged in."""
-
+class Device:  # a board: its script, its plugs, and its pty while plugged in
     def __init__(self, loop, link, script):
         self.loop, self.link, self.script = loop, link, script
         self.counts, self.plugs, self.plug, self.rx = {}, [], None, bytearray()
@@ -232,8 +225,7 @@ class Device:
             self.send(NAK * NAKS_TO_ASK)
 
     def acknowledge(self, acts):
-        size = self.plug.erase_size
-        last = size is not None and self.next == blocks_for(size)
+        last = self.next == blocks_for(self.plug.erase_size or 0)
         send = lambda: self.send(ACK * (1 + last))  # one more asks for the end of transmission
         self.soon(acts["ack_late"], send) if "ack_late" in acts else send()
 
