@@ -165,8 +165,7 @@ class Run:  # one seed: its devices on their links, kt62-flash against them, eve
                 if self.proc:
                     self.proc.kill()  # nothing once it has ended
                     self.proc.wait()
-                for device in self.devices:
-                    device.stay_out()
+                for device in self.devices:  # no timer runs any more: no replugging
                     device.unplug()
         return self.problems
 
