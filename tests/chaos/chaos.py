@@ -1,24 +1,8 @@
 #!/usr/bin/env python3
-"""Seeded runs of kt62-flash against hostile KT62 devices (kt62dev.py), every run checked.
-
-A seed picks the mode (one port, several, a station), the flasher's options, the image and
-each device's script. A violation's text is that of the check raising it.
-"""
-import argparse
-import collections
-import concurrent.futures
-import hashlib
-import json
-import os
-import random
-import signal
-import stat
-import subprocess
-import sys
-import tempfile
-import time
-import traceback
-import types
+"""Seeded runs of kt62-flash against hostile KT62 devices (kt62dev.py), every run checked."""
+import argparse, collections, concurrent.futures, contextlib, functools, hashlib, json, os
+import random, signal, stat, subprocess, sys, tempfile, time, traceback, types
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -36,8 +20,7 @@ EXIT_CODES = {"success": 0, "skipped": 0, "device failure": 1, "premature succes
 TEXTS = [b"KT62 boot 2.1\r\n", b"ERR flash busy\r\n", b"\r\n> ", b"C"]
 
 
-def at(*whens):
-    """One of these moments, (event, count); block 0 is a random block of the image."""
+def at(*whens):  # one of these (event, count); block 0 is a random block of the image
     return lambda c: [c.rng.choice([(e, n or c.k if e == "block" else n) for e, n in whens])]
 
 
@@ -45,8 +28,7 @@ def seconds(low, high, of="timeout"):
     return lambda c: round(c.rng.uniform(low, high) * c.run.get(of, 1), 2)
 
 
-def transfer_again(c):
-    """Once or twice after the end, or without end where that is quick to prove."""
+def transfer_again(c):  # once or twice, or without end where that is quick to prove
     times = c.rng.choice([1, EVERY, EVERY] if bound_s(c.run) <= ENDLESS_BOUND_S else [1, 2])
     return [("eot", n) for n in range(1, times + 1)] or [("eot", EVERY)]
 
@@ -83,8 +65,7 @@ HOSTILE = {
 }
 
 
-def device_script(rng, ids, run):
-    """A device: six in ten behave, the others play one to three hostile acts."""
+def device_script(rng, ids, run):  # six in ten behave, the others play 1 to 3 hostile acts
     weights = {"exact": 35, "fields": 20, "near": 30, "older": 15} if run["skip_same"] else \
         {"exact": 15, "fields": 5, "near": 10, "older": 70}
     identity = ids[rng.choices(list(weights), list(weights.values()))[0]]
@@ -93,9 +74,9 @@ def device_script(rng, ids, run):
     story = ["answers %s" % identity.decode()]
     for _ in range(0 if rng.random() < GOOD_SHARE else rng.choice([1, 1, 2, 3])):
         name = rng.choices(list(HOSTILE), [row[0] for row in HOSTILE.values()])[0]
-        blocks = dev.blocks_for(len(run["image"]["data"]))
-        c = types.SimpleNamespace(rng=rng, run=run, ids=ids, identity=identity, n=blocks,
-                                  k=rng.randint(1, blocks))
+        n = dev.blocks_for(len(run["image"]["data"]))
+        c = types.SimpleNamespace(rng=rng, run=run, ids=ids, identity=identity, n=n,
+                                  k=rng.randint(1, n))
         whens = HOSTILE[name][1](c)
         acts = {act: arg(c) if callable(arg) else arg for act, arg in HOSTILE[name][2].items()}
         for when in whens:
@@ -106,8 +87,7 @@ def device_script(rng, ids, run):
     return {"script": script, "story": story}
 
 
-def scenario(seed):
-    """A seed's run: options, image, and for each port (a fixture) its boards in turn."""
+def scenario(seed):  # options, image, and for each port (a fixture) its boards in turn
     rng = random.Random(seed)
     model = rng.choice(["KT62", "KT62", "KT62", "KT62B"])
     version = "%02d.%02d.%02d.%02d" % tuple(rng.randrange(100) for _ in range(4))
@@ -141,10 +121,7 @@ def scenario(seed):
     return run
 
 
-def bound_s(run):
-    """Longest a port may take: on each attempt the first answer (a second after the start),
-    the end of the erase, each new acknowledged block, the end of transmission and the
-    result, each within its limit of the step before; before each retry the port's return."""
+def bound_s(run):  # each step of each attempt within its limit; before a retry, the port
     t, e, retries = run["timeout"], run["erase_timeout"], run["retries"]
     attempt = QUERY_DELAY_S + t + e + (dev.blocks_for(len(run["image"]["data"])) + 2) * t
     return (retries + 1) * attempt + retries * (t + LOOK_S)
@@ -158,24 +135,17 @@ def describe(run):
                     enumerate(run["fixtures"]) for b, board in enumerate(boards, 1))
 
 
-def snapshot(root, leave_out):
-    """Names, types, sizes and hashes (or link targets) of everything under root."""
+def snapshot(root, leave_out):  # types, sizes and hashes (or link targets) by name
     found = {}
     for folder, dirs, files in os.walk(root):
         for path in [os.path.join(folder, name) for name in dirs + files if name not in leave_out]:
-            info = os.lstat(path)
-            found[path] = (stat.S_IFMT(info.st_mode), info.st_size)
-            if stat.S_ISREG(info.st_mode):
-                with open(path, "rb") as f:
-                    found[path] += (hashlib.sha256(f.read()).hexdigest(),)
-            elif stat.S_ISLNK(info.st_mode):
-                found[path] += (os.readlink(path),)
+            mode, size = os.lstat(path).st_mode, os.lstat(path).st_size
+            found[path] = (stat.S_IFMT(mode), size, os.readlink(path) if stat.S_ISLNK(mode) else
+                           stat.S_ISREG(mode) and hashlib.sha256(Path(path).read_bytes()).digest())
     return found
 
 
-class Run:
-    """One seed: its devices on their links, kt62-flash against them, and every check."""
-
+class Run:  # one seed: its devices on their links, kt62-flash against them, every check
     def __init__(self, seed, build):
         self.seed, self.build, self.run = seed, build, scenario(seed)
         self.image, self.station = self.run["image"]["data"], self.run["kind"] == "station"
@@ -183,8 +153,7 @@ class Run:
         self.events, self.stdout, self.stderr = [], bytearray(), bytearray()
         self.rss, self.proc, self.results = 0, None, collections.Counter()
 
-    def flag(self, what, detail=""):
-        """A violation; one cause often breaks a rule twice, so each is told once."""
+    def flag(self, what, detail=""):  # one cause often breaks a rule twice: each told once
         if what not in [seen for seen, _ in self.problems]:
             self.problems.append((what, detail))
 
@@ -193,46 +162,38 @@ class Run:
             try:
                 self.play()
             finally:
-                if self.proc and self.proc.poll() is None:
-                    self.proc.kill()
+                if self.proc:
+                    self.proc.kill()  # nothing once it has ended
                     self.proc.wait()
-                for device in self.devices:
-                    device.stay_out()
+                for device in self.devices:  # no timer runs any more: no replugging
                     device.unplug()
         return self.problems
 
-    def trace(self):
-        """What each device heard and said, and what the flasher printed."""
+    def trace(self):  # what each device heard and said, and what the flasher printed
         return "\n".join("%s plug %d: %s" % (d.label, p.serial, ", ".join(
             what if detail is None else "%s %r" % (what, detail) for what, _, detail in p.log))
             for d in self.devices for p in d.plugs) + "\n" + self.stderr.decode(errors="replace")
 
-    def play(self):
-        """The working folder (firmware, things to leave alone, maybe an old report), the run."""
+    def play(self):  # the firmware, things to leave alone, maybe an old report; the run
         w, r, name = self.work, self.run, self.run["image"]["name"]
         os.mkdir(os.path.join(w, "keep"))
         os.symlink(name, os.path.join(w, "latest.bin"))
         for path, data in [(name, self.image), ("keep/notes.txt", b"left alone\n"),
                            ("report.json", b"an old report\n")][:2 + (self.seed % 3 == 0)]:
-            with open(os.path.join(w, path), "wb") as f:
-                f.write(data)
+            Path(w, path).write_bytes(data)
         links = ["tty%d" % i for i in range(len(r["fixtures"]))]
         self.fixtures = {os.path.join(w, link): {"link": os.path.join(w, link), "boards": boards,
                                                  "next": 0, "timer": None, "done": False}
                          for link, boards in zip(links, r["fixtures"])}
-        for fixture in self.fixtures.values():
-            if self.station:
-                pause = fixture["boards"][0]["pause_s"]
-                self.loop.later(pause, lambda f=fixture: self.plug_next(f))
-            else:
-                self.plug_next(fixture)
+        for f in self.fixtures.values():  # a station's first boards come after a pause
+            (self.loop.later(f["boards"][0]["pause_s"], lambda f=f: self.plug_next(f))
+             if self.station else self.plug_next(f))
         leave_out = set(links + [link + ".new" for link in links] + ["report.json"])
         before, self.report = snapshot(w, leave_out), os.path.join(w, "report.json")
         cmd = [os.path.join(self.build, "tools", "flash", "kt62-flash"), "--json", "--report",
                self.report, "--timeout", str(r["timeout"]), "--erase-timeout",
-               str(r["erase_timeout"])]
+               str(r["erase_timeout"]), "--retries", str(r["retries"])]
         cmd += ["--station"] * self.station + ["--skip-same"] * r["skip_same"]
-        cmd += ["--retries", str(r["retries"])] * bool(r["retries"])
         cmd += [arg for link in self.fixtures for arg in ("--port", link)] + [name]
         self.proc = subprocess.Popen(cmd, cwd=w, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.started = time.monotonic()
@@ -259,26 +220,21 @@ class Run:
             self.flag("peak RSS over 64 MB", "%d kB" % self.rss)
         after = snapshot(w, leave_out)
         changed = [k for k in sorted(set(before) | set(after)) if before.get(k) != after.get(k)]
-        for link, fixture in self.fixtures.items():  # a port's link: its device's while plugged
-            device = fixture["device"]
+        for link, f in self.fixtures.items():  # a port's link: its device's while plugged
             have = os.readlink(link) if os.path.islink(link) else os.path.lexists(link) or None
-            changed += [link] * (have != (device.master is not None and device.pts or None))
+            d = f["device"]
+            changed += [link] * (have != (d.master is not None and d.pts or None))
         if changed:
             self.flag("the working folder changed", ", ".join(p[len(w) + 1:] for p in changed))
         if ended:
             self.check_report(self.proc.returncode)
 
-    def serve(self, done, limit=float("inf")):
-        """Serves devices and pipes until done() or limit seconds; watches the flasher's
-        own peak RSS (a forked child's ru_maxrss can carry its parent's)."""
+    def serve(self, done, limit=float("inf")):  # its own RSS: a fork's can carry the parent's
         end = time.monotonic() + limit
         while not done() and time.monotonic() < end:
-            try:
-                with open("/proc/%d/status" % self.proc.pid) as f:
-                    hwm = [int(line.split()[1]) for line in f if line.startswith("VmHWM:")]
+            with contextlib.suppress(OSError), open("/proc/%d/status" % self.proc.pid) as f:
+                hwm = [int(line.split()[1]) for line in f if line.startswith("VmHWM:")]
                 self.rss = max([self.rss] + hwm)
-            except OSError:
-                pass  # it has ended
             self.loop.step(0.05)
         return done()
 
@@ -293,20 +249,18 @@ class Run:
             if self.events[-1]["event"] == "device":
                 self.on_board(self.events[-1])
 
-    def check_report(self, code):
-        """The report against the exit code and the boards; each board against its device."""
+    def check_report(self, code):  # against the exit code and the boards, each its device
         try:
-            with open(self.report) as f:
-                report = json.load(f)
+            report = json.loads(Path(self.report).read_bytes())
         except (OSError, ValueError) as error:
             return self.flag("no readable report", str(error))
         entries = report.get("devices" if self.station else "ports", [])
         results = collections.Counter(e.get("result") for e in entries)
         want = max([e.get("exit_code", 0) for e in entries] + [0])
         if self.station:
+            ok = results["success"] + results["skipped"]
             summary = {"served": len(entries), "succeeded": results["success"],
-                       "skipped": results["skipped"],
-                       "failed": len(entries) - results["success"] - results["skipped"]}
+                       "skipped": results["skipped"], "failed": len(entries) - ok}
             if report.get("summary") != summary:
                 self.flag("the station's summary disagrees with its boards", str(report["summary"]))
             want = EXIT_CODES["interrupted"] if results["interrupted"] else want
@@ -317,20 +271,29 @@ class Run:
             self.flag("exit code disagrees with the report", "exit %s, report %s, boards %s" % (
                 code, report.get("exit_code"), [e.get("exit_code") for e in entries]))
         for entry, device in self.served:
-            self.check_board(entry, device, device.label)
+            self.check_board(entry, device)
 
-    def check_board(self, entry, device, label):
-        result, code, plug = entry.get("result"), entry.get("exit_code"), device.served_plug
+    def check_board(self, entry, device):
+        result, code = entry.get("result"), entry.get("exit_code")
+        plug, label, image = device.served_plug, device.label, self.run["image"]
         self.results[result] += 1
         if code != EXIT_CODES.get(result):
             self.flag("exit code disagrees with the result", "%s: %s, %s" % (label, result, code))
-        if result == "success":
-            self.check_success(plug, label)
+        said = [what for what, _, _ in plug.log]
+        if result == "success" and plug.stored() == self.image:
+            if not plug.eot:
+                self.flag("success, but the device never saw the end of transmission", label)
+        elif result == "success" and "eot" in said and "erase" in said[said.index("eot"):]:
+            self.flag("success, but the device was erased after the image", label)
+        elif result == "success":  # which blocks: in the conversation of the replay
+            self.flag("success, but the device did not store the image", "%s: %d blocks stored, "
+                      "%s bytes erased of %d" % (label, len(plug.blocks), plug.erase_size,
+                                                  len(self.image)))
         if result == "skipped":
             # Two answers in one write are the device's right; a skip must rest on one of that
             # run's that named exactly the image: first "_" field the model, second "V" and the
             # version. An erase by any run of the board forbids it.
-            run, image = plug.runs_when_served or plug.runs, self.run["image"]
+            run = plug.runs_when_served or plug.runs
             told = [t.decode("utf-8", "replace").split("_") for what, r, texts in plug.log
                     if what == "answer" and r == run for t in texts]
             if not any(f[:2] == [image["model"], "V" + image["version"]] for f in told):
@@ -347,25 +310,7 @@ class Run:
             if p.runs_when_served is not None and p.runs > p.runs_when_served:
                 self.flag("a served board still plugged was served again", where)
 
-    def check_success(self, plug, label):
-        said = [what for what, _, _ in plug.log]
-        if plug.stored() == self.image:
-            if not plug.eot:
-                self.flag("success, but the device never saw the end of transmission", label)
-        elif "eot" in said and "erase" in said[said.index("eot"):]:
-            self.flag("success, but the device was erased after the image", label)
-        else:
-            size, data = len(self.image), dev.DATA_SIZE
-            wrong = [i + 1 for i in range(dev.blocks_for(size)) if plug.blocks.get(i) !=
-                     self.image[i * data:(i + 1) * data].ljust(data, dev.PAD)] or [0]
-            self.flag("success, but the device did not store the image",
-                      "%s: erase for %s bytes of %d; %d of %d blocks missing or wrong, %d to %d" % (
-                          label, plug.erase_size, size, len(wrong), dev.blocks_for(size),
-                          wrong[0], wrong[-1]))
-
-    def plug_next(self, fixture):
-        """The fixture's next board; a station's has its limits (a held port is tried again
-        every RETRY_OPEN_S once let go)."""
+    def plug_next(self, fixture):  # a station's board has its limits (a held port: longer)
         if fixture["next"] == len(fixture["boards"]):
             fixture["done"] = True
             return
@@ -386,8 +331,7 @@ class Run:
         device.reported = "overdue"  # the station's word on it once pulled is not awaited
         self.unplug_board(fixture, device)
 
-    def on_board(self, event):
-        """The station's word on a board, checked against the board in the fixture."""
+    def on_board(self, event):  # the station's word on the board in the fixture
         fixture = self.fixtures[event["port"]]
         device = fixture["device"]
         if device.reported:
@@ -417,23 +361,19 @@ class Run:
 
 
 def run_seed(seed, build, verbose):
-    run = None
+    run = Run(seed, build)
     try:
-        run = Run(seed, build)
         problems = run.execute()
     except Exception:  # the harness's own fault (or output that is no JSON): fails the run
         problems = [("the chaos harness failed", traceback.format_exc())]
-    trace = run.trace() if run and problems and verbose else ""
-    return seed, problems, run and run.results, run and run.rss, trace
+    return seed, problems, run.results, run.rss, run.trace() if problems and verbose else ""
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build")
-    parser.add_argument("--seeds", type=int, default=300, help="how many seeds, from --first")
-    parser.add_argument("--first", type=int, default=1)
-    parser.add_argument("--seed", type=int, help="one seed, five times, with the conversation")
-    parser.add_argument("--jobs", type=int, default=4)
+    for name, default in (("seeds", 300), ("first", 1), ("seed", None), ("jobs", 4)):
+        parser.add_argument("--" + name, type=int, default=default)  # --seed: one, five times
     opts = parser.parse_args()
     one, build = opts.seed is not None, os.path.abspath(opts.build)
     seeds = [opts.seed] * 5 if one else range(opts.first, opts.first + opts.seeds)
@@ -443,20 +383,16 @@ def main():
     classes, results, peak, failing = collections.defaultdict(list), collections.Counter(), 0, 0
     started = time.monotonic()
     with concurrent.futures.ProcessPoolExecutor(opts.jobs) as pool:
-        futures = [pool.submit(run_seed, seed, build, one) for seed in seeds]
-        for done, future in enumerate(concurrent.futures.as_completed(futures), 1):
-            seed, problems, tally, rss, trace = future.result()
-            results.update(tally or {})
-            peak, failing = max(peak, rss or 0), failing + bool(problems)
+        job = functools.partial(run_seed, build=build, verbose=one)
+        for seed, problems, tally, rss, trace in pool.map(job, seeds):
+            results.update(tally)
+            peak, failing = max(peak, rss), failing + bool(problems)
             for what, detail in problems:
                 classes[what].append(seed)
                 print("VIOLATION seed %d: %s%s" % (seed, what, ": " + detail if detail else ""))
-            if problems and not one:
-                print("  %s\n  replay: %s" % (describe(scenario(seed)), replay % seed))
-            if trace:
-                print("  " + trace.replace("\n", "\n  "))
-            if done % 50 == 0:
-                print("... %d of %d runs" % (done, len(seeds)), flush=True)
+            if problems:
+                print("  " + (trace.replace("\n", "\n  ") if one else "%s\n  replay: %s" % (
+                    describe(scenario(seed)), replay % seed)), flush=True)
     print("\n%d runs in %.0f s, %d at once; peak RSS %.1f MB; boards: %s" % (
         len(seeds), time.monotonic() - started, opts.jobs, peak / 1024.0,
         ", ".join("%s %d" % kv for kv in results.most_common())))

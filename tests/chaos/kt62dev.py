@@ -1,15 +1,7 @@
-"""A KT62 device on a pseudo terminal, reached through a link: it answers as the device
-does, or plays the hostile acts of its script. Its bytes and checksums are its own, from
-the wire protocol alone. An act fires at a count of an event (the 2nd query, the 5th block
-stored; EVERY: each time), never at a time, so a seed replays; only durations are times.
-"""
-import fcntl
-import os
-import sched
-import select
-import termios
-import time
-import tty
+"""A KT62 device on a pseudo terminal, reached through a link: it answers as the device does,
+or plays the hostile acts of its script. Its bytes and checksums are its own. An act fires at a
+count of an event (the 2nd query; EVERY: each time), never at a time, so a seed replays."""
+import fcntl, os, sched, select, termios, time, tty
 
 FRAME_START, FRAME_HEADER = 0x24, 4  # start, length low, length high, command
 CMD_QUERY, CMD_INFO, CMD_BEGIN, CMD_CANCEL = 0x10, 0x11, 0x20, 0x21
@@ -25,14 +17,12 @@ LEAVE_POLL_S, LEAVE_POLLS = 0.01, 200  # how a deaf device waits for the tool to
 EVERY = 0  # the count of an act that fires each time
 
 
-def frame(command, payload=b""):
-    """A device frame; a zero-length one needs a filler byte to complete."""
+def frame(command, payload=b""):  # a zero-length frame needs a filler byte to complete
     n = len(payload)
     return bytes([FRAME_START, n & BYTE_MASK, n >> 8, command]) + payload + b"\0" * (n == 0)
 
 
-def block_number(index):
-    """Number of the index-th block of a transfer (0-based): 1, 2, ... 255, 0, 1."""
+def block_number(index):  # of the index-th block of a transfer: 1, 2, ... 255, 0, 1
     return (index + 1) & BYTE_MASK
 
 
@@ -40,9 +30,7 @@ def blocks_for(size):
     return (size + DATA_SIZE - 1) // DATA_SIZE
 
 
-class Loop(sched.scheduler):
-    """select() over the devices' lines and the tool's pipes, with timers."""
-
+class Loop(sched.scheduler):  # select() over the devices' lines and the tool's pipes
     def __init__(self):
         super().__init__(time.monotonic)
         self.readers = {}
@@ -55,19 +43,14 @@ class Loop(sched.scheduler):
             super().cancel(timer)
 
     def step(self, longest):
-        wait = self.run(blocking=False)  # what is due now, and how long till the next
-        wait = longest if wait is None else min(longest, wait)
+        wait = min(longest, self.run(blocking=False) or longest)  # runs what is due now
         for fd in select.select(list(self.readers), [], [], wait)[0]:
             if fd in self.readers:
                 self.readers[fd]()
         self.run(blocking=False)
 
 
-class Plug:
-    """One stay of a board in its socket: its log of (what, run, detail), run being the
-    start sequences seen so far, and what it stored: the blocks it accepted, placed by
-    its own block-number rule and cut to the size the erase announced."""
-
+class Plug:  # a board's stay in its socket: its log of (what, run: starts so far, detail)
     def __init__(self, serial):
         self.serial, self.log, self.runs, self.runs_when_served = serial, [], 0, None
         self.erase_size, self.blocks, self.eot = None, {}, False
@@ -75,15 +58,13 @@ class Plug:
     def note(self, what, detail=None):
         self.log.append((what, self.runs, detail))
 
-    def stored(self):
+    def stored(self):  # cut to the size the erase announced
         if self.erase_size is not None:
             data = b"".join(self.blocks.get(i, b"") for i in range(blocks_for(self.erase_size)))
             return data[: self.erase_size]
 
 
-class Device:
-    """A board: its script, its plugs, and its pty while plugged in."""
-
+class Device:  # a board: its script, its plugs, and its pty while plugged in
     def __init__(self, loop, link, script):
         self.loop, self.link, self.script = loop, link, script
         self.counts, self.plugs, self.plug, self.rx = {}, [], None, bytearray()
@@ -113,8 +94,7 @@ class Device:
             os.close(self.held)
             self.held = None
 
-    def unplug(self, back_after=None):
-        """Pulls the cable: what the line holds is read first, then it is gone."""
+    def unplug(self, back_after=None):  # what the line holds is read first
         if self.master is None:
             return
         self.quiet = True  # what a pulled cable still held gets no reply and fires no act
@@ -129,17 +109,15 @@ class Device:
         self.rx.clear()
         if os.path.islink(self.link) and os.readlink(self.link) == self.pts:
             os.unlink(self.link)  # a link another board made since is left alone
-        if back_after is not None and self.replug_allowed:
+        if back_after is not None:
             self.replug_timer = self.loop.later(
                 back_after, lambda: self.replug_allowed and self.master is None and self.plug_in())
 
-    def stay_out(self):
-        """No more replugging: the board has been served or given up on."""
+    def stay_out(self):  # served or given up on
         self.replug_allowed = False
         self.loop.cancel(self.replug_timer)
 
-    def leave_once_heard(self, polls=LEAVE_POLLS):
-        """Stops reading; unplugs once the tool has read all that was sent."""
+    def leave_once_heard(self, polls=LEAVE_POLLS):  # deaf; unplugs once the tool read it all
         if self.master is not None:
             self.loop.readers.pop(self.master, None)
             unread = int.from_bytes(fcntl.ioctl(self.slave, termios.FIONREAD, bytes(4)), "little")
@@ -147,8 +125,7 @@ class Device:
             self.loop.later(LEAVE_POLL_S,
                             lambda: self.leave_once_heard(polls - 1) if go_on else self.unplug())
 
-    def soon(self, delay, fn):
-        """Runs fn after delay, unless the board was unplugged meanwhile."""
+    def soon(self, delay, fn):  # unless the board was unplugged meanwhile
         plug = self.plug
         return self.loop.later(delay, lambda: self.plug is plug and fn())
 
@@ -158,8 +135,7 @@ class Device:
                 self.plug.note(*note)
             os.write(self.master, data)  # a few bytes at a time: the pty's buffer holds them all
 
-    def event(self, what, reply):
-        """Counts an event over the board's life and plays its acts after the usual reply."""
+    def event(self, what, reply):  # counted over the board's life; acts after the reply
         acts = {}
         if not self.quiet:
             n = self.counts[what] = self.counts.get(what, 0) + 1
@@ -177,34 +153,24 @@ class Device:
         if "unplug" in acts:
             self.unplug(acts["unplug"])
 
-    def receive(self, data):
-        """Takes in what the line carried, one whole item after the other."""
+    def receive(self, data):  # one whole item after the other
         self.rx += data
         while self.rx and self.plug:
-            size, handler = self.item()
-            if len(self.rx) < size:
+            rx, size, handler = self.rx, 1, lambda _: None  # noise goes a byte at a time
+            length = rx[1] | rx[2] << 8 if len(rx) >= FRAME_HEADER else 0
+            if rx[0] == FRAME_START and START_SEQUENCE.startswith(bytes(rx[: len(START_SEQUENCE)])):
+                size, handler = len(START_SEQUENCE), self.on_start
+            elif rx[0] == FRAME_START and length <= MAX_TOOL_PAYLOAD:
+                size, handler = FRAME_HEADER + length, self.on_frame
+            elif rx[0] == STX:
+                size, handler = BLOCK_SIZE, self.on_block
+            elif rx[0] == EOT and rx[1:2] in (b"", bytes([EOT_TRAILER])):
+                size, handler = 2, self.on_eot
+            if len(rx) < size:
                 return
-            item = bytes(self.rx[:size])
-            del self.rx[:size]
+            item = bytes(rx[:size])
+            del rx[:size]
             handler(item)
-
-    def item(self):
-        """The size and handler of the item at the head of rx; noise goes a byte at a time."""
-        rx, whole = self.rx, len(START_SEQUENCE)
-        if rx[0] == FRAME_START and START_SEQUENCE.startswith(bytes(rx[:whole])):
-            return whole, self.on_start
-        if rx[0] == FRAME_START:
-            size = FRAME_HEADER + (rx[1] | rx[2] << 8 if len(rx) >= FRAME_HEADER else 0)
-            if size <= FRAME_HEADER + MAX_TOOL_PAYLOAD:
-                return size, self.on_frame
-        elif rx[0] == STX:
-            return BLOCK_SIZE, self.on_block
-        elif rx[0] == EOT and rx[1:2] in (b"", bytes([EOT_TRAILER])):
-            return 2, self.on_eot
-        return 1, self.on_noise
-
-    def on_noise(self, _):
-        """A byte that starts no item is line noise: nothing to do."""
 
     def on_start(self, _):
         self.plug.runs += 1
@@ -259,13 +225,9 @@ class Device:
             self.send(NAK * NAKS_TO_ASK)
 
     def acknowledge(self, acts):
-        size = self.plug.erase_size
-        last = size is not None and self.next == blocks_for(size)
-        acks = ACK * (1 + last)  # after the last block one more asks for the end of transmission
-        if "ack_late" in acts:
-            self.soon(acts["ack_late"], lambda: self.send(acks))
-        else:
-            self.send(acks)
+        last = self.next == blocks_for(self.plug.erase_size or 0)
+        send = lambda: self.send(ACK * (1 + last))  # one more asks for the end of transmission
+        self.soon(acts["ack_late"], send) if "ack_late" in acts else send()
 
     def on_eot(self, _):
         self.plug.note("eot", None if self.xmodem else "outside a transfer")
