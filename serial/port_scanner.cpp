@@ -73,8 +73,7 @@ bool PortScanner::must_enumerate(qint64 now) const
     if (now - m_last_enumeration < FRESH_MS) {
         return false;
     }
-    return !is_watching() || now < m_settle_until ||
-           now - m_last_enumeration >= SAFETY_INTERVAL_MS;
+    return !is_watching() || now < m_settle_until || now - m_last_enumeration >= SAFETY_INTERVAL_MS;
 }
 
 void PortScanner::folder_changed()
