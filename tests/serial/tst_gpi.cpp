@@ -15,9 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
 constexpr int LIMIT_MS = 5000;
-} // namespace
 
 class TestGpi : public QObject
 {
