@@ -165,9 +165,7 @@ private slots:
         for (const Port &port : ports) {
             const QStringList once = (port.sim + " --once").split(' ', Qt::SkipEmptyParts);
             sims.push_back(port.sim == ABSENT ? nullptr : std::make_unique<Sim>(once));
-            if (sims.back()) {
-                QVERIFY(sims.back()->ready());
-            }
+            QVERIFY(!sims.back() || sims.back()->ready());
             arguments << "--port" << (sims.back() ? sims.back()->link : path(ABSENT));
             worst = std::max(worst, port.code);
         }
@@ -202,24 +200,19 @@ private slots:
             }
             QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
             const QString events = sims[i]->events().join('\n');
-            if (check) { // a check erases nothing
-                QVERIFY2(!events.contains("erase"), qPrintable(events));
-            }
+            QVERIFY2(!check || !events.contains("erase"), qPrintable(events)); // erases nothing
             if (upgraded) {
                 QCOMPARE(read_file(sims[i]->saved()), m_plain);
                 const QRegularExpression again("transfer: .* (\\d+) asked again");
                 const int repeats = again.match(events).captured(1).toInt(); // 0 if none
                 QCOMPARE(entry["repeats"].toInt(), repeats);
-                if (ports.at(i).sim.contains("--nak-rate")) {
-                    QVERIFY2(repeats > 0, qPrintable(events));
-                }
+                QVERIFY2(repeats > 0 || !ports.at(i).sim.contains("--nak-rate"),
+                         qPrintable(events));
             }
         }
         QTEST(report(path("report.json"), ports.size() - 1).value("message").toString(), "message");
         QFETCH(QString, heard);
-        if (!heard.isEmpty()) {
-            QVERIFY2(sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
-        }
+        QVERIFY2(sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
     }
 
     void operatorSlips_data()
@@ -490,17 +483,15 @@ private slots:
         QCOMPARE(gone.count(), 0);
         QVERIFY(QFile::remove(node) && write_file(node, "")); // gone and back before any look
         QVERIFY(gone.wait(LIMIT_MS));
-    }
-
-    void sameNode() // a second node of one device, made with its device number
-    {
-        QVERIFY(same_node("/dev/null", path("node")));
-        QVERIFY(!same_node("/dev/zero", path("node")));
+        // A second node of one device, made with its device number, is the same port.
+        QVERIFY(same_node("/dev/null", path("node")) && !same_node("/dev/zero", path("node")));
         // A bare name is the system's (one with a "/" is meant from here, as a run shows).
         QCOMPARE(port_to_open("ttyUSB0"), QString("ttyUSB0"));
     }
 
-    void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
+    // Rates in B/s and KiB/s, time left in m:ss and h:mm:ss; lines, a bar for one port, and
+    // several ports' lines redrawn together.
+    void showsProgress()
     {
         const auto line = [](qint64 bytes, qint64 ms) {
             return format_progress(int(bytes * 100 / 1146300), bytes, 1146300, ms);
@@ -508,10 +499,6 @@ private slots:
         QCOMPARE(line(500, 1000), QString("  0%  500/1146300 B  500 B/s  38:12 left"));
         QCOMPARE(line(114630, 10000), QString(" 10%  114630/1146300 B  11.2 KiB/s  1:30 left"));
         QCOMPARE(line(100, 1000), QString("  0%  100/1146300 B  100 B/s  3:11:02 left"));
-    }
-
-    void drawsLines()
-    {
         const QStringList lines =
             written([](FILE *out) {
                 ProgressDisplay display(ProgressDisplay::Style::Lines, out, "A: ");
@@ -522,13 +509,9 @@ private slots:
                 display.status(""); // shows nothing
             }).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 11);
-        QCOMPARE(lines.first(), QString("A: Erase finished, begin upgrade..."));
-        QCOMPARE(lines.at(1), QString("A: progress  14%  3072/21504 B"));
-        QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
-    }
-
-    void drawsInPlace() // a bar for one port; several ports' lines redrawn together
-    {
+        QCOMPARE(lines.first() + '|' + lines.at(1) + '|' + lines.last(),
+                 "A: Erase finished, begin upgrade...|A: progress  14%  3072/21504 B|"
+                 "A: progress 100%  21504/21504 B");
         const QString bar = written([](FILE *out) {
             ProgressDisplay display(ProgressDisplay::Style::Bar, out);
             display.status("Erasing Chip...");
