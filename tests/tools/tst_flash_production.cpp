@@ -49,14 +49,11 @@ public:
     QList<QStringList> m_boards;
 };
 
-QList<QJsonObject> events(const Tool &flash) // the lines of its output that are JSON objects
+QList<QJsonObject> events(const Tool &flash) // the lines of its output; empty when not JSON
 {
     QList<QJsonObject> events;
     for (const QString &line : flash.out.split('\n', Qt::SkipEmptyParts)) {
-        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
-        if (document.isObject()) {
-            events << document.object();
-        }
+        events << QJsonDocument::fromJson(line.toUtf8()).object();
     }
     return events;
 }
@@ -150,7 +147,7 @@ private slots:
         }
         QCOMPARE(flash.code(), exit_code);
         const QList<QJsonObject> events = ::events(flash);
-        QCOMPARE(events.size(), flash.out.count('\n')); // every line an object
+        QCOMPARE(events.size() - events.count(QJsonObject()), flash.out.count('\n')); // all JSON
         QCOMPARE(sequence(events), expected);
         const QJsonObject entry = ::report(report, 0);
         QCOMPARE(entry.value("attempts").toInt(-1), expected.count("start"));
@@ -238,7 +235,7 @@ private slots:
         QTEST(flash.code(), "exit_code");
 
         const QList<QJsonObject> events = ::events(flash);
-        QCOMPARE(events.size(), flash.out.count('\n'));
+        QCOMPARE(events.size() - events.count(QJsonObject()), flash.out.count('\n'));
         QVERIFY(flash.err.endsWith("Station ended: " + tally + "\n"));
         QJsonObject counts;
         for (const QString &part : tally.split(", ")) {
