@@ -412,38 +412,31 @@ private slots:
         }
     }
 
-    void escapesControls_data() // besides the escape sequence and line end an upgrade row shows
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("tab, DEL") << QString("a\tb\x7f") << QString("a\\x09b\\x7f");
-        QTest::newRow("C1 control") << QString(QChar(0x9b)) + "2J" << QString("\\x9b2J");
-        // A backslash is doubled: the text "\x1b" must not read as the control character.
-        QTest::newRow("printable kept, backslash doubled")
-            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\\\x1b");
-    }
-
-    void escapesControls()
-    {
-        QFETCH(QString, text);
-        QTEST(escape_controls(text), "shown");
-    }
-
+    // The device's answer: what a line shows of it (besides the escape sequence and line end an
+    // upgrade row shows), and whether it names the image exactly: --skip-same leaves it alone.
     void answerNamesImage_data()
     {
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("named"); // the image's exactly: --skip-same leaves it alone
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("named");
+        const auto row = [](const char *tag, const QString &answer, const QString &shown,
+                            bool named) { QTest::newRow(tag) << answer << shown << named; };
         for (const char *near : {"KT62_V01.02.03.045", "KT62_V01.02.03.04.99", "KT99_V01.02.03.04",
                                  "KT62_X01.02.03.04"}) {
-            QTest::newRow(near) << QString(near) << false;
+            row(near, near, near, false);
         }
-        QTest::newRow("exact") << "KT62_V01.02.03.04" << true;
-        QTest::newRow("exact, more fields") << "KT62_V01.02.03.04_b7_x" << true;
+        row("exact", "KT62_V01.02.03.04", "KT62_V01.02.03.04", true);
+        row("exact; more fields, tab, DEL", "KT62_V01.02.03.04_b7\t\x7f",
+            "KT62_V01.02.03.04_b7\\x09\\x7f", true);
+        row("C1 control", QString(QChar(0x9b)) + "2J", "\\x9b2J", false);
+        // A backslash is doubled: the text "\x1b" must not read as the control character.
+        row("printable kept, backslash doubled", "01.02 版本 \\x1b", "01.02 版本 \\\\x1b", false);
     }
 
     void answerNamesImage()
     {
         QFETCH(QString, answer);
+        QTEST(escape_controls(answer), "shown");
         QTEST(answer_names_image(answer, "KT62", "01.02.03.04"), "named");
     }
 
