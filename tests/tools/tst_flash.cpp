@@ -74,17 +74,16 @@ private slots:
         m_image = read_file(m_good); // sound, as the upgrades show
         QVERIFY(write_file(path("KT62_V00.00.00.01.bin"), "") &&
                 write_file(path(EMPTY), encrypt_image("")));
-        QVERIFY(QDir(m_dir.path()).mkdir("out") &&
+        QVERIFY(QDir(m_dir.path()).mkdir("out") && QDir(m_dir.path()).mkdir("devout") &&
                 QFile::link("../" + PLAIN, path("out/" + FIRMWARE)));
         QFile sparse(path("KT62_V06.06.06.06.bin")); // a terabyte that takes no room
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
         QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
-        QVERIFY(QDir(m_dir.path()).mkdir("devout"));
         for (const QString &node : QStringList{"node", "devout/" + FIRMWARE}) {
             QCOMPARE(mknod(qPrintable(path(node)), S_IFCHR | 0600, makedev(1, 3)), 0);
         }
-        QCOMPARE(mkfifo(qPrintable(path("fifo")), 0600), 0);
-        QVERIFY(QFile::link("fifo", path("fifo-link")));
+        QVERIFY(mkfifo(qPrintable(path("fifo")), 0600) == 0 &&
+                QFile::link("fifo", path("fifo-link")));
     }
 
     void upgrade_data()
@@ -320,11 +319,9 @@ private slots:
         QCOMPARE(::kill(pid_t(flash.process.processId()), number), 0);
         QCOMPARE(flash.code(), 128 + number);
         QCOMPARE(report(path("stopped.json")).value("exit_code").toInt(), 128 + number);
-        QCOMPARE(report(path("stopped.json"), 0).value("result").toString(),
-                 QString("interrupted"));
+        QCOMPARE(report(path("stopped.json"), 0)["result"], QJsonValue("interrupted"));
         QVERIFY(!QFile::exists(lock)); // released, not left stale
-        QVERIFY(sim.hears("asking again for block"));
-        QVERIFY(!sim.out.contains("end of transmission"));
+        QVERIFY(sim.hears("asking again for block") && !sim.out.contains("end of transmission"));
     }
 
     void commandLine_data() // the tools' verdicts on the streams, with their exit codes
