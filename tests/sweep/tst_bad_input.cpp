@@ -121,8 +121,7 @@ private slots:
         QTemporaryDir dir;
         const QString source = dir.filePath("in/" + name);
         QVERIFY(make(source, size));
-        const bool node = outDir == "node";
-        const bool writable = outDir.isEmpty() || outDir == "full" || node;
+        const bool node = outDir == "node", writable = outDir.isEmpty() || outDir == "full" || node;
         outDir = writable ? dir.filePath("out") : outDir;
         const QString output = outDir + "/" + QString(name).replace("_", "_V").section('/', -1);
         // An earlier output: only a success may replace it (a device node reads as nothing).
