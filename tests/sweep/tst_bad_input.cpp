@@ -11,11 +11,11 @@
 
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
-#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -36,25 +36,6 @@ bool make(const QString &path, qint64 size) // zeros, sparse so that megabytes c
                               : file.open(QIODevice::WriteOnly) && file.resize(size);
 }
 
-// A full disk, for this process and the flasher it starts: files stop growing
-// at `bytes`, and a write past that fails instead of killing the process.
-struct DiskFull
-{
-    rlimit saved{};
-    explicit DiskFull(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const rlimit full{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &full);
-    }
-    ~DiskFull() { setrlimit(RLIMIT_FSIZE, &saved); }
-};
-
-void click(QWidget *dialog, const char *button)
-{
-    dialog->findChild<QPushButton *>(QLatin1String(button))->click();
-}
 } // namespace
 
 class TestBadInput : public QObject
@@ -99,7 +80,7 @@ private slots:
         QVERIFY(make(path, size));
         DialogUpgrade dialog;
         g_answers = QStringList(path);
-        click(&dialog, "btn_choose_firmware");
+        dialog.findChild<QPushButton *>("btn_choose_firmware")->click();
         QCOMPARE(g_boxes, refusal.isEmpty() ? QStringList() : QStringList(refusal));
         QCOMPARE(g_firmware_file, refusal.isEmpty() ? path : QString());
         const Run run({"--port", m_device.slavePath(), "--timeout", "1", path});
@@ -140,9 +121,7 @@ private slots:
         QTemporaryDir dir;
         const QString source = dir.filePath("in/" + name);
         QVERIFY(make(source, size));
-        std::optional<DiskFull> full;
-        const bool node = outDir == "node";
-        const bool writable = outDir.isEmpty() || outDir == "full" || node;
+        const bool node = outDir == "node", writable = outDir.isEmpty() || outDir == "full" || node;
         outDir = writable ? dir.filePath("out") : outDir;
         const QString output = outDir + "/" + QString(name).replace("_", "_V").section('/', -1);
         // An earlier output: only a success may replace it (a device node reads as nothing).
@@ -150,16 +129,23 @@ private slots:
         QVERIFY(!writable || make(output, before.size()));
         QVERIFY(!node || (QFile::remove(output) &&
                           mknod(qPrintable(output), S_IFCHR | 0600, makedev(1, 3)) == 0));
+        // A full disk, for this process and the flasher it starts: files stop growing at 4 KiB,
+        // and a write past that fails instead of killing the process.
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const auto restore = qScopeGuard([&saved] { setrlimit(RLIMIT_FSIZE, &saved); });
         if (box == FAILED && writable) {
-            full.emplace(4096);
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit full{4096, saved.rlim_max};
+            setrlimit(RLIMIT_FSIZE, &full);
         }
         const QByteArray after = box == DONE ? encrypt_image(QByteArray(int(size), '\0')) : before;
 
         DialogEncrypt dialog;
         g_answers = QStringList{source, outDir};
-        click(&dialog, "btn_choose_source_file");
-        click(&dialog, "btn_choose_output_dir");
-        click(&dialog, "btn_encrypt");
+        dialog.findChild<QPushButton *>("btn_choose_source_file")->click();
+        dialog.findChild<QPushButton *>("btn_choose_output_dir")->click();
+        dialog.findChild<QPushButton *>("btn_encrypt")->click();
         QCOMPARE(g_boxes, QStringList(box));
         QVERIFY(!writable || read_file(output) == after);
         const Run run({"--encrypt", source, "--output-dir", outDir});

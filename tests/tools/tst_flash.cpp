@@ -74,17 +74,16 @@ private slots:
         m_image = read_file(m_good); // sound, as the upgrades show
         QVERIFY(write_file(path("KT62_V00.00.00.01.bin"), "") &&
                 write_file(path(EMPTY), encrypt_image("")));
-        QVERIFY(QDir(m_dir.path()).mkdir("out") &&
+        QVERIFY(QDir(m_dir.path()).mkdir("out") && QDir(m_dir.path()).mkdir("devout") &&
                 QFile::link("../" + PLAIN, path("out/" + FIRMWARE)));
         QFile sparse(path("KT62_V06.06.06.06.bin")); // a terabyte that takes no room
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
         QCOMPARE(mkfifo(qPrintable(path("KT62_V07.07.07.07.bin")), 0600), 0);
-        QVERIFY(QDir(m_dir.path()).mkdir("devout"));
         for (const QString &node : QStringList{"node", "devout/" + FIRMWARE}) {
             QCOMPARE(mknod(qPrintable(path(node)), S_IFCHR | 0600, makedev(1, 3)), 0);
         }
-        QCOMPARE(mkfifo(qPrintable(path("fifo")), 0600), 0);
-        QVERIFY(QFile::link("fifo", path("fifo-link")));
+        QVERIFY(mkfifo(qPrintable(path("fifo")), 0600) == 0 &&
+                QFile::link("fifo", path("fifo-link")));
     }
 
     void upgrade_data()
@@ -165,9 +164,7 @@ private slots:
         for (const Port &port : ports) {
             const QStringList once = (port.sim + " --once").split(' ', Qt::SkipEmptyParts);
             sims.push_back(port.sim == ABSENT ? nullptr : std::make_unique<Sim>(once));
-            if (sims.back()) {
-                QVERIFY(sims.back()->ready());
-            }
+            QVERIFY(!sims.back() || sims.back()->ready());
             arguments << "--port" << (sims.back() ? sims.back()->link : path(ABSENT));
             worst = std::max(worst, port.code);
         }
@@ -202,24 +199,19 @@ private slots:
             }
             QCOMPARE(QFile::exists(sims[i]->saved()), entry["blocks_acknowledged"].toInt() == 21);
             const QString events = sims[i]->events().join('\n');
-            if (check) { // a check erases nothing
-                QVERIFY2(!events.contains("erase"), qPrintable(events));
-            }
+            QVERIFY2(!check || !events.contains("erase"), qPrintable(events)); // erases nothing
             if (upgraded) {
                 QCOMPARE(read_file(sims[i]->saved()), m_plain);
                 const QRegularExpression again("transfer: .* (\\d+) asked again");
                 const int repeats = again.match(events).captured(1).toInt(); // 0 if none
                 QCOMPARE(entry["repeats"].toInt(), repeats);
-                if (ports.at(i).sim.contains("--nak-rate")) {
-                    QVERIFY2(repeats > 0, qPrintable(events));
-                }
+                QVERIFY2(repeats > 0 || !ports.at(i).sim.contains("--nak-rate"),
+                         qPrintable(events));
             }
         }
         QTEST(report(path("report.json"), ports.size() - 1).value("message").toString(), "message");
         QFETCH(QString, heard);
-        if (!heard.isEmpty()) {
-            QVERIFY2(sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
-        }
+        QVERIFY2(sims.back()->hears(heard + "\n"), qPrintable(sims.back()->out));
     }
 
     void operatorSlips_data()
@@ -327,11 +319,9 @@ private slots:
         QCOMPARE(::kill(pid_t(flash.process.processId()), number), 0);
         QCOMPARE(flash.code(), 128 + number);
         QCOMPARE(report(path("stopped.json")).value("exit_code").toInt(), 128 + number);
-        QCOMPARE(report(path("stopped.json"), 0).value("result").toString(),
-                 QString("interrupted"));
+        QCOMPARE(report(path("stopped.json"), 0)["result"], QJsonValue("interrupted"));
         QVERIFY(!QFile::exists(lock)); // released, not left stale
-        QVERIFY(sim.hears("asking again for block"));
-        QVERIFY(!sim.out.contains("end of transmission"));
+        QVERIFY(sim.hears("asking again for block") && !sim.out.contains("end of transmission"));
     }
 
     void commandLine_data() // the tools' verdicts on the streams, with their exit codes
@@ -419,38 +409,31 @@ private slots:
         }
     }
 
-    void escapesControls_data() // besides the escape sequence and line end an upgrade row shows
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("tab, DEL") << QString("a\tb\x7f") << QString("a\\x09b\\x7f");
-        QTest::newRow("C1 control") << QString(QChar(0x9b)) + "2J" << QString("\\x9b2J");
-        // A backslash is doubled: the text "\x1b" must not read as the control character.
-        QTest::newRow("printable kept, backslash doubled")
-            << QString("01.02 版本 \\x1b") << QString("01.02 版本 \\\\x1b");
-    }
-
-    void escapesControls()
-    {
-        QFETCH(QString, text);
-        QTEST(escape_controls(text), "shown");
-    }
-
+    // The device's answer: what a line shows of it (besides the escape sequence and line end an
+    // upgrade row shows), and whether it names the image exactly: --skip-same leaves it alone.
     void answerNamesImage_data()
     {
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("named"); // the image's exactly: --skip-same leaves it alone
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("named");
+        const auto row = [](const char *tag, const QString &answer, const QString &shown,
+                            bool named) { QTest::newRow(tag) << answer << shown << named; };
         for (const char *near : {"KT62_V01.02.03.045", "KT62_V01.02.03.04.99", "KT99_V01.02.03.04",
                                  "KT62_X01.02.03.04"}) {
-            QTest::newRow(near) << QString(near) << false;
+            row(near, near, near, false);
         }
-        QTest::newRow("exact") << "KT62_V01.02.03.04" << true;
-        QTest::newRow("exact, more fields") << "KT62_V01.02.03.04_b7_x" << true;
+        row("exact", "KT62_V01.02.03.04", "KT62_V01.02.03.04", true);
+        row("exact; more fields, tab, DEL", "KT62_V01.02.03.04_b7\t\x7f",
+            "KT62_V01.02.03.04_b7\\x09\\x7f", true);
+        row("C1 control", QString(QChar(0x9b)) + "2J", "\\x9b2J", false);
+        // A backslash is doubled: the text "\x1b" must not read as the control character.
+        row("printable kept, backslash doubled", "01.02 版本 \\x1b", "01.02 版本 \\\\x1b", false);
     }
 
     void answerNamesImage()
     {
         QFETCH(QString, answer);
+        QTEST(escape_controls(answer), "shown");
         QTEST(answer_names_image(answer, "KT62", "01.02.03.04"), "named");
     }
 
@@ -490,17 +473,15 @@ private slots:
         QCOMPARE(gone.count(), 0);
         QVERIFY(QFile::remove(node) && write_file(node, "")); // gone and back before any look
         QVERIFY(gone.wait(LIMIT_MS));
-    }
-
-    void sameNode() // a second node of one device, made with its device number
-    {
-        QVERIFY(same_node("/dev/null", path("node")));
-        QVERIFY(!same_node("/dev/zero", path("node")));
+        // A second node of one device, made with its device number, is the same port.
+        QVERIFY(same_node("/dev/null", path("node")) && !same_node("/dev/zero", path("node")));
         // A bare name is the system's (one with a "/" is meant from here, as a run shows).
         QCOMPARE(port_to_open("ttyUSB0"), QString("ttyUSB0"));
     }
 
-    void formatsProgress() // rates in B/s and KiB/s; time left in m:ss and h:mm:ss
+    // Rates in B/s and KiB/s, time left in m:ss and h:mm:ss; lines, a bar for one port, and
+    // several ports' lines redrawn together.
+    void showsProgress()
     {
         const auto line = [](qint64 bytes, qint64 ms) {
             return format_progress(int(bytes * 100 / 1146300), bytes, 1146300, ms);
@@ -508,10 +489,6 @@ private slots:
         QCOMPARE(line(500, 1000), QString("  0%  500/1146300 B  500 B/s  38:12 left"));
         QCOMPARE(line(114630, 10000), QString(" 10%  114630/1146300 B  11.2 KiB/s  1:30 left"));
         QCOMPARE(line(100, 1000), QString("  0%  100/1146300 B  100 B/s  3:11:02 left"));
-    }
-
-    void drawsLines()
-    {
         const QStringList lines =
             written([](FILE *out) {
                 ProgressDisplay display(ProgressDisplay::Style::Lines, out, "A: ");
@@ -522,13 +499,9 @@ private slots:
                 display.status(""); // shows nothing
             }).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 11);
-        QCOMPARE(lines.first(), QString("A: Erase finished, begin upgrade..."));
-        QCOMPARE(lines.at(1), QString("A: progress  14%  3072/21504 B"));
-        QCOMPARE(lines.last(), QString("A: progress 100%  21504/21504 B"));
-    }
-
-    void drawsInPlace() // a bar for one port; several ports' lines redrawn together
-    {
+        QCOMPARE(lines.first() + '|' + lines.at(1) + '|' + lines.last(),
+                 "A: Erase finished, begin upgrade...|A: progress  14%  3072/21504 B|"
+                 "A: progress 100%  21504/21504 B");
         const QString bar = written([](FILE *out) {
             ProgressDisplay display(ProgressDisplay::Style::Bar, out);
             display.status("Erasing Chip...");

@@ -11,10 +11,6 @@
 
 #include <sys/stat.h>
 
-namespace {
-constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
-} // namespace
-
 class TestFlashPorts : public QObject
 {
     Q_OBJECT
@@ -50,6 +46,7 @@ private slots:
     {
         QFETCH(QString, flags);
         QFETCH(int, device);
+        constexpr qint64 LATE_MS = 300; // when the late adapter shows in the list
         QElapsedTimer since;
         since.start();
         const QString a = link(0), b = link(1);

@@ -8,11 +8,6 @@
 namespace {
 using Mode = FlashRequest::Mode;
 
-QStringList command(const QString &tool, const QString &arguments) // split at spaces
-{
-    return QStringList{tool} + arguments.split(' ', Qt::SkipEmptyParts);
-}
-
 QString field(const char *name, const QVariant &value) // as name=value; nothing without a value
 {
     return value.toString().isEmpty() ? QString() : name + ("=" + value.toString());
@@ -140,8 +135,9 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, lines);
         for (const QString &line : lines) {
-            const QString error = tool == "kt62-flash" ? parse_flash_args(command(tool, line)).error
-                                                       : parse_sim_args(command(tool, line)).error;
+            const QStringList words = (tool + " " + line).split(' ');
+            const QString error =
+                tool == "kt62-flash" ? parse_flash_args(words).error : parse_sim_args(words).error;
             QCOMPARE(line + ": " + error, line + ": " + message);
         }
     }
@@ -194,7 +190,7 @@ private slots:
     void requests()
     {
         QFETCH(QString, arguments);
-        const FlashArgs args = parse_flash_args(command("kt62-flash", arguments));
+        const FlashArgs args = parse_flash_args(("kt62-flash " + arguments).split(' '));
         QVERIFY2(args.ok(), qPrintable(args.error));
         QTEST(args.request.mode, "mode");
         QTEST(describe(args.request), "expected");
