@@ -17,30 +17,19 @@ constexpr int LIMIT_MS = 60000;         // a loaded machine is slow, never this 
 constexpr int STATEMENT_MS = 500;       // a history's own limit on one statement
 constexpr int SQLITE = 0, POSTGRES = 1; // backends
 
-BoardRecord full_record(int n)
+BoardRecord full_record(int n) // every column holds a value
 {
     BoardRecord r;
     r.started = QDateTime(QDate(2026, 12, 7), QTime(10, 11, 12, 345), Qt::UTC).addSecs(n);
     r.ended = r.started.addMSecs(19262);
-    r.station = "line 3, fixture \"A\"";
+    r.station = "line 3, fixture \"A\"", r.device_model = "KT62", r.result = "success";
     r.port = r.usb_identity = "usb:0403:6001:A50285BI";
     r.system_port = "/dev/ttyUSB" + QString::number(n);
-    r.device_model = "KT62";
-    r.version_before = "01.00.00.00";
-    r.target_version = "01.02.03.04";
-    r.image_file = "KT62_V01.02.03.04.bin";
-    r.image_sha256 = QString(64, 'a');
-    r.result = "success";
-    r.exit_code = 0;
-    r.message = "Upgrade finished!\nline two, 中文";
-    r.attempts = 2;
-    r.blocks_sent = 203 + n;
-    r.blocks_acknowledged = 201;
-    r.repeats = 2;
-    r.naks = 3;
-    r.query_seconds = 1.051;
-    r.erase_seconds = 0.2;
-    r.transfer_seconds = 18.01;
+    r.version_before = "01.00.00.00", r.target_version = "01.02.03.04";
+    r.image_file = "KT62_V01.02.03.04.bin", r.image_sha256 = QString(64, 'a');
+    r.exit_code = 0, r.message = "Upgrade finished!\nline two, 中文";
+    r.attempts = 2, r.blocks_sent = 203 + n, r.blocks_acknowledged = 201, r.repeats = 2, r.naks = 3;
+    r.query_seconds = 1.051, r.erase_seconds = 0.2, r.transfer_seconds = 18.01;
     r.completion_seconds = 0.001;
     return r;
 }
@@ -230,7 +219,6 @@ private slots:
         const bool saved_after = complete_board(history, first, full_record(1));
         setrlimit(RLIMIT_FSIZE, &before);
         signal(SIGXFSZ, handler);
-        other.close();
         other = QSqlDatabase();
         QSqlDatabase::removeDatabase("other");
 
