@@ -69,11 +69,13 @@ private slots:
     }
 
     // Boards come and go: each tile shows its board's verdict until it is unplugged, then waits
-    // for the next; the totals and the history's rows say what the tiles said.
+    // for the next; the totals and the history's rows say what the tiles said. The history tab
+    // shows them and a board of kt62-flash on the same history, newest first, filtered and
+    // exported as CSV; an export over something that is no regular file is refused.
     void serves()
     {
-        Sim good({}), failing({"--fail-result"}), same({"--info", ON_VERSION});
-        QVERIFY(good.ready() && failing.ready() && same.ready());
+        Sim good({}), failing({"--fail-result"}), same({"--info", ON_VERSION}), other({"--once"});
+        QVERIFY(good.ready() && failing.ready() && same.ready() && other.ready());
         start({good.link, failing.link, same.link});
         QVERIFY(reaches(0, Verdict::Done) && reaches(1, Verdict::Failed) &&
                 reaches(2, Verdict::Skipped));
@@ -83,6 +85,39 @@ private slots:
         QCOMPARE(tally(), QList<int>({3, 1, 1, 1}));
         QTRY_COMPARE_WITH_TIMEOUT(results(), QStringList({"device failure", "skipped", "success"}),
                                   LIMIT_MS);
+
+        QCOMPARE(Run({"--port", other.link, "--history", m_db, m_good}).code, 0);
+        HistoryView &view = m_window->history();
+        m_window->findChild<QTabWidget *>("tabs")->setCurrentIndex(1);
+        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 4; }, LIMIT_MS));
+        QCOMPARE(view.table().rows().first().port, other.link); // newest first
+
+        const auto filtered = [&](const char *combo, const QString &text) {
+            QSignalSpy shown(&view, &HistoryView::rowsShown);
+            auto *box = view.findChild<QComboBox *>(combo);
+            box->setCurrentIndex(box->findText(text));
+            return shown.wait(LIMIT_MS) ? shown.last().at(0).toInt() : -1;
+        };
+        QCOMPARE(filtered("cb_result", "success"), 2);
+        QCOMPARE(filtered("cb_port", good.link), 1);
+        QCOMPARE(filtered("cb_result", "All results"), 1);
+        view.findChild<QDateEdit *>("date_from")->setDate(QDate::currentDate().addDays(1));
+        view.findChild<QCheckBox *>("cb_from")->setChecked(true);
+        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 0; }, LIMIT_MS));
+        view.findChild<QCheckBox *>("cb_from")->setChecked(false); // the port's filter stays
+        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 1; }, LIMIT_MS));
+        QCOMPARE(filtered("cb_port", "All ports"), 4);
+
+        m_save_as = m_dir.filePath("export.csv");
+        auto *exportButton = view.findChild<QPushButton *>("btn_export");
+        exportButton->click();
+        const QList<QByteArray> lines = read_file(m_save_as).split('\n');
+        QCOMPARE(lines.size(), 1 + 4 + 1); // the header, the rows, after the last line end
+        QVERIFY(lines.at(1).contains(other.link.toUtf8()));
+        m_save_as = m_dir.path(); // a folder
+        exportButton->click();
+        QCOMPARE(m_boxes.size(), 1);
+        QVERIFY(m_boxes.first().contains("not a regular file (a folder)"));
 
         good.process.kill(); // unplugged: the tile waits for the next board
         QVERIFY(good.process.waitForFinished());
@@ -94,7 +129,7 @@ private slots:
         QCOMPARE(tile(0).boards, 2);
         QCOMPARE(tile(1).boards, 1); // a board left in its fixture is never served again
         QCOMPARE(tally(), QList<int>({4, 2, 1, 1}));
-        QTRY_COMPARE_WITH_TIMEOUT(results().size(), 4, LIMIT_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(results().size(), 5, LIMIT_MS);
     }
 
     void stop_data()
@@ -120,9 +155,18 @@ private slots:
         m_choice = choice;
         closing ? void(m_window->close()) : button("btn_stop")->click();
         QCOMPARE(m_asked.size(), 1);
-        if (result.isEmpty()) { // cancelled: the station goes on serving
+        if (result.isEmpty()) { // cancelled: the station goes on serving, in Chinese and back
             QVERIFY(m_window->controller().busy() && m_window->isVisible());
+            m_window->findChild<QAction *>("actionChinese")->trigger();
+            QTRY_COMPARE(m_window->windowTitle(), QString("KT62生产工位 V" KT62_VERSION));
+            QCOMPARE(button("btn_stop")->text(), QString("停止(&P)"));
+            QCOMPARE(shown(1, "lbl_state"), QString("等待接入电路板"));
+            // Qt's own texts come from its catalogue in the station's resources.
+            QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
             QVERIFY(reaches(0, Verdict::Done));
+            QCOMPARE(shown(0, "lbl_verdict"), QString("✔ 完成"));
+            m_window->findChild<QAction *>("actionEnglish")->trigger();
+            QTRY_COMPARE(shown(0, "lbl_verdict"), QString("✔ Done"));
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->controller().serving(), LIMIT_MS);
@@ -131,25 +175,6 @@ private slots:
         QCOMPARE(tile(1).activity, Activity::Stopped);
         QCOMPARE(m_window->isVisible(), !closing); // closed once the run has ended
         QCOMPARE(read_file(board.saved()) == plain_image(), result == "success");
-    }
-
-    // Chinese and back in the middle of a run: every text follows, the run goes on.
-    void languageSwitch()
-    {
-        Sim board(SLOW.split(' '));
-        QVERIFY(board.ready());
-        start({board.link, m_dir.filePath("absent-port")});
-        QVERIFY(QTest::qWaitFor([&] { return tile(0).activity == Activity::Sending; }, LIMIT_MS));
-        m_window->findChild<QAction *>("actionChinese")->trigger();
-        QTRY_COMPARE(m_window->windowTitle(), QString("KT62生产工位 V" KT62_VERSION));
-        QCOMPARE(button("btn_stop")->text(), QString("停止(&P)"));
-        QCOMPARE(shown(1, "lbl_state"), QString("等待接入电路板"));
-        // Qt's own texts come from its catalogue in the station's resources.
-        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
-        QVERIFY(reaches(0, Verdict::Done));
-        QCOMPARE(shown(0, "lbl_verdict"), QString("✔ 完成"));
-        m_window->findChild<QAction *>("actionEnglish")->trigger();
-        QTRY_COMPARE(shown(0, "lbl_verdict"), QString("✔ Done"));
     }
 
     // A port that is there but does not open says why on its tile and is served once it opens.
@@ -209,49 +234,6 @@ private slots:
             QVERIFY(grid->rect().contains(place));
             QVERIFY(i == 0 || !place.intersects(grid->tile(i - 1)->geometry()));
         }
-    }
-
-    // Rows of this station and of kt62-flash on the same history, newest first, filtered and
-    // exported as CSV; an export over something that is no regular file is refused.
-    void history()
-    {
-        Sim good({}), failing({"--fail-result"}), other({"--once"});
-        QVERIFY(good.ready() && failing.ready() && other.ready());
-        start({good.link, failing.link});
-        QVERIFY(reaches(0, Verdict::Done) && reaches(1, Verdict::Failed));
-        QTRY_COMPARE_WITH_TIMEOUT(results().size(), 2, LIMIT_MS);
-        QCOMPARE(Run({"--port", other.link, "--history", m_db, m_good}).code, 0);
-        HistoryView &view = m_window->history();
-        m_window->findChild<QTabWidget *>("tabs")->setCurrentIndex(1);
-        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 3; }, LIMIT_MS));
-        QCOMPARE(view.table().rows().first().port, other.link); // newest first
-
-        const auto filtered = [&](const char *combo, const QString &text) {
-            QSignalSpy shown(&view, &HistoryView::rowsShown);
-            auto *box = view.findChild<QComboBox *>(combo);
-            box->setCurrentIndex(box->findText(text));
-            return shown.wait(LIMIT_MS) ? shown.last().at(0).toInt() : -1;
-        };
-        QCOMPARE(filtered("cb_result", "success"), 2);
-        QCOMPARE(filtered("cb_port", good.link), 1);
-        QCOMPARE(filtered("cb_result", "All results"), 1);
-        view.findChild<QDateEdit *>("date_from")->setDate(QDate::currentDate().addDays(1));
-        view.findChild<QCheckBox *>("cb_from")->setChecked(true);
-        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 0; }, LIMIT_MS));
-        view.findChild<QCheckBox *>("cb_from")->setChecked(false); // the port's filter stays
-        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 1; }, LIMIT_MS));
-        QCOMPARE(filtered("cb_port", "All ports"), 3);
-
-        m_save_as = m_dir.filePath("export.csv");
-        auto *exportButton = view.findChild<QPushButton *>("btn_export");
-        exportButton->click();
-        const QList<QByteArray> lines = read_file(m_save_as).split('\n');
-        QCOMPARE(lines.size(), 1 + 3 + 1); // the header, the rows, after the last line end
-        QVERIFY(lines.at(1).contains(other.link.toUtf8()));
-        m_save_as = m_dir.path(); // a folder
-        exportButton->click();
-        QCOMPARE(m_boxes.size(), 1);
-        QVERIFY(m_boxes.first().contains("not a regular file (a folder)"));
     }
 
     void commandLineOptions_data()
