@@ -98,10 +98,8 @@ private slots:
         {
             QSqlDatabase newer = QSqlDatabase::addDatabase("QSQLITE", "newer");
             newer.setDatabaseName(here.filePath("newer.db"));
-            QVERIFY(newer.open());
-            QSqlQuery query(newer);
-            QVERIFY(query.exec("CREATE TABLE kt62_schema (version INTEGER NOT NULL)") &&
-                    query.exec("INSERT INTO kt62_schema (version) VALUES (99)"));
+            QVERIFY(newer.open() &&
+                    QSqlQuery(newer).exec("CREATE TABLE kt62_schema AS SELECT 99 AS version"));
         }
         QSqlDatabase::removeDatabase("newer");
         Sim board({"--once"}, here.filePath("tty"));
@@ -138,21 +136,18 @@ private slots:
     {
         QCOMPARE(m_server.psql("postgres", "CREATE DATABASE shared"), QString());
         const QTemporaryDir here;
-        std::vector<std::unique_ptr<Tool>> stations;
-        std::vector<std::unique_ptr<Sim>> boards;
-        for (const QString name : {"S1", "S2"}) {
-            boards.push_back(std::make_unique<Sim>(QStringList{"--once"}, here.filePath(name)));
-            stations.push_back(std::make_unique<Tool>(
-                QStringList{"--station", "--port", boards.back()->link, "--station-name", name,
-                            "--history", m_server.url("shared"), m_good}));
-        }
-        for (const auto &station : stations) {
+        const QString db = m_server.url("shared"), one = here.filePath("S1"),
+                      two = here.filePath("S2");
+        Sim first({"--once"}, one), second({"--once"}, two);
+        Tool s1({"--station", "--port", one, "--station-name", "S1", "--history", db, m_good}),
+            s2({"--station", "--port", two, "--station-name", "S2", "--history", db, m_good});
+        for (Tool *station : {&s1, &s2}) {
             QVERIFY(
                 QTest::qWaitFor([&] { return station->err.contains(": board 1: "); }, LIMIT_MS));
             QCOMPARE(::kill(station->process.processId(), SIGINT), 0);
             QCOMPARE(station->code(), 0);
         }
-        const QList<QJsonObject> left = rows(m_server.url("shared"));
+        const QList<QJsonObject> left = rows(db);
         QCOMPARE(outcomes(left), (QStringList{"S1 success 0 S1", "S2 success 0 S2"}));
         QVERIFY(left.at(0)["id"] != left.at(1)["id"]);
     }
