@@ -68,37 +68,58 @@ private slots:
         m_asked.clear(), m_boxes.clear();
     }
 
-    // Boards come and go: each tile shows its board's verdict until it is unplugged, then waits
-    // for the next; the totals and the history's rows say what the tiles said. The history tab
-    // shows them and a board of kt62-flash on the same history, newest first, filtered and
-    // exported as CSV; an export over something that is no regular file is refused.
+    // Boards come and go, many at once on tiles that fit the window: each tile shows its board's
+    // verdict until it is unplugged, then waits for the next; the totals and the history's rows
+    // say what the tiles said. The history tab shows them and a board of kt62-flash on the same
+    // history, newest first, filtered and exported as CSV; an export over something that is no
+    // regular file is refused.
     void serves()
     {
         Sim good({}), failing({"--fail-result"}), same({"--info", ON_VERSION}), other({"--once"});
         QVERIFY(good.ready() && failing.ready() && same.ready() && other.ready());
-        start({good.link, failing.link, same.link});
-        QVERIFY(reaches(0, Verdict::Done) && reaches(1, Verdict::Failed) &&
-                reaches(2, Verdict::Skipped));
+        QStringList ports{good.link, failing.link, same.link};
+        std::vector<std::unique_ptr<Sim>> more; // all good
+        while (ports.size() < BOARDS_AT_ONCE) {
+            more.push_back(std::make_unique<Sim>(QStringList{}));
+            QVERIFY(more.back()->ready());
+            ports << more.back()->link;
+        }
+        start(ports);
+        m_window->resize(1920, 1080);
+        QVERIFY(reaches(1, Verdict::Failed) && reaches(2, Verdict::Skipped));
+        for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
+            QVERIFY2(i == 1 || i == 2 || reaches(i, Verdict::Done), qPrintable(QString::number(i)));
+        }
         QCOMPARE(shown(1, "lbl_verdict"), QString("✖ Failed"));
         QCOMPARE(shown(2, "lbl_verdict"), QString("= Skipped"));
         QVERIFY(shown(1, "lbl_reason").startsWith("device failure"));
-        QCOMPARE(tally(), QList<int>({3, 1, 1, 1}));
-        QTRY_COMPARE_WITH_TIMEOUT(results(), QStringList({"device failure", "skipped", "success"}),
+        const int done = BOARDS_AT_ONCE - 2;
+        QCOMPARE(tally(), QList<int>({BOARDS_AT_ONCE, done, 1, 1}));
+        QTRY_COMPARE_WITH_TIMEOUT(results(),
+                                  QStringList({"device failure", "skipped"}) +
+                                      QVector<QString>(done, "success").toList(),
                                   LIMIT_MS);
+        const auto *grid = m_window->findChild<TileGrid *>("grid_tiles");
+        QTRY_VERIFY(grid->height() <= grid->parentWidget()->height()); // no scrolling
+        for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
+            const QRect place = grid->tile(i)->geometry();
+            QVERIFY(grid->rect().contains(place));
+            QVERIFY(i == 0 || !place.intersects(grid->tile(i - 1)->geometry()));
+        }
 
         QCOMPARE(Run({"--port", other.link, "--history", m_db, m_good}).code, 0);
         HistoryView &view = m_window->history();
         m_window->findChild<QTabWidget *>("tabs")->setCurrentIndex(1);
-        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 4; }, LIMIT_MS));
+        QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == BOARDS_AT_ONCE + 1; },
+                                LIMIT_MS));
         QCOMPARE(view.table().rows().first().port, other.link); // newest first
-
         const auto filtered = [&](const char *combo, const QString &text) {
             QSignalSpy shown(&view, &HistoryView::rowsShown);
             auto *box = view.findChild<QComboBox *>(combo);
             box->setCurrentIndex(box->findText(text));
             return shown.wait(LIMIT_MS) ? shown.last().at(0).toInt() : -1;
         };
-        QCOMPARE(filtered("cb_result", "success"), 2);
+        QCOMPARE(filtered("cb_result", "success"), done + 1);
         QCOMPARE(filtered("cb_port", good.link), 1);
         QCOMPARE(filtered("cb_result", "All results"), 1);
         view.findChild<QDateEdit *>("date_from")->setDate(QDate::currentDate().addDays(1));
@@ -106,19 +127,18 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 0; }, LIMIT_MS));
         view.findChild<QCheckBox *>("cb_from")->setChecked(false); // the port's filter stays
         QVERIFY(QTest::qWaitFor([&] { return view.table().rowCount() == 1; }, LIMIT_MS));
-        QCOMPARE(filtered("cb_port", "All ports"), 4);
+        QCOMPARE(filtered("cb_port", "All ports"), BOARDS_AT_ONCE + 1);
 
         m_save_as = m_dir.filePath("export.csv");
         auto *exportButton = view.findChild<QPushButton *>("btn_export");
         exportButton->click();
         const QList<QByteArray> lines = read_file(m_save_as).split('\n');
-        QCOMPARE(lines.size(), 1 + 4 + 1); // the header, the rows, after the last line end
+        QCOMPARE(lines.size(), 1 + BOARDS_AT_ONCE + 1 + 1); // the header, rows, after the end
         QVERIFY(lines.at(1).contains(other.link.toUtf8()));
         m_save_as = m_dir.path(); // a folder
         exportButton->click();
         QCOMPARE(m_boxes.size(), 1);
         QVERIFY(m_boxes.first().contains("not a regular file (a folder)"));
-
         good.process.kill(); // unplugged: the tile waits for the next board
         QVERIFY(good.process.waitForFinished());
         QTRY_COMPARE_WITH_TIMEOUT(int(tile(0).activity), int(Activity::Waiting), LIMIT_MS);
@@ -128,8 +148,8 @@ private slots:
         QVERIFY(reaches(0, Verdict::Done));
         QCOMPARE(tile(0).boards, 2);
         QCOMPARE(tile(1).boards, 1); // a board left in its fixture is never served again
-        QCOMPARE(tally(), QList<int>({4, 2, 1, 1}));
-        QTRY_COMPARE_WITH_TIMEOUT(results().size(), 5, LIMIT_MS);
+        QCOMPARE(tally(), QList<int>({BOARDS_AT_ONCE + 1, done + 1, 1, 1}));
+        QTRY_COMPARE_WITH_TIMEOUT(results().size(), BOARDS_AT_ONCE + 2, LIMIT_MS);
     }
 
     void stop_data()
@@ -210,32 +230,6 @@ private slots:
         QCOMPARE(tally(), QList<int>({1, 1, 0, 0}));
     }
 
-    void manyAtOnce()
-    {
-        std::vector<std::unique_ptr<Sim>> boards;
-        QStringList ports;
-        for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
-            boards.push_back(std::make_unique<Sim>(QStringList{}));
-            QVERIFY(boards.back()->ready());
-            ports << boards.back()->link;
-        }
-        start(ports);
-        m_window->resize(1920, 1080);
-        for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
-            QVERIFY2(reaches(i, Verdict::Done), qPrintable(QString::number(i)));
-        }
-        QCOMPARE(tally(), QList<int>({BOARDS_AT_ONCE, BOARDS_AT_ONCE, 0, 0}));
-        QTRY_COMPARE_WITH_TIMEOUT(results(), QVector<QString>(BOARDS_AT_ONCE, "success").toList(),
-                                  LIMIT_MS);
-        const auto *grid = m_window->findChild<TileGrid *>("grid_tiles");
-        QTRY_VERIFY(grid->height() <= grid->parentWidget()->height()); // no scrolling
-        for (int i = 0; i < BOARDS_AT_ONCE; ++i) {
-            const QRect place = grid->tile(i)->geometry();
-            QVERIFY(grid->rect().contains(place));
-            QVERIFY(i == 0 || !place.intersects(grid->tile(i - 1)->geometry()));
-        }
-    }
-
     void commandLineOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -262,10 +256,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, said);
-        StationOptions kept;
-        kept.ports = QStringList{"kept"};
-        kept.firmware = "/kept.bin";
-        kept.retries = 2;
+        const StationOptions kept{"/kept.bin", {"kept"}, {}, 2, false, 10, 70, {}, {}, false};
         const CommandLine line = parse_command_line(QStringList{"kt62-station"} + arguments, kept);
         QCOMPARE(line.quit, !said.isEmpty());
         QCOMPARE(line.exit_code, said.isEmpty() ? 0 : 2);
