@@ -44,20 +44,16 @@ QList<QJsonObject> rows(const HistoryTarget &target)
         &error);
     return rows;
 }
-// The record as its row reads back: with its id, and as begun (no end, no exit code) or whole.
-QJsonObject row_of(BoardRecord record, qint64 id, bool begun = false)
+// The record as its row reads back (with the id as read): as begun (no end, no exit code) or whole.
+QJsonObject row_of(BoardRecord record, const QJsonObject &read, bool begun = false)
 {
-    record.id = id;
+    record.id = qint64(read["id"].toDouble());
     if (begun) {
         record.result = BOARD_STARTED;
         record.exit_code = -1;
         record.ended = QDateTime();
     }
     return board_to_json(record);
-}
-qint64 id_of(const QJsonObject &row)
-{
-    return qint64(row["id"].toDouble());
 }
 
 QString open_error(History &history) // empty when it opened
@@ -92,15 +88,12 @@ class TestHistory : public QObject
     HistoryTarget fresh(int backend) // a new, empty history
     {
         const QString name = QString("h%1").arg(++m_made);
+        QString error =
+            backend == SQLITE ? "" : m_server.psql("postgres", "CREATE DATABASE " + name);
         HistoryTarget target;
-        target.path = m_dir.filePath(name + ".db");
-        QString error;
-        if (backend == POSTGRES &&
-            !((error = m_server.psql("postgres", "CREATE DATABASE " + name)).isEmpty() &&
-              parse_history_target(m_server.url(name), &target, &error))) {
-            qWarning() << error;
-        }
-        return target;
+        parse_history_target(backend == SQLITE ? m_dir.filePath(name + ".db") : m_server.url(name),
+                             &target, &error);
+        return error.isEmpty() ? target : (qWarning() << error, target);
     }
     // Makes the schema of the target up to version and runs sql on it, beside History.
     static bool direct(const HistoryTarget &target, int version, const QString &sql)
@@ -166,14 +159,13 @@ private slots:
         QCOMPARE(error, QString());
         BoardRecord old; // as the first release wrote it
         old.started = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
-        old.station = "old";
-        old.result = "success";
+        old.station = "old", old.result = "success";
         const quint64 ticket = begin_board(history, full_record(7));
         const QList<QJsonObject> begun = rows(target);
-        QCOMPARE(begun, (QList<QJsonObject>{row_of(old, id_of(begun.value(0))),
-                                            row_of(full_record(7), id_of(begun.value(1)), true)}));
+        QCOMPARE(begun, (QList<QJsonObject>{row_of(old, begun.value(0)),
+                                            row_of(full_record(7), begun.value(1), true)}));
         QVERIFY(complete_board(history, ticket, full_record(7)));
-        QCOMPARE(rows(target).last(), row_of(full_record(7), id_of(begun.value(1))));
+        QCOMPARE(rows(target).last(), row_of(full_record(7), begun.value(1)));
     }
 
     // A write that fails mid-run fails the history once: no new board is begun, and the
@@ -193,8 +185,8 @@ private slots:
         options.limits.statement_timeout_ms = STATEMENT_MS;
         History history(target, options);
         QCOMPARE(open_error(history), QString());
-        const quint64 first = begin_board(history, full_record(1));
-        const quint64 second = begin_board(history, full_record(2));
+        const quint64 first = begin_board(history, full_record(1)),
+                      second = begin_board(history, full_record(2));
         QVERIFY(first && second);
         QVERIFY(QFileInfo::exists(target.path + "-wal")); // readers never block the writers
         QSignalSpy failed(&history, &History::failed);
@@ -229,14 +221,15 @@ private slots:
         QVERIFY2(failed[0][0].toString().contains(target.display()),
                  qPrintable(failed[0][0].toString()));
         const QList<QJsonObject> kept = rows(target);
-        const qint64 id = id_of(kept.value(0));
-        QCOMPARE(kept, (QList<QJsonObject>{row_of(full_record(1), id, true),
-                                           row_of(full_record(2), id + 1, true)}));
+        QCOMPARE(kept, (QList<QJsonObject>{row_of(full_record(1), kept.value(0), true),
+                                           row_of(full_record(2), kept.value(1), true)}));
+        const auto line = [&kept](int n) { // the board's whole row, one JSON object a line
+            const QJsonObject row = row_of(full_record(n), kept.value(n - 1));
+            return QJsonDocument(row).toJson(QJsonDocument::Compact) + '\n';
+        };
         QFile fallback(options.fallback_path);
-        QCOMPARE(
-            fallback.open(QIODevice::ReadOnly) ? fallback.readAll() : QByteArray(),
-            QJsonDocument(row_of(full_record(2), id + 1)).toJson(QJsonDocument::Compact) + '\n' +
-                QJsonDocument(row_of(full_record(1), id)).toJson(QJsonDocument::Compact) + '\n');
+        QCOMPARE(fallback.open(QIODevice::ReadOnly) ? fallback.readAll() : QByteArray(),
+                 line(2) + line(1));
     }
 };
 
