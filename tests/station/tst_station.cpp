@@ -47,14 +47,11 @@ private slots:
         QVERIFY(write_file(m_dir.filePath("KT62_01.02.03.04.bin"), plain_image()));
         QVERIFY(encrypt_firmware_file(m_dir.filePath("KT62_01.02.03.04.bin"), m_good).status ==
                 EncryptStatus::Ok);
-        set_choice_responder([this](const ChoicePrompt &prompt) {
-            m_asked << prompt.text;
-            return m_choice;
-        });
+        set_choice_responder(
+            [this](const ChoicePrompt &prompt) { return m_asked << prompt.text, m_choice; });
         set_file_responder([this](const FilePrompt &) { return m_save_as; });
         set_message_responder([this](const MessagePrompt &prompt) {
-            m_boxes << prompt.text;
-            return QMessageBox::Ok;
+            return m_boxes << prompt.text, QMessageBox::Ok;
         });
     }
 
@@ -265,11 +262,9 @@ private slots:
             return;
         }
         const StationOptions &o = line.options;
-        QTEST(QString("%1 | %2 | %3 | %4 | %5")
-                  .arg(o.ports.join(','), o.firmware)
-                  .arg(o.retries)
-                  .arg(int(o.skip_same))
-                  .arg(int(o.start)),
+        QTEST(QStringList({o.ports.join(','), o.firmware, QString::number(o.retries),
+                           QString::number(o.skip_same), QString::number(o.start)})
+                  .join(" | "),
               "setUp");
     }
 
@@ -353,9 +348,9 @@ private:
     // The results of the history's rows, sorted (boards that start together begin in any order).
     QStringList results() const
     {
-        HistoryTarget target;
+        HistoryTarget target; // a file
+        target.path = m_db;
         QString error;
-        parse_history_target(m_db, &target, &error);
         QStringList rows;
         read_history(
             target, HistoryFilter(),
