@@ -105,9 +105,9 @@ private slots:
         QCOMPARE(parse_history_target(text, &t, &why), error.isEmpty());
         QVERIFY2(why.contains(error) && !why.contains('\n'), qPrintable(why));
         if (error.isEmpty()) {
-            const bool file = t.kind == HistoryTarget::Kind::Sqlite;
             QTEST((QStringList{t.driver(), t.user, t.password, t.host, QString::number(t.port),
-                               file ? t.path : t.database, t.options.join(' ')}),
+                               t.kind == HistoryTarget::Kind::Sqlite ? t.path : t.database,
+                               t.options.join(' ')}),
                   "parsed");
             const QString shown = t.display();
             QVERIFY2(!shown.contains("p@ss") && !shown.contains("p%40ss"), qPrintable(shown));

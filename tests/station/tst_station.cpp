@@ -230,24 +230,24 @@ private slots:
     void commandLineOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("setUp"); // ports | firmware | retries | skip | start
-        QTest::addColumn<QString>("said");  // on standard error, with exit code 2
-        const auto row = [](const char *tag, const QStringList &arguments, const QString &set_up,
-                            const QString &said) {
+        QTest::addColumn<QStringList>("setUp"); // ports, firmware, retries, skip, start
+        QTest::addColumn<QString>("said");      // on standard error, with exit code 2
+        const auto row = [](const char *tag, const QStringList &arguments,
+                            const QStringList &set_up, const QString &said) {
             QTest::newRow(tag) << arguments << set_up << said;
         };
-        row("none: as kept", {}, "kept | /kept.bin | 2 | 0 | 0", "");
+        row("none: as kept", {}, {"kept", "/kept.bin", "2", "0", "0"}, "");
         row("ports replace the kept ones",
             {"--port", "a", "--port", "usb:0403:6001", "--port", "a"},
-            "a,usb:0403:6001 | /kept.bin | 2 | 0 | 0", "");
+            {"a,usb:0403:6001", "/kept.bin", "2", "0", "0"}, "");
         row("a relative firmware", {"--skip-same", "--start", "fw/KT62_V01.bin"},
-            "kept | " + QDir::current().absoluteFilePath("fw/KT62_V01.bin") + " | 2 | 1 | 1", "");
-        row("retries", {"--retries", "100"}, "kept | /kept.bin | 100 | 0 | 0", "");
-        row("too many retries", {"--retries", "101"}, "",
+            {"kept", QDir::current().absoluteFilePath("fw/KT62_V01.bin"), "2", "1", "1"}, "");
+        row("retries", {"--retries", "100"}, {"kept", "/kept.bin", "100", "0", "0"}, "");
+        row("too many retries", {"--retries", "101"}, {},
             "--retries takes a whole number from 0 to 100.");
-        row("a malformed history", {"--history", "postgresql://h:54x2/db"}, "",
+        row("a malformed history", {"--history", "postgresql://h:54x2/db"}, {},
             "--history: the port \"54x2\" of the history URL is not a number from 1 to 65535");
-        row("two firmware files", {"a.bin", "b.bin"}, "", "one firmware file at most");
+        row("two firmware files", {"a.bin", "b.bin"}, {}, "one firmware file at most");
     }
     void commandLineOptions()
     {
@@ -262,9 +262,8 @@ private slots:
             return;
         }
         const StationOptions &o = line.options;
-        QTEST(QStringList({o.ports.join(','), o.firmware, QString::number(o.retries),
-                           QString::number(o.skip_same), QString::number(o.start)})
-                  .join(" | "),
+        QTEST((QStringList{o.ports.join(','), o.firmware, QString::number(o.retries),
+                           QString::number(o.skip_same), QString::number(o.start)}),
               "setUp");
     }
 
@@ -309,8 +308,7 @@ private slots:
     void commandLine()
     {
         const QString station = qEnvironmentVariable("KT62_BUILD_DIR") + "/station/kt62-station";
-        const Run bad({"--retries", "x"}, QString(), station); // refused before any window
-        QCOMPARE(bad.code, 2);
+        QCOMPARE(Run({"--retries", "x"}, QString(), station).code, 2); // refused before any window
         Sim board(SLOW.split(' '));
         QVERIFY(board.ready());
         m_db = m_dir.filePath("command-line.db");

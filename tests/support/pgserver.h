@@ -34,11 +34,10 @@ struct PgServer
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setWorkingDirectory(folder.path());
         process.start(program, arguments);
-        if (process.waitForFinished(PG_LIMIT_MS) && process.exitStatus() == QProcess::NormalExit &&
-            process.exitCode() == 0) {
-            return QString();
-        }
-        return tool + ": " + QString::fromLocal8Bit(process.readAll()) + process.errorString();
+        const bool ok = process.waitForFinished(PG_LIMIT_MS) &&
+                        process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return ok ? QString()
+                  : tool + ": " + QString::fromLocal8Bit(process.readAll()) + process.errorString();
     }
     QString start()
     {

@@ -147,9 +147,7 @@ private slots:
             QCOMPARE(::kill(station->process.processId(), SIGINT), 0);
             QCOMPARE(station->code(), 0);
         }
-        const QList<QJsonObject> left = rows(db);
-        QCOMPARE(outcomes(left), (QStringList{"S1 success 0 S1", "S2 success 0 S2"}));
-        QVERIFY(left.at(0)["id"] != left.at(1)["id"]);
+        QCOMPARE(outcomes(rows(db)), (QStringList{"S1 success 0 S1", "S2 success 0 S2"}));
     }
 
 private:
