@@ -65,11 +65,9 @@ private slots:
         m_asked.clear(), m_boxes.clear();
     }
 
-    // Boards come and go, many at once on tiles that fit the window: each tile shows its board's
-    // verdict until it is unplugged, then waits for the next; the totals and the history's rows
-    // say what the tiles said. The history tab shows them and a board of kt62-flash on the same
-    // history, newest first, filtered and exported as CSV; an export over something that is no
-    // regular file is refused.
+    // Boards come and go, many at once on tiles that fit the window; a verdict stays until its
+    // board is unplugged. The totals, the rows and the history tab agree (with kt62-flash's board:
+    // newest first, filtered, exported as CSV but not over a folder).
     void serves()
     {
         Sim good({}), failing({"--fail-result"}), same({"--info", ON_VERSION}), other({"--once"});

@@ -41,8 +41,7 @@ struct PgServer
     }
     QString start()
     {
-        // Debian keeps the tools per major version (two digits since 10: the name sorts them,
-        // newest first here); elsewhere they are on the PATH.
+        // Debian keeps the tools per major version (two digits: by name, newest first); else PATH.
         QStringList debian;
         const QDir versions("/usr/lib/postgresql");
         for (const QFileInfo &version : versions.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
