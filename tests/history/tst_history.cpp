@@ -49,9 +49,7 @@ QJsonObject row_of(BoardRecord record, const QJsonObject &read, bool begun = fal
 {
     record.id = qint64(read["id"].toDouble());
     if (begun) {
-        record.result = BOARD_STARTED;
-        record.exit_code = -1;
-        record.ended = QDateTime();
+        record.result = BOARD_STARTED, record.exit_code = -1, record.ended = QDateTime();
     }
     return board_to_json(record);
 }
@@ -111,8 +109,7 @@ class TestHistory : public QObject
 private slots:
     void initTestCase()
     {
-        const QString error = m_server.start();
-        QVERIFY2(error.isEmpty(), qPrintable("the test's PostgreSQL server: " + error));
+        QCOMPARE(m_server.start(), QString()); // the test's own PostgreSQL server
         QCOMPARE(m_server.psql("postgres", "CREATE ROLE reader LOGIN"), QString());
     }
 
