@@ -23,10 +23,10 @@ struct PgServer
 
     ~PgServer() { stop(); }
     // The tool's output, empty when it succeeded.
-    QString run(const QString &tool, QStringList arguments, bool as_server = true) const
+    QString run(const QString &tool, QStringList arguments) const
     {
         QString program = bin + '/' + tool;
-        if (as_server && geteuid() == 0) {
+        if (geteuid() == 0) {
             arguments = QStringList{"-u", "postgres", "--", program} + arguments;
             program = "runuser";
         }
@@ -34,26 +34,22 @@ struct PgServer
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setWorkingDirectory(folder.path());
         process.start(program, arguments);
-        if (process.waitForFinished(PG_LIMIT_MS) && process.exitStatus() == QProcess::NormalExit &&
-            process.exitCode() == 0) {
-            return QString();
-        }
-        return tool + ": " + QString::fromLocal8Bit(process.readAll()) + process.errorString();
+        const bool ok = process.waitForFinished(PG_LIMIT_MS) &&
+                        process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return ok ? QString()
+                  : tool + ": " + QString::fromLocal8Bit(process.readAll()) + process.errorString();
     }
     QString start()
     {
-        // Debian keeps the tools per major version; elsewhere they are on the PATH.
+        // Debian keeps the tools per major version (two digits: by name, newest first); else PATH.
+        QStringList debian;
         const QDir versions("/usr/lib/postgresql");
-        int newest = 0;
-        for (const QString &version : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (version.toInt() > newest) {
-                newest = version.toInt();
-                bin = versions.filePath(version + "/bin");
-            }
+        for (const QFileInfo &version : versions.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            debian.prepend(version.filePath() + "/bin");
         }
-        if (bin.isEmpty()) {
-            bin = QFileInfo(QStandardPaths::findExecutable("initdb")).absolutePath();
-        }
+        const QString initdb = QStandardPaths::findExecutable("initdb", debian);
+        bin = QFileInfo(initdb.isEmpty() ? QStandardPaths::findExecutable("initdb") : initdb)
+                  .absolutePath();
         const passwd *user = getpwnam("postgres");
         if (geteuid() == 0 &&
             (!user || chown(folder.path().toLocal8Bit(), user->pw_uid, user->pw_gid) != 0)) {
@@ -79,10 +75,8 @@ struct PgServer
     }
     QString psql(const QString &database, const QString &sql) const
     {
-        return run("psql",
-                   {"-h", folder.path(), "-U", "postgres", "-d", database, "-v", "ON_ERROR_STOP=1",
-                    "-Atc", sql},
-                   false);
+        return run("psql", {"-h", folder.path(), "-U", "postgres", "-d", database, "-v",
+                            "ON_ERROR_STOP=1", "-Atc", sql});
     }
 };
 
