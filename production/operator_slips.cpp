@@ -3,6 +3,7 @@
 #include "firmware/file_target.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_name.h"
+#include "history/history.h"
 #include "production/firmware_input.h"
 #include "production/port_finder.h"
 #include "serial/port_access.h"
@@ -153,4 +154,21 @@ QString encryption_refusal(const QString &plain, const QString &output_dir)
     }
     const QString target = output_file_refusal(output);
     return target.isEmpty() ? QString() : target + QStringLiteral("; nothing was written");
+}
+
+QString history_target_refusal(const QString &history, HistoryTarget *target)
+{
+    QString error;
+    if (!parse_history_target(history, target, &error)) {
+        return QStringLiteral("the history %1: %2").arg(history, error);
+    }
+    if (target->kind == HistoryTarget::Kind::Sqlite) {
+        for (const QString &path : {target->path, default_fallback_path(*target)}) {
+            error = output_file_refusal(path);
+            if (!error.isEmpty()) {
+                return QStringLiteral("the history ") + error;
+            }
+        }
+    }
+    return QString();
 }

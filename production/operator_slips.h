@@ -1,6 +1,8 @@
 #ifndef KT62_OPERATOR_SLIPS_H
 #define KT62_OPERATOR_SLIPS_H
 
+#include "history/history_target.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +35,13 @@ QString report_path_refusal(const QString &report, const QString &firmware,
 // the plain image itself (through a link, or a second name of the same file)
 // or that is no regular file.
 QString encryption_refusal(const QString &plain, const QString &output_dir);
+
+// Reads a --history TARGET into target; the refusal is why it cannot be
+// one. An SQLite file and the file beside it that keeps rows when the
+// database fails are written like every output: each may be new or a
+// regular file, never a port, a FIFO (opened, it would wait for ever), a
+// socket or a folder.
+QString history_target_refusal(const QString &history, HistoryTarget *target);
 
 // Whether the two paths name one file or device node: the same canonical
 // path, or on Unix the same file (device and inode) or, for character

@@ -100,6 +100,10 @@ QString ProductionRun::prepare()
     if (refusal.isEmpty()) {
         refusal = usb_refusal(m_settings.ports, m_settings.wait || m_settings.station);
     }
+    if (refusal.isEmpty() && !m_settings.history.isEmpty()) {
+        HistoryTarget target;
+        refusal = history_target_refusal(m_settings.history, &target);
+    }
     if (!refusal.isEmpty()) {
         for (FlashReport &report : m_reports) {
             const QString port = report.port;

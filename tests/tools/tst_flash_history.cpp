@@ -86,6 +86,10 @@ private slots:
         QTest::addColumn<QString>("said");
         QTest::newRow("newer schema") << "newer.db" << false << "schema version 99";
         QTest::newRow("read-only for its user") << "root-only/h.db" << true << "h.db";
+        // SQLite would write its pages to whatever it is given, or wait on a FIFO for ever.
+        QTest::newRow("the board's port, --port and --history swapped")
+            << "tty" << false << "not a regular file (a device)";
+        QTest::newRow("a FIFO") << "fifo" << false << "not a regular file (a FIFO)";
     }
     void refused()
     {
@@ -95,6 +99,7 @@ private slots:
         const QTemporaryDir here;
         QCOMPARE(::chmod(qPrintable(here.path()), 0755), 0);
         QVERIFY(QDir(here.path()).mkdir("root-only"));
+        QCOMPARE(::mkfifo(qPrintable(here.filePath("fifo")), 0600), 0);
         {
             QSqlDatabase newer = QSqlDatabase::addDatabase("QSQLITE", "newer");
             newer.setDatabaseName(here.filePath("newer.db"));
